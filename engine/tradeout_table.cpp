@@ -1,0 +1,83 @@
+#include "tradeout_table.h"
+
+#include <new>
+
+namespace talvik {
+
+TradeoutTablePtr make_tradeout_table(int64_t n) noexcept {
+    if (n < 0) return nullptr;
+    try {
+        auto table = std::make_unique<TradeoutTable>();
+        table->size = n;
+        table->capacity = 2 * static_cast<uint64_t>(n);
+        table->entries.resize(table->capacity);
+        return table;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    } catch (const std::length_error&) {
+        return nullptr;
+    }
+}
+
+std::optional<uint64_t> tradeout_table_claim_slot(const TradeoutTable& table,
+                                                  std::string_view key) noexcept {
+    if (table.capacity == 0) return std::nullopt;
+    const uint64_t start = tradeout_hash(key) % table.capacity;
+    uint64_t i = start;
+    while (table.entries[i].occupied) {
+        i = (i + 1) % table.capacity;
+        if (i == start) return std::nullopt;
+    }
+    return i;
+}
+
+bool tradeout_table_store_key(TradeoutTable& table, uint64_t slot, std::string_view key) noexcept {
+    TradeoutEntry& e = table.entries[slot];
+    try {
+        e.key.assign(key);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    e.hash = tradeout_hash(key);
+    e.occupied = true;
+    return true;
+}
+
+std::unique_ptr<MatchList> make_match_list(int32_t capacity) noexcept {
+    if (capacity < 0) return nullptr;
+    try {
+        auto list = std::make_unique<MatchList>();
+        list->capacity = capacity;
+        // Reserve what a normal value needs; a huge reported length grows lazily,
+        // so a value that lies about its length costs nothing up front.
+        list->words.reserve(std::min<int32_t>(capacity, 64));
+        return list;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void match_list_add(MatchList& list, std::string_view word) noexcept {
+    if (list.full()) return;
+    try {
+        list.words.emplace_back(word);
+    } catch (const std::bad_alloc&) {
+        // Left out, as a failed copy of a tradeout word is.
+    }
+}
+
+const MatchList* tradeout_table_lookup(const TradeoutTable& table, std::string_view word) noexcept {
+    if (table.capacity == 0) return nullptr;
+    const uint64_t h = tradeout_hash(word);
+    const uint64_t start = h % table.capacity;
+    uint64_t i = start;
+    do {
+        const TradeoutEntry& e = table.entries[i];
+        if (!e.occupied) return nullptr;
+        if (e.hash == h && e.key == word) return e.matches.get();
+        i = (i + 1) % table.capacity;
+    } while (i != start);
+    return nullptr;
+}
+
+}  // namespace talvik
