@@ -1,4 +1,5 @@
 # `make test`: set everything up (idempotent), build, run every test.
+# `make demo`: the same set-up, then find the matches in the bundled sample.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
@@ -7,19 +8,32 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup test test-engine clean
+.PHONY: all setup install test test-engine test-module demo bench clean
 
 all: test
 
 setup:
 	@scripts/setup.sh
 
-test: setup test-engine
+# Builds the module (warnings are errors here) and installs it into .venv.
+install: setup
+	@$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.TALVIK_WERROR=ON .
 
-test-engine:
+test: test-engine test-module
+
+test-engine: setup
 	@cmake -S . -B $(ENGINE_BUILD) -G Ninja -DTALVIK_BUILD_TESTS=ON -DTALVIK_WERROR=ON > /dev/null
 	@cmake --build $(ENGINE_BUILD)
 	@ctest --test-dir $(ENGINE_BUILD) --output-on-failure
+
+test-module: install
+	@$(PY) -m pytest -q
+
+demo: install
+	@$(PY) bench/demo.py
+
+bench: install
+	@$(PY) bench/bench.py
 
 clean:
 	rm -rf build

@@ -1,0 +1,70 @@
+// What the three parts of the binding share: owned references, the
+// interned constants, traceback entries and UTF-8 encoding.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "tradeout_table.h"
+
+namespace talvik::py {
+
+struct DecRef {
+    void operator()(PyObject* o) const noexcept { Py_DECREF(o); }
+};
+// A strong reference, released on every path out of its scope.
+using Ref = std::unique_ptr<PyObject, DecRef>;
+
+inline Ref new_ref(PyObject* o) noexcept {
+    Py_INCREF(o);
+    return Ref(o);
+}
+
+// Made once per process by the module's exec step and never released.
+// Identifiers are interned so keyword matching can compare by identity.
+struct Constants {
+    PyObject* module_name;  // "Talvik"
+    PyObject* all_names;
+    PyObject* word_to_matches;
+    PyObject* pair_to_names;
+    PyObject* num_threads;
+    PyObject* multiprocessing;
+    PyObject* collections;
+    PyObject* defaultdict;
+    PyObject* cpu_count;
+    PyObject* split;
+    PyObject* encode;
+    PyObject* utf_8;
+    PyObject* parallel_find_matches;
+    PyObject* builtins_attr;  // "__builtins__"
+    PyObject* test_attr;      // "__test__"
+    PyObject* one;            // the int 1
+};
+extern Constants constants;
+
+// The module's dictionary and the builtins module, once the exec step has run.
+extern PyObject* module_dict;
+extern PyObject* builtins_module;
+
+// Adds a traceback entry for `funcname` (file "Talvik") to the pending exception.
+void add_traceback(const char* funcname) noexcept;
+
+// `o.encode("utf-8")`; exact str takes the direct route, which behaves the same.
+PyObject* call_encode(PyObject* o) noexcept;
+
+// The `num_threads` conversion: int (bool included) by value, anything else
+// through its type's __int__. False with an exception set on failure.
+bool as_int32(PyObject* o, int32_t* out) noexcept;
+
+// The tradeout table built from `word_to_matches` (an exact dict or None),
+// or null with an exception set.
+TradeoutTablePtr create_tradeout_table(PyObject* word_to_matches) noexcept;
+
+// The whole call once its arguments are bound: a new list of 2-tuples, or
+// null with an exception set.
+PyObject* find_matches(PyObject* all_names, PyObject* word_to_matches, int32_t num_threads) noexcept;
+
+}  // namespace talvik::py

@@ -1,0 +1,197 @@
+// One call of parallel_find_matches once its arguments are bound: thread
+// count, table, selection, encoding, the search without the interpreter, and
+// the result list.
+#include <climits>
+#include <string_view>
+#include <vector>
+
+#include "common.h"
+#include "pair_search.h"
+
+namespace talvik::py {
+namespace {
+
+// A global name as the module's code sees it: module dict, then builtins.
+PyObject* get_global(PyObject* name) noexcept {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(module_dict, name, &value) != 0) return value;  // found, or error
+    value = PyObject_GetAttr(builtins_module, name);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+PyObject* call_cpu_count() noexcept {
+    Ref multiprocessing(get_global(constants.multiprocessing));
+    if (!multiprocessing) return nullptr;
+    Ref cpu_count(PyObject_GetAttr(multiprocessing.get(), constants.cpu_count));
+    if (!cpu_count) return nullptr;
+    return PyObject_CallNoArgs(cpu_count.get());
+}
+
+// The number of workers asked for: cpu_count() for 0, max(1, cpu_count() - 1)
+// for -1 (computed with the interpreter's own arithmetic), else as given.
+bool thread_count(int32_t num_threads, int32_t* n_threads) noexcept {
+    if (num_threads > 0) {
+        *n_threads = num_threads;
+        return true;
+    }
+    if (num_threads < -1) {
+        PyErr_Format(PyExc_ValueError, "num_threads must be -1, 0 or a positive number of threads, got %d",
+                     num_threads);
+        return false;
+    }
+    Ref c(call_cpu_count());
+    if (!c) return false;
+    if (num_threads == 0) return as_int32(c.get(), n_threads);
+    Ref d(PyNumber_Subtract(c.get(), constants.one));
+    if (!d) return false;
+    Ref greater(PyObject_RichCompare(d.get(), constants.one, Py_GT));
+    if (!greater) return false;
+    const int truth = PyObject_IsTrue(greater.get());
+    if (truth < 0) return false;
+    return as_int32(truth ? d.get() : constants.one, n_threads);
+}
+
+// The names of all_names with more than one word by str.split(), in order.
+// The length is re-read at every step: another thread may shrink the list.
+PyObject* select_names(PyObject* all_names) noexcept {
+    if (all_names == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        return nullptr;
+    }
+    Ref valid_names(PyList_New(0));
+    if (!valid_names) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_Size(all_names); ++i) {
+        Ref name(PyList_GetItemRef(all_names, i));
+        if (!name) return nullptr;
+        Ref words(PyObject_CallMethodNoArgs(name.get(), constants.split));
+        if (!words) return nullptr;
+        const Py_ssize_t count = PyObject_Size(words.get());
+        if (count < 0) return nullptr;
+        if (count > 1 && PyList_Append(valid_names.get(), name.get()) < 0) return nullptr;
+    }
+    return valid_names.release();
+}
+
+// Encodes every selected name once and keeps the bytes alive in `bytes_list`.
+// A bytearray result is copied into bytes, so no other thread can resize the
+// buffer under the search.
+bool encode_names(PyObject* valid_names, PyObject* bytes_list, std::vector<std::string_view>& name_ptrs) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(valid_names);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref encoded(call_encode(PyList_GET_ITEM(valid_names, i)));
+        if (!encoded || PyList_Append(bytes_list, encoded.get()) < 0) return false;
+    }
+    try {
+        name_ptrs.reserve(static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(bytes_list, i);
+        if (PyByteArray_Check(item)) {
+            Ref copy(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(item), PyByteArray_GET_SIZE(item)));
+            if (!copy || PyList_SetItem(bytes_list, i, copy.release()) < 0) return false;
+            item = PyList_GET_ITEM(bytes_list, i);
+        }
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(item, &data, &size) < 0) return false;  // not bytes
+        name_ptrs.emplace_back(data, static_cast<size_t>(size));
+    }
+    return true;
+}
+
+// Strict UTF-8 decoding of one selected name, made once and shared by every
+// pair that names it.
+PyObject* decoded_name(std::vector<Ref>& cache, const std::vector<std::string_view>& name_ptrs, int32_t i) noexcept {
+    Ref& slot = cache[static_cast<size_t>(i)];
+    if (!slot) {
+        const std::string_view b = name_ptrs[static_cast<size_t>(i)];
+        slot.reset(PyUnicode_DecodeUTF8(b.data(), static_cast<Py_ssize_t>(b.size()), nullptr));
+    }
+    return slot.get();
+}
+
+PyObject* build_results(const std::vector<NamePairSet>& thread_results,
+                        const std::vector<std::string_view>& name_ptrs) noexcept {
+    Py_ssize_t total = 0;
+    for (const NamePairSet& set : thread_results) total += set.count();
+    Ref results(PyList_New(total));
+    if (!results) return nullptr;
+    std::vector<Ref> cache;
+    try {
+        cache.resize(name_ptrs.size());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_ssize_t k = 0;
+    for (const NamePairSet& set : thread_results) {
+        for (int32_t p = 0; p < set.count(); ++p) {
+            PyObject* name1 = decoded_name(cache, name_ptrs, set[p].name1);
+            if (!name1) return nullptr;
+            PyObject* name2 = decoded_name(cache, name_ptrs, set[p].name2);
+            if (!name2) return nullptr;
+            PyObject* pair = PyTuple_Pack(2, name1, name2);
+            if (!pair) return nullptr;
+            PyList_SET_ITEM(results.get(), k++, pair);
+        }
+    }
+    return results.release();
+}
+
+PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_threads) noexcept {
+    int32_t n_threads = 0;
+    if (!thread_count(num_threads, &n_threads)) return nullptr;
+
+    TradeoutTablePtr tt = create_tradeout_table(word_to_matches);
+    if (!tt) return nullptr;
+
+    Ref valid_names(select_names(all_names));
+    if (!valid_names) return nullptr;
+    const Py_ssize_t count = PyList_GET_SIZE(valid_names.get());
+    if (count > INT32_MAX) return PyErr_NoMemory();  // beyond what a row index can count
+    const int32_t n_names = static_cast<int32_t>(count);
+
+    Ref bytes_list(PyList_New(0));
+    if (!bytes_list) return nullptr;
+    std::vector<std::string_view> name_ptrs;
+    if (!encode_names(valid_names.get(), bytes_list.get(), name_ptrs)) return nullptr;
+
+    if (n_threads < 0) return PyErr_NoMemory();  // a negative cpu_count() asks for no room at all
+    // Sets only for the workers that will exist; cpu_count() of 0 means one.
+    const int32_t team = worker_count(n_threads, n_names);
+    std::vector<NamePairSet> thread_results = make_thread_results(team);
+    if (thread_results.empty()) return PyErr_NoMemory();
+
+    PairSearchContext ctx;
+    ctx.tt = tt.get();
+    ctx.name_ptrs = name_ptrs.data();
+    ctx.n_names = n_names;
+    ctx.thread_results = thread_results.data();
+    SearchError error = SearchError::none;
+    if (n_names >= 1) {
+        Py_BEGIN_ALLOW_THREADS
+        error = search_name_pairs(ctx, team);
+        Py_END_ALLOW_THREADS
+    }
+    if (error != SearchError::none) {
+        PyErr_SetString(PyExc_MemoryError, "Failed to reallocate NamePairSet storage");
+        return nullptr;
+    }
+    return build_results(thread_results, name_ptrs);
+}
+
+}  // namespace
+
+PyObject* find_matches(PyObject* all_names, PyObject* word_to_matches, int32_t num_threads) noexcept {
+    PyObject* results = run(all_names, word_to_matches, num_threads);
+    if (results == nullptr) add_traceback("Talvik.parallel_find_matches");
+    return results;
+}
+
+}  // namespace talvik::py
