@@ -8,7 +8,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install test test-engine test-module demo bench clean
+.PHONY: all setup install engine test test-engine test-module demo bench clean
 
 all: test
 
@@ -21,9 +21,11 @@ install: setup
 
 test: test-engine test-module
 
-test-engine: setup
-	@cmake -S . -B $(ENGINE_BUILD) -G Ninja -DTALVIK_BUILD_TESTS=ON -DTALVIK_WERROR=ON > /dev/null
+engine: setup
+	@cmake -S . -B $(ENGINE_BUILD) -G Ninja -DTALVIK_BUILD_TESTS=ON -DTALVIK_BUILD_BENCH=ON -DTALVIK_WERROR=ON > /dev/null
 	@cmake --build $(ENGINE_BUILD)
+
+test-engine: engine
 	@ctest --test-dir $(ENGINE_BUILD) --output-on-failure
 
 test-module: install
@@ -32,7 +34,10 @@ test-module: install
 demo: install
 	@$(PY) bench/demo.py
 
-bench: install
+# Timings for README: the engine alone, then end to end from Python.
+bench: engine install
+	@$(ENGINE_BUILD)/bench/engine_bench bench/data/names.txt bench/data/nicknames.json
+	@echo
 	@$(PY) bench/bench.py
 
 clean:

@@ -63,7 +63,7 @@ def main():
     for k, (a, b) in examples(pairs):
         print(f"  {k:<15} {a}  <->  {b}")
     print(f"threads:        {multiprocessing.cpu_count()}")
-    print(f"time:           {elapsed:.2f} s")
+    print(f"time:           {elapsed * 1e3:.1f} ms")
 
 
 if __name__ == "__main__":

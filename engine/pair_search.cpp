@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 
 #include "match_validation.h"
+#include "name_index.h"
 
 namespace talvik {
 namespace {
@@ -18,6 +20,162 @@ void record_error(PairSearchContext& ctx, SearchError e) noexcept {
     SearchError expected = SearchError::none;
     ctx.error.compare_exchange_strong(expected, e);
     ctx.status.store(PairSearchContext::stopped);
+}
+
+bool stopped(PairSearchContext& ctx) noexcept {
+    if (ctx.status.load(std::memory_order_relaxed) <= 1) return false;
+    ctx.rows_skipped.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// How many of a name's word positions must be found, given the word counts.
+int32_t need(int32_t count, int32_t other) noexcept { return (count == 3 && other != 2) ? 3 : 2; }
+
+void search_every_pair(PairSearchContext& ctx, int32_t n_threads) noexcept {
+    const TradeoutTable& tt = *ctx.tt;
+    const std::string_view* names = ctx.name_ptrs;
+    const int32_t n = ctx.n_names;
+#pragma omp parallel num_threads(n_threads)
+    {
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (int32_t i = 0; i < n; ++i) {
+            if (stopped(ctx)) continue;
+            NamePairSet& set = ctx.thread_results[omp_get_thread_num()];
+            for (int32_t j = i + 1; j < n; ++j) {
+                if (!validate_match(names[i], names[j], tt)) continue;
+                if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
+                    record_error(ctx, SearchError::pair_set_full);
+                    break;
+                }
+            }
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+        }
+    }
+}
+
+// One worker's working space for the indexed search, kept across its rows.
+// Nothing in it grows with the number of names, so a large team stays cheap.
+struct Scratch {
+    std::vector<int64_t> cost;      // per position of the row's name
+    std::vector<int32_t> order;     // positions of the row's name, cheapest last but one
+    std::vector<int32_t> touched;   // candidate names of this row, increasing
+    std::vector<int32_t> accepted;  // names that match the row's name, increasing
+};
+
+bool contains(std::span<const int32_t> words, int32_t w) noexcept {
+    return std::find(words.begin(), words.end(), w) != words.end();
+}
+
+// How many positions of `words` are found in `other`: the word itself or one
+// of its tradeouts (looked up once, when the index was built). Stops once
+// `need` is reached or out of reach.
+int32_t count_found(const NameIndex& index, std::span<const int32_t> words, std::span<const int32_t> other,
+                    int32_t need) noexcept {
+    int32_t found = 0;
+    int32_t left = static_cast<int32_t>(words.size());
+    for (int32_t w : words) {
+        if (found + left-- < need) break;
+        bool hit = contains(other, w);
+        for (int32_t t : index.tradeouts(w)) {
+            if (hit) break;
+            hit = contains(other, t);
+        }
+        if (hit && ++found >= need) break;
+    }
+    return found;
+}
+
+// The names after `i` that match it, in increasing order, into s.accepted.
+// Every match has at least two positions of name i found, so it holds the word
+// (or a tradeout) of at least one position other than the costliest one: the
+// candidates are the names in those positions' postings. Each candidate then
+// gets both passes of the rule, exactly.
+void match_row(const NameIndex& index, int32_t i, Scratch& s) {
+    s.accepted.clear();
+    const auto words_i = index.words(i);
+    const int32_t ci = static_cast<int32_t>(words_i.size());
+    if (ci < 2) return;
+
+    s.cost.resize(static_cast<size_t>(ci));
+    s.order.resize(static_cast<size_t>(ci));
+    for (int32_t p = 0; p < ci; ++p) {
+        const int32_t w = words_i[static_cast<size_t>(p)];
+        int64_t cost = static_cast<int64_t>(index.postings(w).size());
+        for (int32_t t : index.tradeouts(w)) cost += static_cast<int64_t>(index.postings(t).size());
+        s.cost[static_cast<size_t>(p)] = cost;
+        s.order[static_cast<size_t>(p)] = p;
+    }
+    auto cheaper = [&](int32_t a, int32_t b) { return s.cost[static_cast<size_t>(a)] < s.cost[static_cast<size_t>(b)]; };
+    std::nth_element(s.order.begin(), s.order.end() - 1, s.order.end(), cheaper);
+
+    s.touched.clear();
+    for (auto p = s.order.begin(); p != s.order.end() - 1; ++p) {
+        const int32_t w = words_i[static_cast<size_t>(*p)];
+        const auto tradeouts = index.tradeouts(w);
+        for (size_t k = 0; k <= tradeouts.size(); ++k) {
+            const auto postings = index.postings(k == 0 ? w : tradeouts[k - 1]);
+            // Postings are sorted: merging keeps the candidates in order.
+            const auto middle = static_cast<std::ptrdiff_t>(s.touched.size());
+            s.touched.insert(s.touched.end(), std::upper_bound(postings.begin(), postings.end(), i),
+                             postings.end());
+            std::inplace_merge(s.touched.begin(), s.touched.begin() + middle, s.touched.end());
+        }
+    }
+    s.touched.erase(std::unique(s.touched.begin(), s.touched.end()), s.touched.end());
+
+    for (int32_t j : s.touched) {
+        const auto words_j = index.words(j);
+        const int32_t cj = static_cast<int32_t>(words_j.size());
+        if (cj < 2) continue;
+        const int32_t need_i = need(ci, cj);
+        const int32_t need_j = need(cj, ci);
+        if (count_found(index, words_i, words_j, need_i) >= need_i &&
+            count_found(index, words_j, words_i, need_j) >= need_j) {
+            s.accepted.push_back(j);
+        }
+    }
+}
+
+void search_indexed(PairSearchContext& ctx, int32_t n_threads) noexcept {
+    const int32_t n = ctx.n_names;
+    std::optional<NameIndex> index = NameIndex::build(ctx.name_ptrs, n, *ctx.tt);
+    std::vector<Scratch> scratch;
+    try {
+        if (index) {
+            scratch.reserve(static_cast<size_t>(n_threads));
+            scratch.resize(static_cast<size_t>(n_threads));
+        }
+    } catch (const std::bad_alloc&) {
+        index.reset();
+    }
+    if (!index) {
+        record_error(ctx, SearchError::out_of_memory);
+        return;
+    }
+
+#pragma omp parallel num_threads(n_threads)
+    {
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (int32_t i = 0; i < n; ++i) {
+            if (stopped(ctx)) continue;
+            const int tid = omp_get_thread_num();
+            Scratch& s = scratch[static_cast<size_t>(tid)];
+            NamePairSet& set = ctx.thread_results[tid];
+            try {
+                match_row(*index, i, s);
+            } catch (const std::bad_alloc&) {
+                record_error(ctx, SearchError::out_of_memory);
+                continue;
+            }
+            for (int32_t j : s.accepted) {
+                if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
+                    record_error(ctx, SearchError::pair_set_full);
+                    break;
+                }
+            }
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+        }
+    }
 }
 
 }  // namespace
@@ -62,29 +220,10 @@ int32_t worker_count(int32_t requested, int32_t n_names) noexcept {
 }
 
 SearchError search_name_pairs(PairSearchContext& ctx, int32_t n_threads) noexcept {
-    const TradeoutTable& tt = *ctx.tt;
-    const std::string_view* names = ctx.name_ptrs;
-    const int32_t n = ctx.n_names;
-
-#pragma omp parallel num_threads(n_threads)
-    {
-        // Rows are claimed one at a time; early rows are the longest.
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (int32_t i = 0; i < n; ++i) {
-            if (ctx.status.load(std::memory_order_relaxed) > 1) {
-                ctx.rows_skipped.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            NamePairSet& set = ctx.thread_results[omp_get_thread_num()];
-            for (int32_t j = i + 1; j < n; ++j) {
-                if (!validate_match(names[i], names[j], tt)) continue;
-                if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
-                    record_error(ctx, SearchError::pair_set_full);
-                    break;
-                }
-            }
-            std::atomic_thread_fence(std::memory_order_seq_cst);
-        }
+    if (ctx.strategy == SearchStrategy::every_pair) {
+        search_every_pair(ctx, n_threads);
+    } else {
+        search_indexed(ctx, n_threads);
     }
     return ctx.error.load();
 }

@@ -52,6 +52,15 @@ private:
 enum class SearchError : int32_t {
     none = 0,
     pair_set_full,  // a worker's set could not grow
+    out_of_memory,  // the word index or a worker's scratch space could not be made
+};
+
+// Both find the same pairs in the same order within each worker.
+enum class SearchStrategy {
+    // Each row visits only the names that share a word or a tradeout with it.
+    indexed,
+    // Each row offers every later name to validate_match; for tests and benchmarks.
+    every_pair,
 };
 
 // What the workers of one search share.
@@ -64,6 +73,7 @@ struct PairSearchContext {
     int32_t n_names = 0;
     NamePairSet* thread_results = nullptr;        // one set per worker
     int64_t max_pairs_per_set = NamePairSet::default_max_capacity;
+    SearchStrategy strategy = SearchStrategy::indexed;
 
     // The first error of the search; later ones are dropped.
     std::atomic<SearchError> error{SearchError::none};
@@ -82,6 +92,8 @@ int32_t worker_count(int32_t requested, int32_t n_names) noexcept;
 
 // Runs the search on a team of `n_threads` workers, the caller being worker 0.
 // Needs n_threads >= 1 and one set per worker in ctx.thread_results.
+// Rows are claimed one at a time; each worker's set holds its pairs by
+// increasing row, then increasing second index.
 // Returns the first error recorded (SearchError::none when all went well).
 SearchError search_name_pairs(PairSearchContext& ctx, int32_t n_threads) noexcept;
 

@@ -179,10 +179,11 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
         error = search_name_pairs(ctx, team);
         Py_END_ALLOW_THREADS
     }
-    if (error != SearchError::none) {
+    if (error == SearchError::pair_set_full) {
         PyErr_SetString(PyExc_MemoryError, "Failed to reallocate NamePairSet storage");
         return nullptr;
     }
+    if (error == SearchError::out_of_memory) return PyErr_NoMemory();
     return build_results(thread_results, name_ptrs);
 }
 

@@ -11,6 +11,7 @@
 #include "pair_search.h"
 #include "table_builder.h"
 
+using namespace std::literals;
 using talvik::testing::build_table;
 
 namespace talvik {
@@ -26,7 +27,8 @@ struct SearchRun {
 };
 
 SearchRun run_search(const std::vector<std::string>& names, const TradeoutTable& table, int32_t threads,
-               int64_t max_pairs = NamePairSet::default_max_capacity) {
+               int64_t max_pairs = NamePairSet::default_max_capacity,
+               SearchStrategy strategy = SearchStrategy::indexed) {
     std::vector<std::string_view> views(names.begin(), names.end());
     std::vector<NamePairSet> sets = make_thread_results(threads);
     EXPECT_EQ(sets.size(), static_cast<size_t>(threads));
@@ -36,6 +38,7 @@ SearchRun run_search(const std::vector<std::string>& names, const TradeoutTable&
     ctx.n_names = static_cast<int32_t>(views.size());
     ctx.thread_results = sets.data();
     ctx.max_pairs_per_set = max_pairs;
+    ctx.strategy = strategy;
     SearchRun run{search_name_pairs(ctx, threads), {}, {}, ctx.rows_skipped.load()};
     for (const NamePairSet& set : sets) {
         run.per_worker.push_back(set.count());
@@ -98,6 +101,36 @@ TEST(PairSearch, ManyWorkersFindTheSameMultiset) {
     }
 }
 
+// Awkward words on purpose: NUL and tab inside words, repeats, long words, and
+// tradeouts that are no word of any name, empty, or the key itself.
+TEST(PairSearch, IndexedSearchEqualsEveryPair) {
+    const std::vector<std::string> vocab = {"A", "B", "C", "Bob", "Robert", "x\0y"s, "x", "a\tb",
+                                            std::string(1500, 'w'), "\xC3\xA9"};
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        std::mt19937 rng(seed);
+        auto pick = [&] { return vocab[rng() % vocab.size()]; };
+        std::vector<std::string> names;
+        for (int k = 0; k < 60; ++k) {
+            std::string name = rng() % 4 ? "" : " ";
+            for (unsigned w = rng() % 6; w > 0; --w) name += pick() + (rng() % 3 ? " " : "  ");
+            names.push_back(name);
+        }
+        talvik::testing::Entries entries;
+        for (unsigned e = rng() % 6; e > 0; --e) {
+            std::vector<std::string> words;
+            for (unsigned t = rng() % 4; t > 0; --t) words.push_back(rng() % 5 ? pick() : rng() % 2 ? "" : "zz");
+            entries.push_back({pick(), words});
+        }
+        auto table = build_table(entries);
+        SearchRun expected = run_search(names, *table, 1, NamePairSet::default_max_capacity,
+                                        SearchStrategy::every_pair);
+        EXPECT_EQ(run_search(names, *table, 1).pairs, expected.pairs) << "seed " << seed;
+        Pairs many = run_search(names, *table, 3).pairs;
+        std::sort(many.begin(), many.end());
+        EXPECT_EQ(many, expected.pairs) << "seed " << seed;
+    }
+}
+
 TEST(PairSearch, SmallInputs) {
     auto table = make_tradeout_table(0);
     struct Case {
@@ -111,11 +144,13 @@ TEST(PairSearch, SmallInputs) {
     };
     for (const auto& c : cases) {
         for (int32_t threads : {1, 4}) {  // 4 workers on 1 row: three never claim one
-            SearchRun run = run_search(c.names, *table, threads);
+          for (auto strategy : {SearchStrategy::indexed, SearchStrategy::every_pair}) {
+            SearchRun run = run_search(c.names, *table, threads, NamePairSet::default_max_capacity, strategy);
             EXPECT_EQ(run.error, SearchError::none);
             Pairs sorted = run.pairs;
             std::sort(sorted.begin(), sorted.end());
             EXPECT_EQ(sorted, c.expected);
+          }
         }
     }
 }
