@@ -1,8 +1,10 @@
 #include "pair_search.h"
 
 #include <omp.h>
+#include <pthread.h>
 
 #include <algorithm>
+#include <mutex>
 #include <new>
 #include <optional>
 
@@ -15,6 +17,24 @@ namespace {
 // Past this a team only adds start-up cost and risks the runtime failing to
 // create threads, which it treats as fatal.
 constexpr int32_t kMaxWorkers = 1024;
+
+// The GNU OpenMP runtime cannot restart its worker threads in a child made by
+// fork(): a team of more than one there waits forever for threads that were
+// not copied. A process forked after its parent ran such a team therefore
+// searches on the calling thread alone.
+std::atomic<bool> team_started{false};
+std::atomic<bool> team_lost_in_fork{false};
+
+void after_fork_in_child() {
+    if (team_started.load()) team_lost_in_fork.store(true);
+}
+
+void note_team(int32_t n_threads) noexcept {
+    if (n_threads <= 1 || team_started.load(std::memory_order_relaxed)) return;
+    static std::once_flag registered;
+    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
+    team_started.store(true);
+}
 
 void record_error(PairSearchContext& ctx, SearchError e) noexcept {
     SearchError expected = SearchError::none;
@@ -215,11 +235,14 @@ std::vector<NamePairSet> make_thread_results(int32_t n) noexcept {
 }
 
 int32_t worker_count(int32_t requested, int32_t n_names) noexcept {
+    if (team_lost_in_fork.load()) return 1;
     const int32_t limit = std::min({requested, n_names, omp_get_thread_limit(), kMaxWorkers});
     return std::max(limit, 1);
 }
 
 SearchError search_name_pairs(PairSearchContext& ctx, int32_t n_threads) noexcept {
+    if (team_lost_in_fork.load()) n_threads = 1;
+    note_team(n_threads);
     if (ctx.strategy == SearchStrategy::every_pair) {
         search_every_pair(ctx, n_threads);
     } else {

@@ -88,9 +88,12 @@ std::vector<NamePairSet> make_thread_results(int32_t n) noexcept;
 
 // The team size for a search: the request, but no more than one worker per
 // name, no more than the OpenMP runtime allows, and never fewer than one.
+// One in a process forked after a team of several had run: the runtime
+// cannot start threads there.
 int32_t worker_count(int32_t requested, int32_t n_names) noexcept;
 
-// Runs the search on a team of `n_threads` workers, the caller being worker 0.
+// Runs the search on a team of `n_threads` workers, the caller being worker 0
+// (the caller alone in a process forked after a team of several had run).
 // Needs n_threads >= 1 and one set per worker in ctx.thread_results.
 // Rows are claimed one at a time; each worker's set holds its pairs by
 // increasing row, then increasing second index.

@@ -72,10 +72,10 @@ MUTATED_INPUTS = """
 """
 
 
-def run_python(code, gil):
+def run_python(code, gil, timeout=300):
     env = {**os.environ, "PYTHON_GIL": gil}
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=env, timeout=300)
+                          env=env, timeout=timeout)
 
 
 @pytest.mark.parametrize("gil, state", [("1", "gil"), ("0", "nogil")])
@@ -90,3 +90,19 @@ def test_inputs_changed_by_another_thread(gil):
     out = run_python(MUTATED_INPUTS, gil)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("done ["), out.stdout
+
+
+def test_forked_child_after_a_team_has_run():
+    # The child of a process that ran a team of workers must not hang.
+    out = run_python("""
+        import os
+        import Talvik
+        names = ["A B", "B A", "C D"] * 40
+        expected = sorted(Talvik.parallel_find_matches(names, {}, None, 2))
+        pid = os.fork()
+        if pid == 0:
+            ok = sorted(Talvik.parallel_find_matches(names, {}, None, 2)) == expected
+            os._exit(0 if ok else 3)
+        print("child", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), len(expected))
+    """, "1", timeout=60)
+    assert out.stdout.split() == ["child", "0", "3940"], out.stderr
