@@ -49,14 +49,11 @@ void add_traceback_with(PyObject* code) noexcept {
 
 }  // namespace
 
-void add_traceback(const char* funcname) noexcept {
-    const std::string_view name(funcname);
-    if (name == "Talvik.create_tradeout_table") {
-        add_traceback_with(tb_create_table);
-    } else if (name == "init Talvik") {
-        add_traceback_with(tb_init);
-    } else {
-        add_traceback_with(tb_find_matches);
+void add_traceback(TracebackEntry entry) noexcept {
+    switch (entry) {
+        case TracebackEntry::parallel_find_matches: return add_traceback_with(tb_find_matches);
+        case TracebackEntry::create_tradeout_table: return add_traceback_with(tb_create_table);
+        case TracebackEntry::init: return add_traceback_with(tb_init);
     }
 }
 
@@ -237,7 +234,7 @@ PyObject* function_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, P
     Ref values[kParams];
     int32_t num_threads = 0;
     if (!bind_arguments(values, &num_threads, args, nargsf, kwnames)) {
-        add_traceback_with(tb_find_matches);
+        add_traceback(TracebackEntry::parallel_find_matches);
         return nullptr;
     }
     // pair_to_names is checked but plays no part.
@@ -536,7 +533,7 @@ int module_exec(PyObject* module) {
     recorded_module = Py_NewRef(module);
     bool late = false;
     if (exec_steps(module, &late)) return 0;
-    if (late) add_traceback_with(tb_init);
+    if (late) add_traceback(TracebackEntry::init);
     Py_CLEAR(recorded_module);
     return -1;
 }

@@ -49,8 +49,15 @@ extern Constants constants;
 extern PyObject* module_dict;
 extern PyObject* builtins_module;
 
-// Adds a traceback entry for `funcname` (file "Talvik") to the pending exception.
-void add_traceback(const char* funcname) noexcept;
+// Functions that add an entry of their own to a traceback (file "Talvik").
+enum class TracebackEntry {
+    parallel_find_matches,  // "Talvik.parallel_find_matches"
+    create_tradeout_table,  // "Talvik.create_tradeout_table"
+    init,                   // "init Talvik"
+};
+
+// Adds the entry to the pending exception's traceback.
+void add_traceback(TracebackEntry entry) noexcept;
 
 // `o.encode("utf-8")`; exact str takes the direct route, which behaves the same.
 PyObject* call_encode(PyObject* o) noexcept;

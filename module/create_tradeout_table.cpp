@@ -138,7 +138,7 @@ TradeoutTablePtr build(PyObject* word_to_matches) noexcept {
 
 TradeoutTablePtr create_tradeout_table(PyObject* word_to_matches) noexcept {
     TradeoutTablePtr table = build(word_to_matches);
-    if (!table) add_traceback("Talvik.create_tradeout_table");
+    if (!table) add_traceback(TracebackEntry::create_tradeout_table);
     return table;
 }
 

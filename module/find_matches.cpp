@@ -191,7 +191,7 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
 
 PyObject* find_matches(PyObject* all_names, PyObject* word_to_matches, int32_t num_threads) noexcept {
     PyObject* results = run(all_names, word_to_matches, num_threads);
-    if (results == nullptr) add_traceback("Talvik.parallel_find_matches");
+    if (results == nullptr) add_traceback(TracebackEntry::parallel_find_matches);
     return results;
 }
 
