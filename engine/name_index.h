@@ -20,9 +20,6 @@ public:
     static std::optional<NameIndex> build(const std::string_view* names, int32_t n,
                                           const TradeoutTable& table) noexcept;
 
-    int32_t name_count() const noexcept { return static_cast<int32_t>(name_start_.size()) - 1; }
-    int32_t word_count() const noexcept { return static_cast<int32_t>(trade_start_.size()) - 1; }
-
     // The word ids of a name, by position; a repeated word repeats its id.
     std::span<const int32_t> words(int32_t name) const noexcept {
         return span_of(name_words_, name_start_, name);

@@ -161,10 +161,7 @@ void search_indexed(PairSearchContext& ctx, int32_t n_threads) noexcept {
     std::optional<NameIndex> index = NameIndex::build(ctx.name_ptrs, n, *ctx.tt);
     std::vector<Scratch> scratch;
     try {
-        if (index) {
-            scratch.reserve(static_cast<size_t>(n_threads));
-            scratch.resize(static_cast<size_t>(n_threads));
-        }
+        if (index) scratch.resize(static_cast<size_t>(n_threads));
     } catch (const std::bad_alloc&) {
         index.reset();
     }
