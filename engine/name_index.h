@@ -1,6 +1,7 @@
-// Names cut into words once per search, with an inverted index from each word
-// to the names that hold it. The search uses it to visit, for each name, only
-// the names that share a word or a tradeout with it, instead of every pair.
+// Names cut into words once per search, every word interned to an integer id,
+// and two inverted indexes over the ids: word -> names, and pair of words ->
+// names. The search uses them to visit, for each name, only the names that
+// can match it, instead of every pair.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,10 @@ namespace talvik {
 
 class NameIndex {
 public:
+    // Names with more distinct words than this are left out of the pair index
+    // (a name of d distinct words has d(d-1)/2 pairs) and listed apart.
+    static constexpr int32_t max_pair_words = 8;
+
     // Cuts `n` names into words and indexes them; empty when memory runs out.
     // The index borrows the names' bytes, which must outlive it.
     static std::optional<NameIndex> build(const std::string_view* names, int32_t n,
@@ -24,29 +29,74 @@ public:
     std::span<const int32_t> words(int32_t name) const noexcept {
         return span_of(name_words_, name_start_, name);
     }
-    // The ids of a word's tradeouts that are words of some name; the others
-    // can never be found.
+    // The ids of a word's tradeouts that are words of some name, each once and
+    // never the word itself; the others can never be found.
     std::span<const int32_t> tradeouts(int32_t word) const noexcept {
         return span_of(trade_words_, trade_start_, word);
     }
-    // The names holding a word, in increasing order, each once.
+    // The words that list `word` among their tradeouts.
+    std::span<const int32_t> traded_from(int32_t word) const noexcept {
+        return span_of(from_words_, from_start_, word);
+    }
+    // The names of two words or more holding a word, in increasing order, each once.
     std::span<const int32_t> postings(int32_t word) const noexcept {
         return span_of(post_names_, post_start_, word);
     }
+    // How many postings a word and its tradeouts have together.
+    int64_t reach(int32_t word) const noexcept { return reach_[static_cast<size_t>(word)]; }
+
+    // False when the pair index would be too large to address; every row then
+    // takes the word index alone.
+    bool has_pair_index() const noexcept { return !pair_slots_.empty(); }
+    // The names of at most max_pair_words distinct words that hold both words
+    // (which differ), in increasing order.
+    std::span<const int32_t> pair_postings(int32_t a, int32_t b) const noexcept;
+
+    // Whether some name has more than max_pair_words distinct words.
+    bool has_long_names() const noexcept { return !long_names_.empty(); }
+    // Those names that hold a word, in increasing order.
+    std::span<const int32_t> long_postings(int32_t word) const noexcept {
+        return span_of(long_names_, long_start_, word);
+    }
 
 private:
+    struct PairSlot {
+        uint64_t key;  // smaller id in the high half; empty_key when free
+        uint32_t start;
+        uint32_t count;
+    };
+    static constexpr uint64_t empty_key = ~uint64_t{0};
+
     static std::span<const int32_t> span_of(const std::vector<int32_t>& items,
                                             const std::vector<size_t>& start, int32_t k) noexcept {
         return {items.data() + start[static_cast<size_t>(k)],
                 start[static_cast<size_t>(k) + 1] - start[static_cast<size_t>(k)]};
     }
+    static uint64_t pair_key(int32_t a, int32_t b) noexcept {
+        const auto lo = static_cast<uint64_t>(a < b ? a : b);
+        const auto hi = static_cast<uint64_t>(a < b ? b : a);
+        return lo << 32 | hi;
+    }
+    size_t pair_home(uint64_t key) const noexcept {
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> pair_shift_);
+    }
+
+    friend class NameIndexBuilder;
 
     std::vector<size_t> name_start_;
     std::vector<int32_t> name_words_;
     std::vector<size_t> trade_start_;
     std::vector<int32_t> trade_words_;
+    std::vector<size_t> from_start_;
+    std::vector<int32_t> from_words_;
     std::vector<size_t> post_start_;
     std::vector<int32_t> post_names_;
+    std::vector<int64_t> reach_;
+    std::vector<PairSlot> pair_slots_;
+    int pair_shift_ = 64;
+    std::vector<int32_t> pair_names_;
+    std::vector<size_t> long_start_;
+    std::vector<int32_t> long_names_;
 };
 
 }  // namespace talvik

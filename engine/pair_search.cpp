@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <bit>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -51,44 +52,157 @@ bool stopped(PairSearchContext& ctx) noexcept {
 // How many of a name's word positions must be found, given the word counts.
 int32_t need(int32_t count, int32_t other) noexcept { return (count == 3 && other != 2) ? 3 : 2; }
 
-void search_every_pair(PairSearchContext& ctx, int32_t n_threads) noexcept {
-    const TradeoutTable& tt = *ctx.tt;
-    const std::string_view* names = ctx.name_ptrs;
+constexpr int32_t kBlockRows = 64;
+
+// Rows with more words than this take the word index alone: their pairs of
+// positions would be too many to look up.
+constexpr int32_t kMaxPairRowWords = 16;
+
+// Roughly how many postings a scan reads in the time of one pair lookup.
+constexpr int64_t kProbeCost = 4;
+
+// Runs `row(i, set)` for every row on a team, a block of rows at a time, and
+// records where each block's pairs went. `row` records its own errors.
+template <class Row>
+void for_each_row(PairSearchContext& ctx, int32_t n_threads, Row row) noexcept {
     const int32_t n = ctx.n_names;
+    const int32_t blocks = n / kBlockRows + (n % kBlockRows != 0);
+    try {
+        ctx.runs.assign(static_cast<size_t>(blocks), PairRun{});
+    } catch (const std::bad_alloc&) {
+        record_error(ctx, SearchError::out_of_memory);
+        return;
+    }
 #pragma omp parallel num_threads(n_threads)
     {
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (int32_t i = 0; i < n; ++i) {
-            if (stopped(ctx)) continue;
-            NamePairSet& set = ctx.thread_results[omp_get_thread_num()];
-            for (int32_t j = i + 1; j < n; ++j) {
-                if (!validate_match(names[i], names[j], tt)) continue;
-                if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
-                    record_error(ctx, SearchError::pair_set_full);
-                    break;
-                }
+        for (int32_t b = 0; b < blocks; ++b) {
+            const int tid = omp_get_thread_num();
+            NamePairSet& set = ctx.thread_results[tid];
+            PairRun& run = ctx.runs[static_cast<size_t>(b)];
+            run.worker = tid;
+            run.begin = set.count();
+            const int32_t last = std::min(n, (b + 1) * kBlockRows);
+            for (int32_t i = b * kBlockRows; i < last; ++i) {
+                if (stopped(ctx)) continue;
+                row(i, set, tid);
+                std::atomic_thread_fence(std::memory_order_seq_cst);
             }
-            std::atomic_thread_fence(std::memory_order_seq_cst);
+            run.end = set.count();
         }
     }
 }
 
-// One worker's working space for the indexed search, kept across its rows.
-// Nothing in it grows with the number of names, so a large team stays cheap.
+bool append_row(PairSearchContext& ctx, NamePairSet& set, int32_t i, const std::vector<int32_t>& accepted) noexcept {
+    for (int32_t j : accepted) {
+        if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
+            record_error(ctx, SearchError::pair_set_full);
+            return false;
+        }
+    }
+    return true;
+}
+
+void search_every_pair(PairSearchContext& ctx, int32_t n_threads) noexcept {
+    const TradeoutTable& tt = *ctx.tt;
+    const std::string_view* names = ctx.name_ptrs;
+    const int32_t n = ctx.n_names;
+    for_each_row(ctx, n_threads, [&](int32_t i, NamePairSet& set, int) {
+        for (int32_t j = i + 1; j < n; ++j) {
+            if (!validate_match(names[i], names[j], tt)) continue;
+            if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
+                record_error(ctx, SearchError::pair_set_full);
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+// Per row, for each word that can be found from it: which of the row's
+// positions it finds (a bit each), and whether a position of another name
+// holding it is found in the row. Open addressing, cleared by a generation.
+class RowMarks {
+public:
+    struct Mark {
+        uint32_t positions;  // bit p: the word is position p's word or one of its tradeouts
+        uint32_t found_back;  // 1: the word, or one of its tradeouts, is a word of the row
+    };
+
+    void reset(size_t expected) {
+        size_t capacity = 16;
+        while (capacity < 2 * expected) capacity *= 2;
+        if (capacity > slots_.size()) {
+            slots_.assign(capacity, Slot{});
+            generation_ = 0;
+        }
+        mask_ = capacity - 1;
+        shift_ = 32 - std::countr_zero(capacity);
+        if (++generation_ == 0) {  // wrapped: old marks would look current
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            generation_ = 1;
+        }
+    }
+
+    Mark& at(int32_t word) noexcept {
+        for (size_t s = home(word);; s = (s + 1) & mask_) {
+            Slot& slot = slots_[s];
+            if (slot.generation != generation_) {
+                slot = Slot{word, generation_, Mark{0, 0}};
+                return slot.mark;
+            }
+            if (slot.word == word) return slot.mark;
+        }
+    }
+
+    const Mark* find(int32_t word) const noexcept {
+        for (size_t s = home(word);; s = (s + 1) & mask_) {
+            const Slot& slot = slots_[s];
+            if (slot.generation != generation_) return nullptr;
+            if (slot.word == word) return &slot.mark;
+        }
+    }
+
+private:
+    struct Slot {
+        int32_t word = 0;
+        uint32_t generation = 0;
+        Mark mark{0, 0};
+    };
+
+    size_t home(int32_t word) const noexcept {
+        return (static_cast<uint32_t>(word) * 0x9E3779B1u) >> shift_;
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    int shift_ = 32;
+    uint32_t generation_ = 0;
+};
+
+// One worker's working space, kept across its rows. Nothing in it grows with
+// the number of names, so a large team stays cheap.
 struct Scratch {
-    std::vector<int64_t> cost;      // per position of the row's name
-    std::vector<int32_t> order;     // positions of the row's name, cheapest last but one
-    std::vector<int32_t> touched;   // candidate names of this row, increasing
-    std::vector<int32_t> accepted;  // names that match the row's name, increasing
+    RowMarks marks;
+    std::vector<int32_t> distinct;   // the row's distinct words
+    std::vector<int32_t> position;   // the first position of each
+    std::vector<int32_t> repeats;    // how many positions hold each
+    std::vector<int64_t> cost;       // per position, for rows without pairs
+    std::vector<int32_t> order;
+    std::vector<int32_t> candidates;
+    std::vector<int32_t> accepted;   // names that match the row's name, increasing
 };
 
 bool contains(std::span<const int32_t> words, int32_t w) noexcept {
     return std::find(words.begin(), words.end(), w) != words.end();
 }
 
+void append_after(std::vector<int32_t>& out, std::span<const int32_t> sorted, int32_t i) {
+    out.insert(out.end(), std::upper_bound(sorted.begin(), sorted.end(), i), sorted.end());
+}
+
 // How many positions of `words` are found in `other`: the word itself or one
-// of its tradeouts (looked up once, when the index was built). Stops once
-// `need` is reached or out of reach.
+// of its tradeouts. Stops once `need` is reached or out of reach.
 int32_t count_found(const NameIndex& index, std::span<const int32_t> words, std::span<const int32_t> other,
                     int32_t need) noexcept {
     int32_t found = 0;
@@ -105,48 +219,33 @@ int32_t count_found(const NameIndex& index, std::span<const int32_t> words, std:
     return found;
 }
 
-// The names after `i` that match it, in increasing order, into s.accepted.
-// Every match has at least two positions of name i found, so it holds the word
-// (or a tradeout) of at least one position other than the costliest one: the
-// candidates are the names in those positions' postings. Each candidate then
-// gets both passes of the rule, exactly.
-void match_row(const NameIndex& index, int32_t i, Scratch& s) {
-    s.accepted.clear();
+// Rows of many words: every match has at least two positions of row i found,
+// so it holds the word (or a tradeout) of a position other than the costliest
+// one; the candidates are those positions' postings, checked word by word.
+void match_row_by_words(const NameIndex& index, int32_t i, Scratch& s) {
     const auto words_i = index.words(i);
     const int32_t ci = static_cast<int32_t>(words_i.size());
-    if (ci < 2) return;
-
     s.cost.resize(static_cast<size_t>(ci));
     s.order.resize(static_cast<size_t>(ci));
     for (int32_t p = 0; p < ci; ++p) {
-        const int32_t w = words_i[static_cast<size_t>(p)];
-        int64_t cost = static_cast<int64_t>(index.postings(w).size());
-        for (int32_t t : index.tradeouts(w)) cost += static_cast<int64_t>(index.postings(t).size());
-        s.cost[static_cast<size_t>(p)] = cost;
+        s.cost[static_cast<size_t>(p)] = index.reach(words_i[static_cast<size_t>(p)]);
         s.order[static_cast<size_t>(p)] = p;
     }
     auto cheaper = [&](int32_t a, int32_t b) { return s.cost[static_cast<size_t>(a)] < s.cost[static_cast<size_t>(b)]; };
     std::nth_element(s.order.begin(), s.order.end() - 1, s.order.end(), cheaper);
 
-    s.touched.clear();
+    s.candidates.clear();
     for (auto p = s.order.begin(); p != s.order.end() - 1; ++p) {
         const int32_t w = words_i[static_cast<size_t>(*p)];
-        const auto tradeouts = index.tradeouts(w);
-        for (size_t k = 0; k <= tradeouts.size(); ++k) {
-            const auto postings = index.postings(k == 0 ? w : tradeouts[k - 1]);
-            // Postings are sorted: merging keeps the candidates in order.
-            const auto middle = static_cast<std::ptrdiff_t>(s.touched.size());
-            s.touched.insert(s.touched.end(), std::upper_bound(postings.begin(), postings.end(), i),
-                             postings.end());
-            std::inplace_merge(s.touched.begin(), s.touched.begin() + middle, s.touched.end());
-        }
+        append_after(s.candidates, index.postings(w), i);
+        for (int32_t t : index.tradeouts(w)) append_after(s.candidates, index.postings(t), i);
     }
-    s.touched.erase(std::unique(s.touched.begin(), s.touched.end()), s.touched.end());
+    std::sort(s.candidates.begin(), s.candidates.end());
+    s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
 
-    for (int32_t j : s.touched) {
+    for (int32_t j : s.candidates) {
         const auto words_j = index.words(j);
         const int32_t cj = static_cast<int32_t>(words_j.size());
-        if (cj < 2) continue;
         const int32_t need_i = need(ci, cj);
         const int32_t need_j = need(cj, ci);
         if (count_found(index, words_i, words_j, need_i) >= need_i &&
@@ -156,9 +255,123 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
     }
 }
 
+// Candidates that hold a word found from position pa (word a) and one found
+// from position pb (word b): by looking up every pair of words in the pair
+// index, or by scanning the postings of the cheaper side and checking the
+// other, whichever costs less.
+void add_pair_candidates(const NameIndex& index, int32_t i, int32_t a, int32_t pa, int32_t b, int32_t pb,
+                         Scratch& s) {
+    const auto ta = index.tradeouts(a);
+    const auto tb = index.tradeouts(b);
+    const auto probes = static_cast<int64_t>((ta.size() + 1) * (tb.size() + 1));
+    const int64_t scan = std::min(index.reach(a), index.reach(b));
+    auto word_of = [](int32_t w, std::span<const int32_t> t, size_t k) { return k == 0 ? w : t[k - 1]; };
+
+    if (probes * kProbeCost <= scan) {
+        for (size_t x = 0; x <= ta.size(); ++x) {
+            const int32_t wx = word_of(a, ta, x);
+            for (size_t y = 0; y <= tb.size(); ++y) {
+                const int32_t wy = word_of(b, tb, y);
+                if (a == b && y < x) continue;  // the same unordered pair again
+                if (wx == wy) {
+                    append_after(s.candidates, index.postings(wx), i);
+                } else {
+                    append_after(s.candidates, index.pair_postings(wx, wy), i);
+                }
+            }
+        }
+        return;
+    }
+    const bool scan_a = index.reach(a) <= index.reach(b);
+    const int32_t w = scan_a ? a : b;
+    const auto t = scan_a ? ta : tb;
+    const uint32_t other_bit = 1u << (scan_a ? pb : pa);
+    for (size_t x = 0; x <= t.size(); ++x) {
+        const auto postings = index.postings(word_of(w, t, x));
+        for (auto j = std::upper_bound(postings.begin(), postings.end(), i); j != postings.end(); ++j) {
+            for (int32_t v : index.words(*j)) {
+                const RowMarks::Mark* mark = s.marks.find(v);
+                if (mark != nullptr && (mark->positions & other_bit) != 0) {
+                    s.candidates.push_back(*j);
+                    break;
+                }
+            }
+        }
+    }
+}
+
+// The names after `i` that match it, in increasing order, into s.accepted.
+// Every match has at least two positions of row i found, so it holds words
+// found from two of them: the candidates come from pairs of the row's words.
+// Each is then checked exactly, all its words against the row's marks.
+void match_row(const NameIndex& index, int32_t i, Scratch& s) {
+    s.accepted.clear();
+    const auto words_i = index.words(i);
+    const int32_t ci = static_cast<int32_t>(words_i.size());
+    if (ci < 2) return;
+    if (ci > kMaxPairRowWords || !index.has_pair_index()) {
+        match_row_by_words(index, i, s);
+        return;
+    }
+
+    size_t expected = 0;
+    for (int32_t w : words_i) expected += 1 + index.tradeouts(w).size() + index.traded_from(w).size();
+    s.marks.reset(expected);
+    s.distinct.clear();
+    s.position.clear();
+    s.repeats.clear();
+    for (int32_t p = 0; p < ci; ++p) {
+        const int32_t w = words_i[static_cast<size_t>(p)];
+        const uint32_t bit = 1u << p;
+        s.marks.at(w).positions |= bit;
+        for (int32_t t : index.tradeouts(w)) s.marks.at(t).positions |= bit;
+        s.marks.at(w).found_back = 1;
+        for (int32_t f : index.traded_from(w)) s.marks.at(f).found_back = 1;
+        const auto seen = std::find(s.distinct.begin(), s.distinct.end(), w);
+        if (seen == s.distinct.end()) {
+            s.distinct.push_back(w);
+            s.position.push_back(p);
+            s.repeats.push_back(1);
+        } else {
+            ++s.repeats[static_cast<size_t>(seen - s.distinct.begin())];
+        }
+    }
+
+    s.candidates.clear();
+    const size_t d = s.distinct.size();
+    for (size_t u = 0; u < d; ++u) {
+        for (size_t v = u; v < d; ++v) {
+            if (u == v && s.repeats[u] < 2) continue;
+            add_pair_candidates(index, i, s.distinct[u], s.position[u], s.distinct[v], s.position[v], s);
+        }
+    }
+    // The pair index leaves out names of many distinct words; find them by word.
+    if (index.has_long_names()) {
+        for (int32_t w : s.distinct) {
+            append_after(s.candidates, index.long_postings(w), i);
+            for (int32_t t : index.tradeouts(w)) append_after(s.candidates, index.long_postings(t), i);
+        }
+    }
+    std::sort(s.candidates.begin(), s.candidates.end());
+    s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
+
+    for (int32_t j : s.candidates) {
+        const auto words_j = index.words(j);
+        const int32_t cj = static_cast<int32_t>(words_j.size());
+        uint32_t found = 0;
+        int32_t found_back = 0;
+        for (int32_t v : words_j) {
+            if (const RowMarks::Mark* mark = s.marks.find(v)) {
+                found |= mark->positions;
+                found_back += static_cast<int32_t>(mark->found_back);
+            }
+        }
+        if (std::popcount(found) >= need(ci, cj) && found_back >= need(cj, ci)) s.accepted.push_back(j);
+    }
+}
+
 void search_indexed(PairSearchContext& ctx, int32_t n_threads) noexcept {
-    const int32_t n = ctx.n_names;
-    std::optional<NameIndex> index = NameIndex::build(ctx.name_ptrs, n, *ctx.tt);
+    std::optional<NameIndex> index = NameIndex::build(ctx.name_ptrs, ctx.n_names, *ctx.tt);
     std::vector<Scratch> scratch;
     try {
         if (index) scratch.resize(static_cast<size_t>(n_threads));
@@ -169,30 +382,16 @@ void search_indexed(PairSearchContext& ctx, int32_t n_threads) noexcept {
         record_error(ctx, SearchError::out_of_memory);
         return;
     }
-
-#pragma omp parallel num_threads(n_threads)
-    {
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (int32_t i = 0; i < n; ++i) {
-            if (stopped(ctx)) continue;
-            const int tid = omp_get_thread_num();
-            Scratch& s = scratch[static_cast<size_t>(tid)];
-            NamePairSet& set = ctx.thread_results[tid];
-            try {
-                match_row(*index, i, s);
-            } catch (const std::bad_alloc&) {
-                record_error(ctx, SearchError::out_of_memory);
-                continue;
-            }
-            for (int32_t j : s.accepted) {
-                if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
-                    record_error(ctx, SearchError::pair_set_full);
-                    break;
-                }
-            }
-            std::atomic_thread_fence(std::memory_order_seq_cst);
+    for_each_row(ctx, n_threads, [&](int32_t i, NamePairSet& set, int tid) {
+        Scratch& s = scratch[static_cast<size_t>(tid)];
+        try {
+            match_row(*index, i, s);
+        } catch (const std::bad_alloc&) {
+            record_error(ctx, SearchError::out_of_memory);
+            return false;
         }
-    }
+        return append_row(ctx, set, i, s.accepted);
+    });
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The parallel pair search: every pair (i, j), i < j, of an array of names is
-// offered to validate_match on an OpenMP team; each worker keeps its own set.
+// The parallel pair search: every pair (i, j), i < j, of an array of names that
+// validate_match accepts, found on an OpenMP team; each worker keeps its own
+// set, and a table of runs puts the pairs back in row order.
 #pragma once
 
 #include <atomic>
@@ -55,12 +56,20 @@ enum class SearchError : int32_t {
     out_of_memory,  // the word index or a worker's scratch space could not be made
 };
 
-// Both find the same pairs in the same order within each worker.
+// Both find the same pairs in the same order.
 enum class SearchStrategy {
-    // Each row visits only the names that share a word or a tradeout with it.
+    // Each row visits only the names that hold words (or tradeouts) of two of
+    // its positions, through indexes of words and of pairs of words.
     indexed,
     // Each row offers every later name to validate_match; for tests and benchmarks.
     every_pair,
+};
+
+// The pairs of a block of consecutive rows: thread_results[worker][begin, end).
+struct PairRun {
+    int32_t worker = 0;
+    int32_t begin = 0;
+    int32_t end = 0;
 };
 
 // What the workers of one search share.
@@ -81,7 +90,19 @@ struct PairSearchContext {
     std::atomic<int32_t> status{running};
     // Rows skipped because the search had stopped (diagnostics; off the hot path).
     std::atomic<int32_t> rows_skipped{0};
+    // Set by the search: one run per block of rows, in row order.
+    std::vector<PairRun> runs;
 };
+
+// Calls f(pair) for every pair found, by increasing row, then increasing
+// second index, whatever the number of workers.
+template <class F>
+void for_each_pair_in_row_order(const PairSearchContext& ctx, F&& f) {
+    for (const PairRun& run : ctx.runs) {
+        const NamePairSet& set = ctx.thread_results[run.worker];
+        for (int32_t k = run.begin; k < run.end; ++k) f(set[k]);
+    }
+}
 
 // Sets for `n` workers, each empty with room for 1000 pairs; empty on failure.
 std::vector<NamePairSet> make_thread_results(int32_t n) noexcept;
@@ -95,8 +116,9 @@ int32_t worker_count(int32_t requested, int32_t n_names) noexcept;
 // Runs the search on a team of `n_threads` workers, the caller being worker 0
 // (the caller alone in a process forked after a team of several had run).
 // Needs n_threads >= 1 and one set per worker in ctx.thread_results.
-// Rows are claimed one at a time; each worker's set holds its pairs by
-// increasing row, then increasing second index.
+// Blocks of rows are claimed one at a time; each worker's set holds its pairs
+// by increasing row, then increasing second index, and ctx.runs says where
+// each block's pairs are.
 // Returns the first error recorded (SearchError::none when all went well).
 SearchError search_name_pairs(PairSearchContext& ctx, int32_t n_threads) noexcept;
 
