@@ -1,9 +1,10 @@
-// Times the engine's pair search alone, indexed against every pair, on the
-// bundled sample: medians of several runs made side by side.
-//   engine_bench NAMES.txt NICKNAMES.json [RUNS]
+// Times the engine's pair search alone, indexed against every pair: medians
+// of several runs made side by side. One name per line; the table as JSON.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -61,12 +62,13 @@ TradeoutTablePtr build_table(const std::vector<std::pair<std::string, std::vecto
 struct Timing {
     double seconds;
     int64_t pairs;
+    int64_t candidates;
 };
 
 Timing time_search(const std::vector<std::string_view>& names, const TradeoutTable& table, int32_t threads,
                    SearchStrategy strategy, int runs) {
     std::vector<double> times;
-    int64_t pairs = 0;
+    Timing t{0, 0, 0};
     for (int r = 0; r < runs; ++r) {
         std::vector<NamePairSet> sets = make_thread_results(threads);
         PairSearchContext ctx;
@@ -78,37 +80,80 @@ Timing time_search(const std::vector<std::string_view>& names, const TradeoutTab
         const auto start = std::chrono::steady_clock::now();
         if (search_name_pairs(ctx, threads) != SearchError::none) std::fprintf(stderr, "search failed\n");
         times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        pairs = 0;
-        for (const auto& set : sets) pairs += set.count();
+        t.pairs = 0;
+        for (const auto& set : sets) t.pairs += set.count();
+        t.candidates = ctx.candidates.load();
     }
     std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
-    return {times[static_cast<size_t>(runs / 2)], pairs};
+    t.seconds = times[static_cast<size_t>(runs / 2)];
+    return t;
 }
 
 }  // namespace
 
+// engine_bench NAMES.txt TABLE.json [RUNS] [--threads 1,2] [--indexed-only] [--json]
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s NAMES.txt NICKNAMES.json [RUNS]\n", argv[0]);
+    std::vector<const char*> positional;
+    std::vector<int32_t> team = {1, 2};
+    bool every_pair = true;
+    bool json = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        if (arg == "--indexed-only") {
+            every_pair = false;
+        } else if (arg == "--json") {
+            json = true;
+        } else if (arg == "--threads" && k + 1 < argc) {
+            team.clear();
+            for (const char* p = argv[++k]; *p != '\0';) {
+                char* end = nullptr;
+                team.push_back(static_cast<int32_t>(std::strtol(p, &end, 10)));
+                p = *end == ',' ? end + 1 : end;
+            }
+        } else {
+            positional.push_back(argv[k]);
+        }
+    }
+    if (positional.size() < 2) {
+        std::fprintf(stderr, "usage: %s NAMES.txt TABLE.json [RUNS] [--threads 1,2] [--indexed-only] [--json]\n",
+                     argv[0]);
         return 2;
     }
-    const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
-    const std::string text = read_file(argv[1]);
+    const int runs = positional.size() > 2 ? std::max(1, std::atoi(positional[2])) : 5;
+    const std::string text = read_file(positional[0]);
     std::vector<std::string_view> names;
     for (size_t start = 0, end; start < text.size(); start = end + 1) {
         end = std::min(text.find('\n', start), text.size());
         names.emplace_back(text.data() + start, end - start);
     }
-    TradeoutTablePtr table = build_table(read_table(read_file(argv[2])));
+    TradeoutTablePtr table = build_table(read_table(read_file(positional[1])));
 
-    std::printf("%zu names, median of %d runs\n", names.size(), runs);
-    std::printf("%8s %14s %14s %10s\n", "threads", "every pair", "indexed", "speed-up");
-    for (int32_t threads : {1, 2}) {
-        const Timing every = time_search(names, *table, threads, SearchStrategy::every_pair, runs);
+    if (!json) {
+        std::printf("%zu names, median of %d runs\n", names.size(), runs);
+        std::printf("%8s %14s %14s %10s %12s %16s\n", "threads", "every pair", "indexed", "speed-up", "pairs",
+                    "checked per pair");
+    }
+    for (int32_t threads : team) {
         const Timing indexed = time_search(names, *table, threads, SearchStrategy::indexed, runs);
-        if (every.pairs != indexed.pairs) std::fprintf(stderr, "pair counts differ!\n");
-        std::printf("%8d %13.4fs %13.4fs %9.0fx   (%lld pairs)\n", threads, every.seconds, indexed.seconds,
-                    every.seconds / indexed.seconds, static_cast<long long>(indexed.pairs));
+        const double per_pair =
+            indexed.pairs > 0 ? static_cast<double>(indexed.candidates) / static_cast<double>(indexed.pairs) : 0.0;
+        Timing every{0, indexed.pairs, 0};
+        if (every_pair) {
+            every = time_search(names, *table, threads, SearchStrategy::every_pair, runs);
+            if (every.pairs != indexed.pairs) std::fprintf(stderr, "pair counts differ!\n");
+        }
+        if (json) {
+            std::printf("{\"threads\": %d, \"indexed_s\": %.6f, \"every_pair_s\": %s, \"pairs\": %lld, "
+                        "\"candidates\": %lld}\n",
+                        threads, indexed.seconds, every_pair ? std::to_string(every.seconds).c_str() : "null",
+                        static_cast<long long>(indexed.pairs), static_cast<long long>(indexed.candidates));
+        } else if (every_pair) {
+            std::printf("%8d %13.4fs %13.4fs %9.0fx %12lld %16.2f\n", threads, every.seconds, indexed.seconds,
+                        every.seconds / indexed.seconds, static_cast<long long>(indexed.pairs), per_pair);
+        } else {
+            std::printf("%8d %14s %13.4fs %10s %12lld %16.2f\n", threads, "-", indexed.seconds, "-",
+                        static_cast<long long>(indexed.pairs), per_pair);
+        }
     }
     return 0;
 }

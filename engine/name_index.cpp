@@ -206,6 +206,34 @@ public:
             ix_.long_names_.resize(ix_.long_start_[v_]);
             fill_lists(ix_.long_start_, ix_.long_names_, is_long);
         }
+        // Repeated words: a name whose word count exceeds its distinct count.
+        ix_.repeat_start_.assign(v_ + 1, 0);
+        std::vector<int32_t> seen_twice(v_);
+        auto repeats = [&](int32_t i, auto&& f) {
+            const auto words = ix_.words(i);
+            if (words.size() < 2 || static_cast<size_t>(distinct_count[static_cast<size_t>(i)]) == words.size()) return;
+            for (int32_t w : words) {  // once per word, at its second position
+                if (seen_[static_cast<size_t>(w)] != i) {
+                    seen_[static_cast<size_t>(w)] = i;
+                } else if (seen_twice[static_cast<size_t>(w)] != i) {
+                    seen_twice[static_cast<size_t>(w)] = i;
+                    f(w);
+                }
+            }
+        };
+        auto restart = [&] {
+            std::fill(seen_.begin(), seen_.end(), -1);
+            std::fill(seen_twice.begin(), seen_twice.end(), -1);
+        };
+        restart();
+        for (int32_t i = 0; i < n_; ++i) repeats(i, [&](int32_t w) { ++ix_.repeat_start_[static_cast<size_t>(w)]; });
+        counts_to_starts(ix_.repeat_start_);
+        ix_.repeat_names_.resize(ix_.repeat_start_[v_]);
+        std::vector<size_t> fill(ix_.repeat_start_.begin(), ix_.repeat_start_.end() - 1);
+        restart();
+        for (int32_t i = 0; i < n_; ++i) {
+            repeats(i, [&](int32_t w) { ix_.repeat_names_[fill[static_cast<size_t>(w)]++] = i; });
+        }
         distinct_ = std::move(distinct_count);
     }
 
@@ -265,6 +293,7 @@ private:
         for (int32_t i = 0; i < n_; ++i) {
             const int32_t d = distinct_[static_cast<size_t>(i)];
             if (d < 2 || d > NameIndex::max_pair_words) continue;
+            const bool longer = ix_.words(i).size() > 2;
             int32_t k = 0;
             for (int32_t w : ix_.words(i)) {
                 if (seen_[static_cast<size_t>(w)] == i) continue;
@@ -272,7 +301,7 @@ private:
                 distinct[k++] = w;
             }
             for (int32_t a = 0; a < k; ++a) {
-                for (int32_t b = a + 1; b < k; ++b) f(NameIndex::pair_key(distinct[a], distinct[b]), i);
+                for (int32_t b = a + 1; b < k; ++b) f(NameIndex::pair_key(distinct[a], distinct[b], longer), i);
             }
         }
     }
@@ -298,8 +327,8 @@ private:
     bool any_long_ = false;
 };
 
-std::span<const int32_t> NameIndex::pair_postings(int32_t a, int32_t b) const noexcept {
-    const uint64_t key = pair_key(a, b);
+std::span<const int32_t> NameIndex::pair_postings(int32_t a, int32_t b, bool longer) const noexcept {
+    const uint64_t key = pair_key(a, b, longer);
     const size_t mask = pair_slots_.size() - 1;
     for (size_t s = pair_home(key);; s = (s + 1) & mask) {
         const PairSlot& slot = pair_slots_[s];

@@ -49,8 +49,14 @@ public:
     // takes the word index alone.
     bool has_pair_index() const noexcept { return !pair_slots_.empty(); }
     // The names of at most max_pair_words distinct words that hold both words
-    // (which differ), in increasing order.
-    std::span<const int32_t> pair_postings(int32_t a, int32_t b) const noexcept;
+    // (which differ), in increasing order: names of exactly two words when
+    // `longer` is false, of three words or more when it is true.
+    std::span<const int32_t> pair_postings(int32_t a, int32_t b, bool longer) const noexcept;
+
+    // The names that hold a word at two positions or more, in increasing order.
+    std::span<const int32_t> repeat_postings(int32_t word) const noexcept {
+        return span_of(repeat_names_, repeat_start_, word);
+    }
 
     // Whether some name has more than max_pair_words distinct words.
     bool has_long_names() const noexcept { return !long_names_.empty(); }
@@ -61,7 +67,7 @@ public:
 
 private:
     struct PairSlot {
-        uint64_t key;  // smaller id in the high half; empty_key when free
+        uint64_t key;  // see pair_key; empty_key when free
         uint32_t start;
         uint32_t count;
     };
@@ -72,10 +78,11 @@ private:
         return {items.data() + start[static_cast<size_t>(k)],
                 start[static_cast<size_t>(k) + 1] - start[static_cast<size_t>(k)]};
     }
-    static uint64_t pair_key(int32_t a, int32_t b) noexcept {
+    // The smaller id in the high half, the top bit set for longer names.
+    static uint64_t pair_key(int32_t a, int32_t b, bool longer) noexcept {
         const auto lo = static_cast<uint64_t>(a < b ? a : b);
         const auto hi = static_cast<uint64_t>(a < b ? b : a);
-        return lo << 32 | hi;
+        return uint64_t{longer} << 63 | lo << 32 | hi;
     }
     size_t pair_home(uint64_t key) const noexcept {
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> pair_shift_);
@@ -95,6 +102,8 @@ private:
     std::vector<PairSlot> pair_slots_;
     int pair_shift_ = 64;
     std::vector<int32_t> pair_names_;
+    std::vector<size_t> repeat_start_;
+    std::vector<int32_t> repeat_names_;
     std::vector<size_t> long_start_;
     std::vector<int32_t> long_names_;
 };

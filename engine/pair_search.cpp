@@ -59,7 +59,7 @@ constexpr int32_t kBlockRows = 64;
 constexpr int32_t kMaxPairRowWords = 16;
 
 // Roughly how many postings a scan reads in the time of one pair lookup.
-constexpr int64_t kProbeCost = 4;
+constexpr int64_t kProbeCost = 2;
 
 // Runs `row(i, set)` for every row on a team, a block of rows at a time, and
 // records where each block's pairs went. `row` records its own errors.
@@ -187,10 +187,12 @@ struct Scratch {
     std::vector<int32_t> distinct;   // the row's distinct words
     std::vector<int32_t> position;   // the first position of each
     std::vector<int32_t> repeats;    // how many positions hold each
+    std::vector<int32_t> back_words; // the words that are found in the row
     std::vector<int64_t> cost;       // per position, for rows without pairs
     std::vector<int32_t> order;
     std::vector<int32_t> candidates;
     std::vector<int32_t> accepted;   // names that match the row's name, increasing
+    int64_t checked = 0;             // candidates checked so far
 };
 
 bool contains(std::span<const int32_t> words, int32_t w) noexcept {
@@ -242,6 +244,7 @@ void match_row_by_words(const NameIndex& index, int32_t i, Scratch& s) {
     }
     std::sort(s.candidates.begin(), s.candidates.end());
     s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
+    s.checked += static_cast<int64_t>(s.candidates.size());
 
     for (int32_t j : s.candidates) {
         const auto words_j = index.words(j);
@@ -255,28 +258,58 @@ void match_row_by_words(const NameIndex& index, int32_t i, Scratch& s) {
     }
 }
 
+// Which names the pair index is asked for: of two words, or of three or more.
+constexpr unsigned kTwoWords = 1;
+constexpr unsigned kLonger = 2;
+
+void append_pairs(const NameIndex& index, int32_t i, int32_t x, int32_t y, unsigned classes, Scratch& s) {
+    if (classes & kTwoWords) append_after(s.candidates, index.pair_postings(x, y, false), i);
+    if (classes & kLonger) append_after(s.candidates, index.pair_postings(x, y, true), i);
+}
+
+// Candidates holding word x, found from two positions of the row at once.
+// Such a name still needs two of its own positions found in the row: another
+// word the row finds, or x itself twice.
+void add_shared_word(const NameIndex& index, int32_t i, int32_t x, unsigned classes, Scratch& s) {
+    const auto postings = index.postings(x);
+    if (static_cast<int64_t>(s.back_words.size()) * kProbeCost >= static_cast<int64_t>(postings.size())) {
+        append_after(s.candidates, postings, i);
+        return;
+    }
+    for (int32_t r : s.back_words) {
+        if (r != x) append_pairs(index, i, x, r, classes, s);
+    }
+    const RowMarks::Mark* mark = s.marks.find(x);
+    if (mark != nullptr && mark->found_back != 0) append_after(s.candidates, index.repeat_postings(x), i);
+}
+
+// What add_pair_candidates will cost, in postings read.
+int64_t pair_cost(const NameIndex& index, int32_t a, int32_t b) noexcept {
+    const auto probes = static_cast<int64_t>((index.tradeouts(a).size() + 1) * (index.tradeouts(b).size() + 1));
+    return std::min(probes * kProbeCost, std::min(index.reach(a), index.reach(b)));
+}
+
 // Candidates that hold a word found from position pa (word a) and one found
-// from position pb (word b): by looking up every pair of words in the pair
-// index, or by scanning the postings of the cheaper side and checking the
-// other, whichever costs less.
+// from position pb (word b): by looking up every pair of those words in the
+// pair index, or by scanning the postings of the cheaper side and checking
+// the other, whichever costs less.
 void add_pair_candidates(const NameIndex& index, int32_t i, int32_t a, int32_t pa, int32_t b, int32_t pb,
-                         Scratch& s) {
+                         unsigned classes, Scratch& s) {
     const auto ta = index.tradeouts(a);
     const auto tb = index.tradeouts(b);
     const auto probes = static_cast<int64_t>((ta.size() + 1) * (tb.size() + 1));
-    const int64_t scan = std::min(index.reach(a), index.reach(b));
     auto word_of = [](int32_t w, std::span<const int32_t> t, size_t k) { return k == 0 ? w : t[k - 1]; };
 
-    if (probes * kProbeCost <= scan) {
+    if (probes * kProbeCost <= std::min(index.reach(a), index.reach(b))) {
         for (size_t x = 0; x <= ta.size(); ++x) {
             const int32_t wx = word_of(a, ta, x);
             for (size_t y = 0; y <= tb.size(); ++y) {
                 const int32_t wy = word_of(b, tb, y);
                 if (a == b && y < x) continue;  // the same unordered pair again
                 if (wx == wy) {
-                    append_after(s.candidates, index.postings(wx), i);
+                    add_shared_word(index, i, wx, classes, s);
                 } else {
-                    append_after(s.candidates, index.pair_postings(wx, wy), i);
+                    append_pairs(index, i, wx, wy, classes, s);
                 }
             }
         }
@@ -289,7 +322,9 @@ void add_pair_candidates(const NameIndex& index, int32_t i, int32_t a, int32_t p
     for (size_t x = 0; x <= t.size(); ++x) {
         const auto postings = index.postings(word_of(w, t, x));
         for (auto j = std::upper_bound(postings.begin(), postings.end(), i); j != postings.end(); ++j) {
-            for (int32_t v : index.words(*j)) {
+            const auto words_j = index.words(*j);
+            if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
+            for (int32_t v : words_j) {
                 const RowMarks::Mark* mark = s.marks.find(v);
                 if (mark != nullptr && (mark->positions & other_bit) != 0) {
                     s.candidates.push_back(*j);
@@ -303,7 +338,9 @@ void add_pair_candidates(const NameIndex& index, int32_t i, int32_t a, int32_t p
 // The names after `i` that match it, in increasing order, into s.accepted.
 // Every match has at least two positions of row i found, so it holds words
 // found from two of them: the candidates come from pairs of the row's words.
-// Each is then checked exactly, all its words against the row's marks.
+// A row of three words must have all three found in a name of three or more,
+// so for those names one pair of its words is enough. Each candidate is then
+// checked exactly, all its words against the row's marks.
 void match_row(const NameIndex& index, int32_t i, Scratch& s) {
     s.accepted.clear();
     const auto words_i = index.words(i);
@@ -320,13 +357,19 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
     s.distinct.clear();
     s.position.clear();
     s.repeats.clear();
+    s.back_words.clear();
+    auto mark_back = [&](int32_t w) {
+        RowMarks::Mark& mark = s.marks.at(w);
+        if (mark.found_back == 0) s.back_words.push_back(w);
+        mark.found_back = 1;
+    };
     for (int32_t p = 0; p < ci; ++p) {
         const int32_t w = words_i[static_cast<size_t>(p)];
         const uint32_t bit = 1u << p;
         s.marks.at(w).positions |= bit;
         for (int32_t t : index.tradeouts(w)) s.marks.at(t).positions |= bit;
-        s.marks.at(w).found_back = 1;
-        for (int32_t f : index.traded_from(w)) s.marks.at(f).found_back = 1;
+        mark_back(w);
+        for (int32_t f : index.traded_from(w)) mark_back(f);
         const auto seen = std::find(s.distinct.begin(), s.distinct.end(), w);
         if (seen == s.distinct.end()) {
             s.distinct.push_back(w);
@@ -337,12 +380,32 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
         }
     }
 
-    s.candidates.clear();
+    // Pairs of distinct words, and a word with itself when it fills two positions.
     const size_t d = s.distinct.size();
+    auto is_pair = [&](size_t u, size_t v) { return u != v || s.repeats[u] >= 2; };
+    size_t cheapest_u = 0;
+    size_t cheapest_v = 0;
+    if (ci == 3) {
+        int64_t best = -1;
+        for (size_t u = 0; u < d; ++u) {
+            for (size_t v = u; v < d; ++v) {
+                if (!is_pair(u, v)) continue;
+                const int64_t cost = pair_cost(index, s.distinct[u], s.distinct[v]);
+                if (best < 0 || cost < best) {
+                    best = cost;
+                    cheapest_u = u;
+                    cheapest_v = v;
+                }
+            }
+        }
+    }
+    s.candidates.clear();
     for (size_t u = 0; u < d; ++u) {
         for (size_t v = u; v < d; ++v) {
-            if (u == v && s.repeats[u] < 2) continue;
-            add_pair_candidates(index, i, s.distinct[u], s.position[u], s.distinct[v], s.position[v], s);
+            if (!is_pair(u, v)) continue;
+            unsigned classes = kTwoWords | kLonger;
+            if (ci == 3 && (u != cheapest_u || v != cheapest_v)) classes = kTwoWords;
+            add_pair_candidates(index, i, s.distinct[u], s.position[u], s.distinct[v], s.position[v], classes, s);
         }
     }
     // The pair index leaves out names of many distinct words; find them by word.
@@ -354,6 +417,7 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
     }
     std::sort(s.candidates.begin(), s.candidates.end());
     s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
+    s.checked += static_cast<int64_t>(s.candidates.size());
 
     for (int32_t j : s.candidates) {
         const auto words_j = index.words(j);
@@ -392,6 +456,7 @@ void search_indexed(PairSearchContext& ctx, int32_t n_threads) noexcept {
         }
         return append_row(ctx, set, i, s.accepted);
     });
+    for (const Scratch& s : scratch) ctx.candidates.fetch_add(s.checked);
 }
 
 }  // namespace

@@ -90,6 +90,9 @@ struct PairSearchContext {
     std::atomic<int32_t> status{running};
     // Rows skipped because the search had stopped (diagnostics; off the hot path).
     std::atomic<int32_t> rows_skipped{0};
+    // Candidates checked against the rule (diagnostics, counted per worker
+    // and added up at the end).
+    std::atomic<int64_t> candidates{0};
     // Set by the search: one run per block of rows, in row order.
     std::vector<PairRun> runs;
 };
