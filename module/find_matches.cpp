@@ -55,6 +55,26 @@ bool thread_count(int32_t num_threads, int32_t* n_threads) noexcept {
     return as_int32(truth ? d.get() : constants.one, n_threads);
 }
 
+// Whether an exact str has more than one word as str.split() cuts it, read
+// in place: the method of an exact str cannot be replaced, so nothing is lost
+// by not calling it, and no list of words is made.
+bool has_two_words(PyObject* s) noexcept {
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    int words = 0;
+    bool in_word = false;
+    for (Py_ssize_t k = 0; k < length; ++k) {
+        if (Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, k))) {
+            in_word = false;
+        } else if (!in_word) {
+            in_word = true;
+            if (++words == 2) return true;
+        }
+    }
+    return false;
+}
+
 // The names of all_names with more than one word by str.split(), in order.
 // The length is re-read at every step: another thread may shrink the list.
 PyObject* select_names(PyObject* all_names) noexcept {
@@ -67,6 +87,10 @@ PyObject* select_names(PyObject* all_names) noexcept {
     for (Py_ssize_t i = 0; i < PyList_Size(all_names); ++i) {
         Ref name(PyList_GetItemRef(all_names, i));
         if (!name) return nullptr;
+        if (PyUnicode_CheckExact(name.get())) {
+            if (has_two_words(name.get()) && PyList_Append(valid_names.get(), name.get()) < 0) return nullptr;
+            continue;
+        }
         Ref words(PyObject_CallMethodNoArgs(name.get(), constants.split));
         if (!words) return nullptr;
         const Py_ssize_t count = PyObject_Size(words.get());
@@ -76,13 +100,19 @@ PyObject* select_names(PyObject* all_names) noexcept {
     return valid_names.release();
 }
 
-// Encodes every selected name once and keeps the bytes alive in `bytes_list`.
-// A bytearray result is copied into bytes, so no other thread can resize the
+// An ASCII exact str is its own UTF-8: its bytes are read in place.
+bool is_ascii_str(PyObject* name) noexcept { return PyUnicode_CheckExact(name) && PyUnicode_IS_ASCII(name); }
+
+// The UTF-8 bytes of every selected name. An ASCII exact str is read in place
+// (the selected list keeps it alive); any other name is encoded once, all of
+// them before any result is checked, and kept alive in `bytes_list`. A
+// bytearray result is copied into bytes, so no other thread can resize the
 // buffer under the search.
 bool encode_names(PyObject* valid_names, PyObject* bytes_list, std::vector<std::string_view>& name_ptrs) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(valid_names);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref encoded(call_encode(PyList_GET_ITEM(valid_names, i)));
+        PyObject* name = PyList_GET_ITEM(valid_names, i);
+        Ref encoded(is_ascii_str(name) ? Py_NewRef(name) : call_encode(name));
         if (!encoded || PyList_Append(bytes_list, encoded.get()) < 0) return false;
     }
     try {
@@ -92,6 +122,12 @@ bool encode_names(PyObject* valid_names, PyObject* bytes_list, std::vector<std::
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyList_GET_ITEM(valid_names, i);
+        if (is_ascii_str(name)) {
+            name_ptrs.emplace_back(static_cast<const char*>(PyUnicode_DATA(name)),
+                                   static_cast<size_t>(PyUnicode_GET_LENGTH(name)));
+            continue;
+        }
         PyObject* item = PyList_GET_ITEM(bytes_list, i);
         if (PyByteArray_Check(item)) {
             Ref copy(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(item), PyByteArray_GET_SIZE(item)));
@@ -117,7 +153,8 @@ PyObject* decoded_name(std::vector<Ref>& cache, const std::vector<std::string_vi
     return slot.get();
 }
 
-PyObject* build_results(const std::vector<NamePairSet>& thread_results,
+// The pairs in row order, whatever the number of workers.
+PyObject* build_results(const PairSearchContext& ctx, const std::vector<NamePairSet>& thread_results,
                         const std::vector<std::string_view>& name_ptrs) noexcept {
     Py_ssize_t total = 0;
     for (const NamePairSet& set : thread_results) total += set.count();
@@ -130,17 +167,19 @@ PyObject* build_results(const std::vector<NamePairSet>& thread_results,
         return PyErr_NoMemory();
     }
     Py_ssize_t k = 0;
-    for (const NamePairSet& set : thread_results) {
-        for (int32_t p = 0; p < set.count(); ++p) {
-            PyObject* name1 = decoded_name(cache, name_ptrs, set[p].name1);
-            if (!name1) return nullptr;
-            PyObject* name2 = decoded_name(cache, name_ptrs, set[p].name2);
-            if (!name2) return nullptr;
-            PyObject* pair = PyTuple_Pack(2, name1, name2);
-            if (!pair) return nullptr;
-            PyList_SET_ITEM(results.get(), k++, pair);
+    bool failed = false;
+    for_each_pair_in_row_order(ctx, [&](NamePair p) {
+        if (failed) return;
+        PyObject* name1 = decoded_name(cache, name_ptrs, p.name1);
+        PyObject* name2 = name1 ? decoded_name(cache, name_ptrs, p.name2) : nullptr;
+        PyObject* pair = name2 ? PyTuple_Pack(2, name1, name2) : nullptr;
+        if (!pair) {
+            failed = true;
+            return;
         }
-    }
+        PyList_SET_ITEM(results.get(), k++, pair);
+    });
+    if (failed) return nullptr;
     return results.release();
 }
 
@@ -184,7 +223,7 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
         return nullptr;
     }
     if (error == SearchError::out_of_memory) return PyErr_NoMemory();
-    return build_results(thread_results, name_ptrs);
+    return build_results(ctx, thread_results, name_ptrs);
 }
 
 }  // namespace
