@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -385,27 +386,40 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
     auto is_pair = [&](size_t u, size_t v) { return u != v || s.repeats[u] >= 2; };
     size_t cheapest_u = 0;
     size_t cheapest_v = 0;
-    if (ci == 3) {
-        int64_t best = -1;
-        for (size_t u = 0; u < d; ++u) {
-            for (size_t v = u; v < d; ++v) {
-                if (!is_pair(u, v)) continue;
-                const int64_t cost = pair_cost(index, s.distinct[u], s.distinct[v]);
-                if (best < 0 || cost < best) {
-                    best = cost;
-                    cheapest_u = u;
-                    cheapest_v = v;
-                }
-            }
-        }
-    }
-    s.candidates.clear();
+    int64_t best = -1;
+    int64_t row_side = 0;  // the cost of going by the row's own positions
     for (size_t u = 0; u < d; ++u) {
         for (size_t v = u; v < d; ++v) {
             if (!is_pair(u, v)) continue;
-            unsigned classes = kTwoWords | kLonger;
-            if (ci == 3 && (u != cheapest_u || v != cheapest_v)) classes = kTwoWords;
-            add_pair_candidates(index, i, s.distinct[u], s.position[u], s.distinct[v], s.position[v], classes, s);
+            const int64_t cost = pair_cost(index, s.distinct[u], s.distinct[v]);
+            row_side += cost;
+            if (best < 0 || cost < best) {
+                best = cost;
+                cheapest_u = u;
+                cheapest_v = v;
+            }
+        }
+    }
+    // A match also has two of its own positions found in the row: it holds two
+    // of the words the row finds back, or one of them twice. When those words
+    // are few, their pairs are the cheaper way in.
+    const auto r = static_cast<int64_t>(s.back_words.size());
+    const int64_t other_side = (r * (r - 1) + r) * kProbeCost;
+    s.candidates.clear();
+    if (other_side < row_side) {
+        for (size_t u = 0; u < s.back_words.size(); ++u) {
+            const int32_t x = s.back_words[u];
+            for (size_t v = u + 1; v < s.back_words.size(); ++v) append_pairs(index, i, x, s.back_words[v], kTwoWords | kLonger, s);
+            append_after(s.candidates, index.repeat_postings(x), i);
+        }
+    } else {
+        for (size_t u = 0; u < d; ++u) {
+            for (size_t v = u; v < d; ++v) {
+                if (!is_pair(u, v)) continue;
+                unsigned classes = kTwoWords | kLonger;
+                if (ci == 3 && (u != cheapest_u || v != cheapest_v)) classes = kTwoWords;
+                add_pair_candidates(index, i, s.distinct[u], s.position[u], s.distinct[v], s.position[v], classes, s);
+            }
         }
     }
     // The pair index leaves out names of many distinct words; find them by word.
@@ -435,7 +449,9 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
 }
 
 void search_indexed(PairSearchContext& ctx, int32_t n_threads) noexcept {
+    const auto start = std::chrono::steady_clock::now();
     std::optional<NameIndex> index = NameIndex::build(ctx.name_ptrs, ctx.n_names, *ctx.tt);
+    ctx.index_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::vector<Scratch> scratch;
     try {
         if (index) scratch.resize(static_cast<size_t>(n_threads));

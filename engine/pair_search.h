@@ -93,6 +93,8 @@ struct PairSearchContext {
     // Candidates checked against the rule (diagnostics, counted per worker
     // and added up at the end).
     std::atomic<int64_t> candidates{0};
+    // Seconds spent building the word and pair indexes (diagnostics).
+    double index_seconds = 0;
     // Set by the search: one run per block of rows, in row order.
     std::vector<PairRun> runs;
 };
