@@ -1,5 +1,8 @@
 # `make test`: set everything up (idempotent), build, run every test.
 # `make demo`: the same set-up, then find the matches in the bundled sample.
+# `make bench`: Talvik against plain Python and RapidFuzz, and the engine alone,
+#   into bench/results/ (BENCH_ARGS=--large adds 3M and 10M names);
+#   `make bench-engine`: the engine alone on the bundled sample.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
@@ -8,7 +11,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module demo bench clean
+.PHONY: all setup install engine test test-engine test-module demo bench bench-deps bench-engine clean
 
 all: test
 
@@ -34,11 +37,25 @@ test-module: install
 demo: install
 	@$(PY) bench/demo.py
 
-# Timings for README: the engine alone, then end to end from Python.
-bench: engine install
+# The benchmark's own packages, kept out of `make test`; reinstalled only
+# when requirements-bench.txt changes.
+BENCH_STAMP := $(VENV)/.bench-requirements.sha256
+bench-deps: setup
+	@want=$$(sha256sum requirements-bench.txt | cut -d' ' -f1); \
+	if [ "$$(cat $(BENCH_STAMP) 2>/dev/null)" != "$$want" ]; then \
+	  echo "installing benchmark requirements into $(VENV)"; \
+	  $(PY) -m pip install --quiet -r requirements-bench.txt; \
+	  echo "$$want" > $(BENCH_STAMP); \
+	fi
+
+# The figures and plot README shows: end to end from Python, all contenders,
+# and the C++ engine alone on the same names.
+bench: engine install bench-deps
+	@$(PY) bench/bench.py --readme README.md $(BENCH_ARGS)
+
+# The engine alone on the bundled sample, indexed against every pair.
+bench-engine: engine
 	@$(ENGINE_BUILD)/bench/engine_bench bench/data/names.txt bench/data/nicknames.json
-	@echo
-	@$(PY) bench/bench.py
 
 clean:
 	rm -rf build

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/resource.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -91,6 +92,12 @@ Timing time_search(const std::vector<std::string_view>& names, const TradeoutTab
     return t;
 }
 
+long peak_rss_kb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
 }  // namespace
 
 // engine_bench NAMES.txt TABLE.json [RUNS] [--threads 1,2] [--indexed-only] [--json]
@@ -146,10 +153,10 @@ int main(int argc, char** argv) {
         }
         if (json) {
             std::printf("{\"threads\": %d, \"indexed_s\": %.6f, \"every_pair_s\": %s, \"pairs\": %lld, "
-                        "\"candidates\": %lld, \"index_s\": %.6f}\n",
+                        "\"candidates\": %lld, \"index_s\": %.6f, \"rss_peak_kb\": %ld}\n",
                         threads, indexed.seconds, every_pair ? std::to_string(every.seconds).c_str() : "null",
                         static_cast<long long>(indexed.pairs), static_cast<long long>(indexed.candidates),
-                        indexed.index_seconds);
+                        indexed.index_seconds, peak_rss_kb());
         } else if (every_pair) {
             std::printf("%8d %13.4fs %13.4fs %9.0fx %12lld %16.2f\n", threads, every.seconds, indexed.seconds,
                         every.seconds / indexed.seconds, static_cast<long long>(indexed.pairs), per_pair);
