@@ -29,6 +29,13 @@ public:
     std::span<const int32_t> words(int32_t name) const noexcept {
         return span_of(name_words_, name_start_, name);
     }
+    // Hints that words(name) will be read soon: first where its words start,
+    // then (once that has arrived) the words themselves.
+    void prefetch_start(int32_t name) const noexcept { __builtin_prefetch(&name_start_[static_cast<size_t>(name)]); }
+    void prefetch_words(int32_t name) const noexcept {
+        __builtin_prefetch(name_words_.data() + name_start_[static_cast<size_t>(name)]);
+    }
+
     // The ids of a word's tradeouts that are words of some name, each once and
     // never the word itself; the others can never be found.
     std::span<const int32_t> tradeouts(int32_t word) const noexcept {

@@ -433,7 +433,14 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
     s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
     s.checked += static_cast<int64_t>(s.candidates.size());
 
-    for (int32_t j : s.candidates) {
+    // Candidates are scattered over the names: fetch ahead to hide the misses.
+    constexpr size_t kAhead = 8;
+    const size_t m = s.candidates.size();
+    for (size_t k = 0; k < std::min(m, kAhead); ++k) index.prefetch_start(s.candidates[k]);
+    for (size_t k = 0; k < m; ++k) {
+        if (k + 2 * kAhead < m) index.prefetch_start(s.candidates[k + 2 * kAhead]);
+        if (k + kAhead < m) index.prefetch_words(s.candidates[k + kAhead]);
+        const int32_t j = s.candidates[k];
         const auto words_j = index.words(j);
         const int32_t cj = static_cast<int32_t>(words_j.size());
         uint32_t found = 0;
