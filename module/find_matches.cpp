@@ -172,11 +172,13 @@ PyObject* build_results(const PairSearchContext& ctx, const std::vector<NamePair
         if (failed) return;
         PyObject* name1 = decoded_name(cache, name_ptrs, p.name1);
         PyObject* name2 = name1 ? decoded_name(cache, name_ptrs, p.name2) : nullptr;
-        PyObject* pair = name2 ? PyTuple_Pack(2, name1, name2) : nullptr;
+        PyObject* pair = name2 ? PyTuple_New(2) : nullptr;
         if (!pair) {
             failed = true;
             return;
         }
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(name1));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(name2));
         PyList_SET_ITEM(results.get(), k++, pair);
     });
     if (failed) return nullptr;
