@@ -84,7 +84,7 @@ Timing time_search(const std::vector<std::string_view>& names, const TradeoutTab
         times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         t.pairs = 0;
         for (const auto& set : sets) t.pairs += set.count();
-        t.candidates = ctx.candidates.load();
+        t.candidates = ctx.candidates;
         t.index_seconds = ctx.index_seconds;
     }
     std::nth_element(times.begin(), times.begin() + runs / 2, times.end());

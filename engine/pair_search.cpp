@@ -94,14 +94,13 @@ void for_each_row(PairSearchContext& ctx, int32_t n_threads, Row row) noexcept {
     }
 }
 
-bool append_row(PairSearchContext& ctx, NamePairSet& set, int32_t i, const std::vector<int32_t>& accepted) noexcept {
+void append_row(PairSearchContext& ctx, NamePairSet& set, int32_t i, const std::vector<int32_t>& accepted) noexcept {
     for (int32_t j : accepted) {
         if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
             record_error(ctx, SearchError::pair_set_full);
-            return false;
+            return;
         }
     }
-    return true;
 }
 
 void search_every_pair(PairSearchContext& ctx, int32_t n_threads) noexcept {
@@ -113,10 +112,9 @@ void search_every_pair(PairSearchContext& ctx, int32_t n_threads) noexcept {
             if (!validate_match(names[i], names[j], tt)) continue;
             if (!set.append(NamePair{i, j}, ctx.max_pairs_per_set)) {
                 record_error(ctx, SearchError::pair_set_full);
-                return false;
+                return;
             }
         }
-        return true;
     });
 }
 
@@ -204,6 +202,13 @@ void append_after(std::vector<int32_t>& out, std::span<const int32_t> sorted, in
     out.insert(out.end(), std::upper_bound(sorted.begin(), sorted.end(), i), sorted.end());
 }
 
+// Candidates in increasing order, each once, and counted.
+void settle_candidates(Scratch& s) {
+    std::sort(s.candidates.begin(), s.candidates.end());
+    s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
+    s.checked += static_cast<int64_t>(s.candidates.size());
+}
+
 // How many positions of `words` are found in `other`: the word itself or one
 // of its tradeouts. Stops once `need` is reached or out of reach.
 int32_t count_found(const NameIndex& index, std::span<const int32_t> words, std::span<const int32_t> other,
@@ -243,9 +248,7 @@ void match_row_by_words(const NameIndex& index, int32_t i, Scratch& s) {
         append_after(s.candidates, index.postings(w), i);
         for (int32_t t : index.tradeouts(w)) append_after(s.candidates, index.postings(t), i);
     }
-    std::sort(s.candidates.begin(), s.candidates.end());
-    s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
-    s.checked += static_cast<int64_t>(s.candidates.size());
+    settle_candidates(s);
 
     for (int32_t j : s.candidates) {
         const auto words_j = index.words(j);
@@ -284,10 +287,15 @@ void add_shared_word(const NameIndex& index, int32_t i, int32_t x, unsigned clas
     if (mark != nullptr && mark->found_back != 0) append_after(s.candidates, index.repeat_postings(x), i);
 }
 
+// Pair-index lookups for words a and b: every word found from a with every
+// word found from b, in postings-read units.
+int64_t probe_cost(const NameIndex& index, int32_t a, int32_t b) noexcept {
+    return static_cast<int64_t>((index.tradeouts(a).size() + 1) * (index.tradeouts(b).size() + 1)) * kProbeCost;
+}
+
 // What add_pair_candidates will cost, in postings read.
 int64_t pair_cost(const NameIndex& index, int32_t a, int32_t b) noexcept {
-    const auto probes = static_cast<int64_t>((index.tradeouts(a).size() + 1) * (index.tradeouts(b).size() + 1));
-    return std::min(probes * kProbeCost, std::min(index.reach(a), index.reach(b)));
+    return std::min(probe_cost(index, a, b), std::min(index.reach(a), index.reach(b)));
 }
 
 // Candidates that hold a word found from position pa (word a) and one found
@@ -298,10 +306,9 @@ void add_pair_candidates(const NameIndex& index, int32_t i, int32_t a, int32_t p
                          unsigned classes, Scratch& s) {
     const auto ta = index.tradeouts(a);
     const auto tb = index.tradeouts(b);
-    const auto probes = static_cast<int64_t>((ta.size() + 1) * (tb.size() + 1));
     auto word_of = [](int32_t w, std::span<const int32_t> t, size_t k) { return k == 0 ? w : t[k - 1]; };
 
-    if (probes * kProbeCost <= std::min(index.reach(a), index.reach(b))) {
+    if (probe_cost(index, a, b) <= std::min(index.reach(a), index.reach(b))) {
         for (size_t x = 0; x <= ta.size(); ++x) {
             const int32_t wx = word_of(a, ta, x);
             for (size_t y = 0; y <= tb.size(); ++y) {
@@ -429,9 +436,7 @@ void match_row(const NameIndex& index, int32_t i, Scratch& s) {
             for (int32_t t : index.tradeouts(w)) append_after(s.candidates, index.long_postings(t), i);
         }
     }
-    std::sort(s.candidates.begin(), s.candidates.end());
-    s.candidates.erase(std::unique(s.candidates.begin(), s.candidates.end()), s.candidates.end());
-    s.checked += static_cast<int64_t>(s.candidates.size());
+    settle_candidates(s);
 
     // Candidates are scattered over the names: fetch ahead to hide the misses.
     constexpr size_t kAhead = 8;
@@ -475,11 +480,11 @@ void search_indexed(PairSearchContext& ctx, int32_t n_threads) noexcept {
             match_row(*index, i, s);
         } catch (const std::bad_alloc&) {
             record_error(ctx, SearchError::out_of_memory);
-            return false;
+            return;
         }
-        return append_row(ctx, set, i, s.accepted);
+        append_row(ctx, set, i, s.accepted);
     });
-    for (const Scratch& s : scratch) ctx.candidates.fetch_add(s.checked);
+    for (const Scratch& s : scratch) ctx.candidates += s.checked;
 }
 
 }  // namespace

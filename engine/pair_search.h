@@ -91,8 +91,8 @@ struct PairSearchContext {
     // Rows skipped because the search had stopped (diagnostics; off the hot path).
     std::atomic<int32_t> rows_skipped{0};
     // Candidates checked against the rule (diagnostics, counted per worker
-    // and added up at the end).
-    std::atomic<int64_t> candidates{0};
+    // and added up once the team has finished).
+    int64_t candidates = 0;
     // Seconds spent building the word and pair indexes (diagnostics).
     double index_seconds = 0;
     // Set by the search: one run per block of rows, in row order.
