@@ -14,7 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "pair_search.h"
+#include <cmath>
+#include <thread>
+
+#include "every_pair.h"
+#include "find_pairs.h"
 #include "tradeout_table.h"
 
 using namespace talvik;
@@ -67,25 +71,48 @@ struct Timing {
     double index_seconds;
 };
 
+enum class Strategy { indexed, every_pair };
+
+// The reference on `threads` threads, each taking rows of equal total work:
+// row i makes n - 1 - i comparisons, so the cuts fall where the triangle's
+// area divides evenly.
+int64_t every_pair_count(const std::vector<std::string_view>& names, const TradeoutTable& table, int32_t threads) {
+    const double n = static_cast<double>(names.size());
+    std::vector<int64_t> counts(static_cast<size_t>(threads), 0);
+    std::vector<std::thread> team;
+    for (int32_t t = 0; t < threads; ++t) {
+        auto cut = [&](int32_t k) { return static_cast<int32_t>(n - n * std::sqrt(1.0 - double(k) / threads)); };
+        const int32_t first = cut(t);
+        const int32_t last = t + 1 == threads ? static_cast<int32_t>(names.size()) : cut(t + 1);
+        team.emplace_back([&, t, first, last] {
+            counts[static_cast<size_t>(t)] =
+                static_cast<int64_t>(reference::every_pair(names, table, first, last).size());
+        });
+    }
+    for (std::thread& th : team) th.join();
+    int64_t total = 0;
+    for (int64_t c : counts) total += c;
+    return total;
+}
+
 Timing time_search(const std::vector<std::string_view>& names, const TradeoutTable& table, int32_t threads,
-                   SearchStrategy strategy, int runs) {
+                   Strategy strategy, int runs) {
     std::vector<double> times;
     Timing t{0, 0, 0, 0};
     for (int r = 0; r < runs; ++r) {
-        std::vector<NamePairSet> sets = make_thread_results(threads);
-        PairSearchContext ctx;
-        ctx.tt = &table;
-        ctx.name_ptrs = names.data();
-        ctx.n_names = static_cast<int32_t>(names.size());
-        ctx.thread_results = sets.data();
-        ctx.strategy = strategy;
         const auto start = std::chrono::steady_clock::now();
-        if (search_name_pairs(ctx, threads) != SearchError::none) std::fprintf(stderr, "search failed\n");
+        if (strategy == Strategy::every_pair) {
+            t.pairs = every_pair_count(names, table, threads);
+        } else {
+            SearchOptions options;
+            options.threads = threads;
+            PairResult result = find_pairs(names, table, options);
+            if (!result.ok()) std::fprintf(stderr, "search failed\n");
+            t.pairs = result.count();
+            t.candidates = result.diagnostics().candidates;
+            t.index_seconds = result.diagnostics().index_seconds;
+        }
         times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        t.pairs = 0;
-        for (const auto& set : sets) t.pairs += set.count();
-        t.candidates = ctx.candidates;
-        t.index_seconds = ctx.index_seconds;
     }
     std::nth_element(times.begin(), times.begin() + runs / 2, times.end());
     t.seconds = times[static_cast<size_t>(runs / 2)];
@@ -143,12 +170,12 @@ int main(int argc, char** argv) {
                     "checked per pair");
     }
     for (int32_t threads : team) {
-        const Timing indexed = time_search(names, *table, threads, SearchStrategy::indexed, runs);
+        const Timing indexed = time_search(names, *table, threads, Strategy::indexed, runs);
         const double per_pair =
             indexed.pairs > 0 ? static_cast<double>(indexed.candidates) / static_cast<double>(indexed.pairs) : 0.0;
         Timing every{0, indexed.pairs, 0, 0};
         if (every_pair) {
-            every = time_search(names, *table, threads, SearchStrategy::every_pair, runs);
+            every = time_search(names, *table, threads, Strategy::every_pair, runs);
             if (every.pairs != indexed.pairs) std::fprintf(stderr, "pair counts differ!\n");
         }
         if (json) {

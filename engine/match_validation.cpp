@@ -1,5 +1,10 @@
 #include "match_validation.h"
 
+#include <span>
+#include <string>
+
+#include "match_rule.h"
+
 namespace talvik {
 namespace {
 
@@ -31,35 +36,24 @@ bool has_word(std::string_view name, std::string_view word) noexcept {
     return false;
 }
 
-bool has_any_word(std::string_view name, const MatchList& list) noexcept {
-    WordCursor cursor(name);
-    for (std::string_view w; cursor.next(w);) {
-        for (const std::string& t : list.words) {
-            if (t == w) return true;
-        }
-    }
-    return false;
-}
-
-// One pass: are at least `need` of `name`'s word positions found in `other`?
-// A word is looked up only when it has no identical counterpart, at most once.
-// The pass stops as soon as the answer is settled; lookups cannot fail, so
+// One pass: how many of `name`'s word positions are found in `other`? A word
+// is looked up only when it has no identical counterpart, at most once. The
+// pass stops once `need` is reached or out of reach; lookups cannot fail, so
 // stopping early changes nothing but the work done.
-bool enough_found(std::string_view name, int32_t words, std::string_view other,
-                  int32_t need, const TradeoutTable& table) noexcept {
+int32_t count_found(std::string_view name, int32_t words, std::string_view other, int32_t need,
+                    const TradeoutTable& table) noexcept {
+    auto holds = [other](std::string_view w) { return has_word(other, w); };
+    auto tradeouts_of = [&table](std::string_view w) {
+        const MatchList* list = tradeout_table_lookup(table, w);
+        return list ? std::span<const std::string>(list->words) : std::span<const std::string>();
+    };
     int32_t found = 0;
     int32_t left = words;
     WordCursor cursor(name);
-    for (std::string_view w; cursor.next(w); --left) {
-        if (found + left < need) return false;
-        if (has_word(other, w)) {
-            ++found;
-        } else if (const MatchList* list = tradeout_table_lookup(table, w)) {
-            if (has_any_word(other, *list)) ++found;
-        }
-        if (found >= need) return true;
+    for (std::string_view w; cursor.next(w) && found < need && found + left >= need; --left) {
+        if (position_found(w, tradeouts_of, holds)) ++found;
     }
-    return found >= need;
+    return found;
 }
 
 }  // namespace
@@ -78,25 +72,14 @@ int32_t count_words(std::string_view name) noexcept {
     return count;
 }
 
-std::string_view extract_word(std::string_view name, int32_t position) noexcept {
-    WordCursor cursor(name);
-    std::string_view w;
-    for (int32_t i = 0; i <= position; ++i) {
-        if (!cursor.next(w)) return {};
-    }
-    return w;
-}
-
 bool validate_match(std::string_view name1, std::string_view name2,
                     const TradeoutTable& table) noexcept {
     const int32_t c1 = count_words(name1);
-    if (c1 < 2) return false;
     const int32_t c2 = count_words(name2);
-    if (c2 < 2) return false;
-    const int32_t need1 = (c1 == 3 && c2 != 2) ? 3 : 2;
-    const int32_t need2 = (c2 == 3 && c1 != 2) ? 3 : 2;
-    return enough_found(name1, c1, name2, need1, table) &&
-           enough_found(name2, c2, name1, need2, table);
+    if (!can_match(c1) || !can_match(c2)) return false;
+    const int32_t found1 = count_found(name1, c1, name2, words_needed(c1, c2), table);
+    if (found1 < words_needed(c1, c2)) return false;
+    return accepts(c1, found1, c2, count_found(name2, c2, name1, words_needed(c2, c1), table));
 }
 
 }  // namespace talvik

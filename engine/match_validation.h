@@ -12,9 +12,6 @@ namespace talvik {
 // Every other byte, NUL and tab included, belongs to a word.
 int32_t count_words(std::string_view name) noexcept;
 
-// The word at `position` (from 0), or an empty view past the last word.
-std::string_view extract_word(std::string_view name, int32_t position) noexcept;
-
 // True when the names match. Each word position of a name is "found" when an
 // identical word is in the other name or, failing that, when one of the
 // word's tradeouts is. A two-word name must be found whole; a three-word name

@@ -337,20 +337,20 @@ std::span<const int32_t> NameIndex::pair_postings(int32_t a, int32_t b, bool lon
     }
 }
 
-std::optional<NameIndex> NameIndex::build(const std::string_view* names, int32_t n,
-                                          const TradeoutTable& table) noexcept {
+std::unique_ptr<NameIndex> NameIndex::build(const std::string_view* names, int32_t n,
+                                            const TradeoutTable& table) noexcept {
     try {
-        NameIndex index;
-        NameIndexBuilder builder(index, n);
+        auto index = std::make_unique<NameIndex>();
+        NameIndexBuilder builder(*index, n);
         builder.intern_words(names);
         builder.link_tradeouts(table);
         builder.build_postings();
         builder.build_pair_index();
         return index;
     } catch (const std::bad_alloc&) {
-        return std::nullopt;
+        return nullptr;
     } catch (const std::length_error&) {
-        return std::nullopt;
+        return nullptr;
     }
 }
 

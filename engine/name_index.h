@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,7 +22,7 @@ public:
 
     // Cuts `n` names into words and indexes them; empty when memory runs out.
     // The index borrows the names' bytes, which must outlive it.
-    static std::optional<NameIndex> build(const std::string_view* names, int32_t n,
+    static std::unique_ptr<NameIndex> build(const std::string_view* names, int32_t n,
                                           const TradeoutTable& table) noexcept;
 
     // The word ids of a name, by position; a repeated word repeats its id.

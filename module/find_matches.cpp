@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common.h"
-#include "pair_search.h"
+#include "find_pairs.h"
 
 namespace talvik::py {
 namespace {
@@ -154,11 +154,8 @@ PyObject* decoded_name(std::vector<Ref>& cache, const std::vector<std::string_vi
 }
 
 // The pairs in row order, whatever the number of workers.
-PyObject* build_results(const PairSearchContext& ctx, const std::vector<NamePairSet>& thread_results,
-                        const std::vector<std::string_view>& name_ptrs) noexcept {
-    Py_ssize_t total = 0;
-    for (const NamePairSet& set : thread_results) total += set.count();
-    Ref results(PyList_New(total));
+PyObject* build_results(const PairResult& found, const std::vector<std::string_view>& name_ptrs) noexcept {
+    Ref results(PyList_New(static_cast<Py_ssize_t>(found.count())));
     if (!results) return nullptr;
     std::vector<Ref> cache;
     try {
@@ -168,7 +165,7 @@ PyObject* build_results(const PairSearchContext& ctx, const std::vector<NamePair
     }
     Py_ssize_t k = 0;
     bool failed = false;
-    for_each_pair_in_row_order(ctx, [&](NamePair p) {
+    found.for_each([&](NamePair p) {
         if (failed) return;
         PyObject* name1 = decoded_name(cache, name_ptrs, p.name1);
         PyObject* name2 = name1 ? decoded_name(cache, name_ptrs, p.name2) : nullptr;
@@ -185,6 +182,28 @@ PyObject* build_results(const PairSearchContext& ctx, const std::vector<NamePair
     return results.release();
 }
 
+// The search without the interpreter; false with an exception set.
+bool search(const std::vector<std::string_view>& name_ptrs, const TradeoutTable& tt, int32_t n_threads,
+            PairResult& found) noexcept {
+    SearchOptions options;
+    options.threads = n_threads;
+    Py_BEGIN_ALLOW_THREADS
+    found = find_pairs(name_ptrs, tt, options);
+    Py_END_ALLOW_THREADS
+    switch (found.error()) {
+        case SearchError::none:
+            return true;
+        case SearchError::pair_set_full:
+            PyErr_SetString(PyExc_MemoryError, "Failed to reallocate NamePairSet storage");
+            return false;
+        case SearchError::out_of_memory:
+        case SearchError::stopped:
+            break;
+    }
+    PyErr_NoMemory();
+    return false;
+}
+
 PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_threads) noexcept {
     int32_t n_threads = 0;
     if (!thread_count(num_threads, &n_threads)) return nullptr;
@@ -194,9 +213,7 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
 
     Ref valid_names(select_names(all_names));
     if (!valid_names) return nullptr;
-    const Py_ssize_t count = PyList_GET_SIZE(valid_names.get());
-    if (count > INT32_MAX) return PyErr_NoMemory();  // beyond what a row index can count
-    const int32_t n_names = static_cast<int32_t>(count);
+    if (PyList_GET_SIZE(valid_names.get()) > INT32_MAX) return PyErr_NoMemory();  // beyond a row index
 
     Ref bytes_list(PyList_New(0));
     if (!bytes_list) return nullptr;
@@ -204,28 +221,9 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
     if (!encode_names(valid_names.get(), bytes_list.get(), name_ptrs)) return nullptr;
 
     if (n_threads < 0) return PyErr_NoMemory();  // a negative cpu_count() asks for no room at all
-    // Sets only for the workers that will exist; cpu_count() of 0 means one.
-    const int32_t team = worker_count(n_threads, n_names);
-    std::vector<NamePairSet> thread_results = make_thread_results(team);
-    if (thread_results.empty()) return PyErr_NoMemory();
-
-    PairSearchContext ctx;
-    ctx.tt = tt.get();
-    ctx.name_ptrs = name_ptrs.data();
-    ctx.n_names = n_names;
-    ctx.thread_results = thread_results.data();
-    SearchError error = SearchError::none;
-    if (n_names >= 1) {
-        Py_BEGIN_ALLOW_THREADS
-        error = search_name_pairs(ctx, team);
-        Py_END_ALLOW_THREADS
-    }
-    if (error == SearchError::pair_set_full) {
-        PyErr_SetString(PyExc_MemoryError, "Failed to reallocate NamePairSet storage");
-        return nullptr;
-    }
-    if (error == SearchError::out_of_memory) return PyErr_NoMemory();
-    return build_results(ctx, thread_results, name_ptrs);
+    PairResult found;
+    if (!name_ptrs.empty() && !search(name_ptrs, *tt, n_threads, found)) return nullptr;
+    return build_results(found, name_ptrs);
 }
 
 }  // namespace

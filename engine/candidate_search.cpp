@@ -1,0 +1,345 @@
+#include "candidate_search.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "match_rule.h"
+
+namespace talvik {
+namespace {
+
+// Rows with more words than this take the word index alone: their pairs of
+// positions would be too many to look up.
+constexpr int32_t kMaxPairRowWords = 16;
+
+// Roughly how many postings a scan reads in the time of one pair lookup.
+constexpr int64_t kProbeCost = 2;
+
+// Which names the pair index is asked for: of two words, or of three or more.
+constexpr unsigned kTwoWords = 1;
+constexpr unsigned kLonger = 2;
+
+bool contains(std::span<const int32_t> words, int32_t w) noexcept {
+    return std::find(words.begin(), words.end(), w) != words.end();
+}
+
+// How many positions of `words` are found in `other`. Stops once `need` is
+// reached or out of reach.
+int32_t count_found(const NameIndex& index, std::span<const int32_t> words, std::span<const int32_t> other,
+                    int32_t need) noexcept {
+    auto holds = [other](int32_t w) { return contains(other, w); };
+    auto tradeouts_of = [&index](int32_t w) { return index.tradeouts(w); };
+    int32_t found = 0;
+    int32_t left = static_cast<int32_t>(words.size());
+    for (auto w = words.begin(); w != words.end() && found < need && found + left >= need; ++w, --left) {
+        if (position_found(*w, tradeouts_of, holds)) ++found;
+    }
+    return found;
+}
+
+// Pair-index lookups for words a and b: every word found from a with every
+// word found from b, in postings-read units.
+int64_t probe_cost(const NameIndex& index, int32_t a, int32_t b) noexcept {
+    return static_cast<int64_t>((index.tradeouts(a).size() + 1) * (index.tradeouts(b).size() + 1)) * kProbeCost;
+}
+
+// What add_pair_candidates will cost, in postings read.
+int64_t pair_cost(const NameIndex& index, int32_t a, int32_t b) noexcept {
+    return std::min(probe_cost(index, a, b), std::min(index.reach(a), index.reach(b)));
+}
+
+int32_t word_of(int32_t w, std::span<const int32_t> tradeouts, size_t k) noexcept {
+    return k == 0 ? w : tradeouts[k - 1];
+}
+
+}  // namespace
+
+void RowMarks::reset(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < 2 * expected) capacity *= 2;
+    if (capacity > slots_.size()) {
+        slots_.assign(capacity, Slot{});
+        generation_ = 0;
+    }
+    mask_ = capacity - 1;
+    shift_ = 32 - std::countr_zero(capacity);
+    if (++generation_ == 0) {  // wrapped: old marks would look current
+        std::fill(slots_.begin(), slots_.end(), Slot{});
+        generation_ = 1;
+    }
+}
+
+RowMarks::Mark& RowMarks::at(int32_t word) noexcept {
+    for (size_t s = home(word);; s = (s + 1) & mask_) {
+        Slot& slot = slots_[s];
+        if (slot.generation != generation_) {
+            slot = Slot{word, generation_, Mark{0, 0}};
+            return slot.mark;
+        }
+        if (slot.word == word) return slot.mark;
+    }
+}
+
+const RowMarks::Mark* RowMarks::find(int32_t word) const noexcept {
+    for (size_t s = home(word);; s = (s + 1) & mask_) {
+        const Slot& slot = slots_[s];
+        if (slot.generation != generation_) return nullptr;
+        if (slot.word == word) return &slot.mark;
+    }
+}
+
+void RowSearch::append_after(std::span<const int32_t> sorted) {
+    candidates_.insert(candidates_.end(), std::upper_bound(sorted.begin(), sorted.end(), floor_), sorted.end());
+}
+
+// Candidates in increasing order, each once, and counted.
+void RowSearch::settle_candidates() {
+    std::sort(candidates_.begin(), candidates_.end());
+    candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
+    checked_ += static_cast<int64_t>(candidates_.size());
+}
+
+// Every match has at least two positions of the row found, so it holds words
+// found from two of them: the candidates come from pairs of the row's words.
+// A row of three words must have all three found in a name of three or more,
+// so for those names one pair of its words is enough. Each candidate is then
+// checked exactly, all its words against the row's marks.
+std::span<const int32_t> RowSearch::match(int32_t i, int32_t min_second) {
+    row_ = i;
+    floor_ = std::max(i, min_second - 1);
+    words_ = index_.words(i);
+    accepted_.clear();
+    candidates_.clear();
+    if (!can_match(static_cast<int32_t>(words_.size()))) return {};
+    if (words_.size() > kMaxPairRowWords || !index_.has_pair_index()) {
+        match_by_words();
+        return accepted_;
+    }
+    mark_row();
+    if (static_cast<int64_t>(back_words_.size()) * static_cast<int64_t>(back_words_.size()) * kProbeCost <
+        row_side_cost()) {
+        collect_by_back_words();
+    } else {
+        collect_by_row_pairs();
+    }
+    collect_long_names();
+    settle_candidates();
+    check_candidates();
+    return accepted_;
+}
+
+}  // namespace talvik
+
+namespace talvik {
+
+// Rows of many words: every match has at least two positions of the row
+// found, so it holds the word (or a tradeout) of a position other than the
+// costliest one; the candidates are those positions' postings, checked word
+// by word.
+void RowSearch::match_by_words() {
+    const auto ci = static_cast<int32_t>(words_.size());
+    cost_.resize(words_.size());
+    order_.resize(words_.size());
+    for (int32_t p = 0; p < ci; ++p) {
+        cost_[static_cast<size_t>(p)] = index_.reach(words_[static_cast<size_t>(p)]);
+        order_[static_cast<size_t>(p)] = p;
+    }
+    auto cheaper = [&](int32_t a, int32_t b) { return cost_[static_cast<size_t>(a)] < cost_[static_cast<size_t>(b)]; };
+    std::nth_element(order_.begin(), order_.end() - 1, order_.end(), cheaper);
+    for (auto p = order_.begin(); p != order_.end() - 1; ++p) {
+        const int32_t w = words_[static_cast<size_t>(*p)];
+        append_after(index_.postings(w));
+        for (int32_t t : index_.tradeouts(w)) append_after(index_.postings(t));
+    }
+    settle_candidates();
+    for (int32_t j : candidates_) {
+        const auto words_j = index_.words(j);
+        const auto cj = static_cast<int32_t>(words_j.size());
+        const int32_t found_i = count_found(index_, words_, words_j, words_needed(ci, cj));
+        if (found_i < words_needed(ci, cj)) continue;
+        if (accepts(ci, found_i, cj, count_found(index_, words_j, words_, words_needed(cj, ci)))) {
+            accepted_.push_back(j);
+        }
+    }
+}
+
+// The marks of the row's words, its distinct words, and the words that find
+// the row back (a word of the row, or a word that lists one as a tradeout).
+void RowSearch::mark_row() {
+    size_t expected = 0;
+    for (int32_t w : words_) expected += 1 + index_.tradeouts(w).size() + index_.traded_from(w).size();
+    marks_.reset(expected);
+    distinct_.clear();
+    position_.clear();
+    repeats_.clear();
+    back_words_.clear();
+    auto mark_back = [&](int32_t w) {
+        RowMarks::Mark& mark = marks_.at(w);
+        if (mark.found_back == 0) back_words_.push_back(w);
+        mark.found_back = 1;
+    };
+    for (int32_t p = 0; p < static_cast<int32_t>(words_.size()); ++p) {
+        const int32_t w = words_[static_cast<size_t>(p)];
+        const uint32_t bit = 1u << p;
+        marks_.at(w).positions |= bit;
+        for (int32_t t : index_.tradeouts(w)) marks_.at(t).positions |= bit;
+        mark_back(w);
+        for (int32_t f : index_.traded_from(w)) mark_back(f);
+        const auto seen = std::find(distinct_.begin(), distinct_.end(), w);
+        if (seen == distinct_.end()) {
+            distinct_.push_back(w);
+            position_.push_back(p);
+            repeats_.push_back(1);
+        } else {
+            ++repeats_[static_cast<size_t>(seen - distinct_.begin())];
+        }
+    }
+}
+
+// The cost of going by pairs of the row's own words (a word with itself when
+// it fills two positions), noting the cheapest pair.
+int64_t RowSearch::row_side_cost() {
+    int64_t best = -1;
+    int64_t total = 0;
+    for (size_t u = 0; u < distinct_.size(); ++u) {
+        for (size_t v = u; v < distinct_.size(); ++v) {
+            if (!is_pair(u, v)) continue;
+            const int64_t cost = pair_cost(index_, distinct_[u], distinct_[v]);
+            total += cost;
+            if (best < 0 || cost < best) {
+                best = cost;
+                cheapest_u_ = u;
+                cheapest_v_ = v;
+            }
+        }
+    }
+    return total;
+}
+
+// A match also has two of its own positions found in the row: it holds two
+// of the words that find the row back, or one of them twice. When those
+// words are few, their pairs are the cheaper way in.
+void RowSearch::collect_by_back_words() {
+    for (size_t u = 0; u < back_words_.size(); ++u) {
+        const int32_t x = back_words_[u];
+        for (size_t v = u + 1; v < back_words_.size(); ++v) add_pairs(x, back_words_[v], kTwoWords | kLonger);
+        append_after(index_.repeat_postings(x));
+    }
+}
+
+void RowSearch::collect_by_row_pairs() {
+    for (size_t u = 0; u < distinct_.size(); ++u) {
+        for (size_t v = u; v < distinct_.size(); ++v) {
+            if (!is_pair(u, v)) continue;
+            unsigned classes = kTwoWords | kLonger;
+            if (words_.size() == 3 && (u != cheapest_u_ || v != cheapest_v_)) classes = kTwoWords;
+            add_pair_candidates(u, v, classes);
+        }
+    }
+}
+
+// The pair index leaves out names of many distinct words; find them by word.
+void RowSearch::collect_long_names() {
+    if (!index_.has_long_names()) return;
+    for (int32_t w : distinct_) {
+        append_after(index_.long_postings(w));
+        for (int32_t t : index_.tradeouts(w)) append_after(index_.long_postings(t));
+    }
+}
+
+void RowSearch::add_pairs(int32_t x, int32_t y, unsigned classes) {
+    if (classes & kTwoWords) append_after(index_.pair_postings(x, y, false));
+    if (classes & kLonger) append_after(index_.pair_postings(x, y, true));
+}
+
+// Candidates holding word x, found from two positions of the row at once.
+// Such a name still needs two of its own positions found in the row: another
+// word the row finds, or x itself twice.
+void RowSearch::add_shared_word(int32_t x, unsigned classes) {
+    const auto postings = index_.postings(x);
+    if (static_cast<int64_t>(back_words_.size()) * kProbeCost >= static_cast<int64_t>(postings.size())) {
+        append_after(postings);
+        return;
+    }
+    for (int32_t r : back_words_) {
+        if (r != x) add_pairs(x, r, classes);
+    }
+    const RowMarks::Mark* mark = marks_.find(x);
+    if (mark != nullptr && mark->found_back != 0) append_after(index_.repeat_postings(x));
+}
+
+// Candidates that hold a word found from distinct word u and one found from
+// distinct word v: by looking up every pair of those words in the pair
+// index, or by scanning the postings of the cheaper side and checking the
+// other, whichever costs less.
+void RowSearch::add_pair_candidates(size_t u, size_t v, unsigned classes) {
+    const int32_t a = distinct_[u];
+    const int32_t b = distinct_[v];
+    if (probe_cost(index_, a, b) > std::min(index_.reach(a), index_.reach(b))) {
+        const bool scan_a = index_.reach(a) <= index_.reach(b);
+        scan_pair_candidates(scan_a ? a : b, 1u << position_[scan_a ? v : u], classes);
+        return;
+    }
+    const auto ta = index_.tradeouts(a);
+    const auto tb = index_.tradeouts(b);
+    for (size_t x = 0; x <= ta.size(); ++x) {
+        const int32_t wx = word_of(a, ta, x);
+        for (size_t y = 0; y <= tb.size(); ++y) {
+            const int32_t wy = word_of(b, tb, y);
+            if (a == b && y < x) continue;  // the same unordered pair again
+            if (wx == wy) {
+                add_shared_word(wx, classes);
+            } else {
+                add_pairs(wx, wy, classes);
+            }
+        }
+    }
+}
+
+// The names that hold word w (or one of its tradeouts) and a word marked for
+// the position of `other_bit`.
+void RowSearch::scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned classes) {
+    const auto t = index_.tradeouts(w);
+    for (size_t x = 0; x <= t.size(); ++x) {
+        const auto postings = index_.postings(word_of(w, t, x));
+        for (auto j = std::upper_bound(postings.begin(), postings.end(), floor_); j != postings.end(); ++j) {
+            const auto words_j = index_.words(*j);
+            if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
+            for (int32_t v : words_j) {
+                const RowMarks::Mark* mark = marks_.find(v);
+                if (mark != nullptr && (mark->positions & other_bit) != 0) {
+                    candidates_.push_back(*j);
+                    break;
+                }
+            }
+        }
+    }
+}
+
+// Each candidate against the rule: its words' marks give the row's positions
+// it finds, and how many of its own positions the row finds back.
+void RowSearch::check_candidates() {
+    constexpr size_t kAhead = 8;  // candidates are scattered: fetch ahead to hide the misses
+    const size_t m = candidates_.size();
+    const auto ci = static_cast<int32_t>(words_.size());
+    for (size_t k = 0; k < std::min(m, kAhead); ++k) index_.prefetch_start(candidates_[k]);
+    for (size_t k = 0; k < m; ++k) {
+        if (k + 2 * kAhead < m) index_.prefetch_start(candidates_[k + 2 * kAhead]);
+        if (k + kAhead < m) index_.prefetch_words(candidates_[k + kAhead]);
+        const int32_t j = candidates_[k];
+        const auto words_j = index_.words(j);
+        uint32_t found = 0;
+        int32_t found_back = 0;
+        for (int32_t v : words_j) {
+            if (const RowMarks::Mark* mark = marks_.find(v)) {
+                found |= mark->positions;
+                found_back += static_cast<int32_t>(mark->found_back);
+            }
+        }
+        if (accepts(ci, std::popcount(found), static_cast<int32_t>(words_j.size()), found_back)) {
+            accepted_.push_back(j);
+        }
+    }
+}
+
+}  // namespace talvik

@@ -1,0 +1,91 @@
+// How one row finds its matches through the index: the candidate names that
+// hold words found from two of the row's positions, each then checked exactly
+// against the rule.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "name_index.h"
+
+namespace talvik {
+
+// Per row, for each word that can be found from it: which of the row's
+// positions it finds (a bit each), and whether a position of another name
+// holding it is found in the row. Open addressing, cleared by a generation.
+class RowMarks {
+public:
+    struct Mark {
+        uint32_t positions;   // bit p: the word is position p's word or one of its tradeouts
+        uint32_t found_back;  // 1: the word, or one of its tradeouts, is a word of the row
+    };
+
+    void reset(size_t expected);
+    Mark& at(int32_t word) noexcept;
+    const Mark* find(int32_t word) const noexcept;
+
+private:
+    struct Slot {
+        int32_t word = 0;
+        uint32_t generation = 0;
+        Mark mark{0, 0};
+    };
+    size_t home(int32_t word) const noexcept {
+        return (static_cast<uint32_t>(word) * 0x9E3779B1u) >> shift_;
+    }
+
+    std::vector<Slot> slots_;
+    size_t mask_ = 0;
+    int shift_ = 32;
+    uint32_t generation_ = 0;
+};
+
+// One worker's working space, kept across its rows. Nothing in it grows with
+// the number of names, so a large team stays cheap.
+class RowSearch {
+public:
+    explicit RowSearch(const NameIndex& index) noexcept : index_(index) {}
+
+    // The names j > i, j >= min_second, that match name i, in increasing
+    // order; valid until the next call. Throws std::bad_alloc.
+    std::span<const int32_t> match(int32_t i, int32_t min_second);
+
+    // Candidates checked exactly so far.
+    int64_t checked() const noexcept { return checked_; }
+
+private:
+    void match_by_words();
+    void mark_row();
+    bool is_pair(size_t u, size_t v) const noexcept { return u != v || repeats_[u] >= 2; }
+    int64_t row_side_cost();
+    void collect_by_back_words();
+    void collect_by_row_pairs();
+    void collect_long_names();
+    void check_candidates();
+    void add_pairs(int32_t x, int32_t y, unsigned classes);
+    void add_shared_word(int32_t x, unsigned classes);
+    void add_pair_candidates(size_t u, size_t v, unsigned classes);
+    void scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned classes);
+    void append_after(std::span<const int32_t> sorted);
+    void settle_candidates();
+
+    const NameIndex& index_;
+    int32_t row_ = 0;
+    int32_t floor_ = 0;  // candidates must come after this index
+    std::span<const int32_t> words_;
+    RowMarks marks_;
+    std::vector<int32_t> distinct_;    // the row's distinct words
+    std::vector<int32_t> position_;    // the first position of each
+    std::vector<int32_t> repeats_;     // how many positions hold each
+    size_t cheapest_u_ = 0;            // the row's cheapest pair of distinct words
+    size_t cheapest_v_ = 0;
+    std::vector<int32_t> back_words_;  // the words that are found in the row
+    std::vector<int64_t> cost_;        // per position, for rows without pairs
+    std::vector<int32_t> order_;
+    std::vector<int32_t> candidates_;
+    std::vector<int32_t> accepted_;
+    int64_t checked_ = 0;
+};
+
+}  // namespace talvik

@@ -1,0 +1,214 @@
+#include "find_pairs.h"
+
+#include <algorithm>
+#include <chrono>
+#include <new>
+#include <optional>
+
+#include "candidate_search.h"
+#include "name_index.h"
+#include "team.h"
+#include "union_find.h"
+
+namespace talvik {
+namespace {
+
+// Rows are claimed a block at a time: few enough claims to cost nothing,
+// small enough blocks to balance the team.
+constexpr int32_t kBlockRows = 64;
+
+double seconds_since(std::chrono::steady_clock::time_point start) noexcept {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+// One search over a built index: the team, the blocks of rows it claims,
+// and where the pairs go.
+class SearchRun {
+public:
+    SearchRun(const SearchIndex& index, const SearchOptions& options) noexcept
+        : index_(index), options_(options) {
+        first_ = std::clamp(options.first_row, 0, index.size());
+        last_ = std::clamp(options.last_row, first_, index.size());
+        blocks_ = (last_ - first_ + kBlockRows - 1) / kBlockRows;
+        workers_ = std::clamp(available_workers(options.threads), 1, std::max(blocks_, 1));
+    }
+
+    PairResult run() noexcept;
+
+private:
+    bool prepare(PairResult& result) noexcept;
+    void work(int32_t worker) noexcept;
+    void do_block(int32_t block, RowSearch& search, NamePairSet* set) noexcept;
+    bool deliver(int32_t i, std::span<const int32_t> matches, NamePairSet* set) noexcept;
+    bool stopping() const noexcept {
+        return stop_.load(std::memory_order_relaxed) ||
+               (options_.stop != nullptr && options_.stop->stop_requested());
+    }
+    void record_error(SearchError e) noexcept {
+        SearchError expected = SearchError::none;
+        error_.compare_exchange_strong(expected, e);
+        stop_.store(true, std::memory_order_relaxed);
+    }
+
+    const SearchIndex& index_;
+    const SearchOptions& options_;
+    int32_t first_ = 0;
+    int32_t last_ = 0;
+    int32_t blocks_ = 0;
+    int32_t workers_ = 1;
+    std::atomic<int32_t> next_block_{0};
+    std::atomic<bool> stop_{false};
+    std::atomic<SearchError> error_{SearchError::none};
+    std::atomic<int64_t> counted_{0};
+    std::vector<RowSearch> searches_;
+    std::optional<UnionFind> groups_;
+    PairStore* store_ = nullptr;
+};
+
+bool SearchRun::prepare(PairResult& result) noexcept {
+    try {
+        searches_.reserve(static_cast<size_t>(workers_));
+        for (int32_t w = 0; w < workers_; ++w) searches_.emplace_back(index_.index());
+        if (options_.output == PairOutput::groups) groups_.emplace(index_.size());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (options_.output != PairOutput::store) return true;
+    store_ = &result.store_;
+    return store_->reset(workers_, blocks_);
+}
+
+PairResult SearchRun::run() noexcept {
+    PairResult result;
+    const auto start = std::chrono::steady_clock::now();
+    if (!prepare(result)) {
+        result.store_.clear();
+        result.error_ = SearchError::out_of_memory;
+        return result;
+    }
+    auto body = [this](int32_t worker) { work(worker); };
+    result.diagnostics_.workers = run_team(workers_, WorkerFn(body), options_.poll, stop_);
+    result.diagnostics_.search_seconds = seconds_since(start);
+    result.diagnostics_.index_seconds = index_.build_seconds();
+    for (const RowSearch& s : searches_) result.diagnostics_.candidates += s.checked();
+    result.error_ = error_.load();
+    if (result.error_ == SearchError::none && stopping()) result.error_ = SearchError::stopped;
+    result.count_ = counted_.load();
+    if (groups_ && result.ok()) {
+        try {
+            result.labels_ = groups_->labels();
+        } catch (const std::bad_alloc&) {
+            result.error_ = SearchError::out_of_memory;
+        }
+    }
+    if (!result.ok()) {  // a failed search hands out nothing
+        result.store_.clear();
+        result.count_ = 0;
+    }
+    return result;
+}
+
+void SearchRun::work(int32_t worker) noexcept {
+    RowSearch& search = searches_[static_cast<size_t>(worker)];
+    NamePairSet* set = store_ != nullptr ? &store_->set(worker) : nullptr;
+    for (int32_t b = next_block_.fetch_add(1); b < blocks_ && !stopping(); b = next_block_.fetch_add(1)) {
+        PairRun* run = store_ != nullptr ? &store_->run(b) : nullptr;
+        if (run != nullptr) *run = PairRun{worker, set->count(), set->count()};
+        do_block(b, search, set);
+        if (run != nullptr) run->end = set->count();
+    }
+}
+
+void SearchRun::do_block(int32_t block, RowSearch& search, NamePairSet* set) noexcept {
+    const int32_t begin = first_ + block * kBlockRows;
+    const int32_t end = std::min(last_, begin + kBlockRows);
+    int64_t found = 0;
+    int32_t i = begin;
+    for (; i < end && !stopping(); ++i) {
+        std::span<const int32_t> matches;
+        try {
+            matches = search.match(i, options_.min_second);
+        } catch (const std::bad_alloc&) {
+            record_error(SearchError::out_of_memory);
+            break;
+        }
+        if (!deliver(i, matches, set)) break;
+        found += static_cast<int64_t>(matches.size());
+    }
+    counted_.fetch_add(found, std::memory_order_relaxed);
+    if (options_.progress != nullptr) options_.progress->add(i - begin);
+}
+
+bool SearchRun::deliver(int32_t i, std::span<const int32_t> matches, NamePairSet* set) noexcept {
+    if (set != nullptr) {
+        for (int32_t j : matches) {
+            if (!set->append(NamePair{i, j}, options_.max_pairs_per_set)) {
+                record_error(SearchError::pair_set_full);
+                return false;
+            }
+        }
+    } else if (groups_) {
+        for (int32_t j : matches) groups_->join(i, j);
+    }
+    return true;
+}
+
+SearchIndex::SearchIndex(Key) noexcept {}
+SearchIndex::~SearchIndex() = default;
+SearchIndex::SearchIndex(SearchIndex&&) noexcept = default;
+SearchIndex& SearchIndex::operator=(SearchIndex&&) noexcept = default;
+
+int32_t SearchIndex::size() const noexcept { return static_cast<int32_t>(names_.size()); }
+
+SearchIndex::Built SearchIndex::build(std::span<const std::string_view> names, const TradeoutTable& table,
+                                      int32_t threads, const StopToken* stop, const Poll* poll) noexcept {
+    (void)threads;
+    (void)poll;
+    Built built;
+    if (names.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        built.error = SearchError::out_of_memory;  // beyond what a row index can count
+        return built;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        built.index = std::make_unique<SearchIndex>(Key{});
+    } catch (const std::bad_alloc&) {
+        built.error = SearchError::out_of_memory;
+        return built;
+    }
+    built.index->index_ = NameIndex::build(names.data(), static_cast<int32_t>(names.size()), table);
+    if (!built.index->index_) {
+        built.index.reset();
+        built.error = SearchError::out_of_memory;
+        return built;
+    }
+    if (stop != nullptr && stop->stop_requested()) {
+        built.index.reset();
+        built.error = SearchError::stopped;
+        return built;
+    }
+    built.index->names_ = names;
+    built.index->table_ = &table;
+    built.index->build_seconds_ = seconds_since(start);
+    return built;
+}
+
+PairResult find_pairs(const SearchIndex& index, const SearchOptions& options) noexcept {
+    SearchRun run(index, options);
+    return run.run();
+}
+
+PairResult find_pairs(std::span<const std::string_view> names, const TradeoutTable& table,
+                      const SearchOptions& options) noexcept {
+    SearchIndex::Built built = SearchIndex::build(names, table, options.threads, options.stop, options.poll);
+    if (!built.index) return PairResult::failure(built.error);
+    return find_pairs(*built.index, options);
+}
+
+int32_t available_workers(int32_t requested) noexcept {
+    return std::clamp(requested, 1, processors_available());
+}
+
+}  // namespace talvik

@@ -1,0 +1,89 @@
+#include "team.h"
+
+#include <sched.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "find_pairs.h"
+
+namespace talvik {
+namespace {
+
+// Counts finished workers so that a polling caller can wait with a timeout.
+struct Finish {
+    std::mutex mutex;
+    std::condition_variable all_done;
+    int32_t done = 0;
+
+    void one_done() {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++done;
+        all_done.notify_all();
+    }
+};
+
+// Starts threads for workers first..workers-1; stops at the first that
+// cannot be made. Returns the threads made.
+std::vector<std::thread> start_threads(int32_t first, int32_t workers, WorkerFn work, Finish& finish) noexcept {
+    std::vector<std::thread> threads;
+    try {
+        threads.reserve(static_cast<size_t>(workers - first));
+        for (int32_t w = first; w < workers; ++w) {
+            threads.emplace_back([work, w, &finish] {
+                work(w);
+                finish.one_done();
+            });
+        }
+    } catch (const std::system_error&) {
+        // A smaller team gives the same result.
+    } catch (const std::bad_alloc&) {
+    }
+    return threads;
+}
+
+void wait_polling(Finish& finish, int32_t started, const Poll& poll, std::atomic<bool>& stop) {
+    const auto interval = std::chrono::milliseconds(poll.interval_ms > 0 ? poll.interval_ms : 50);
+    std::unique_lock<std::mutex> lock(finish.mutex);
+    while (!finish.all_done.wait_for(lock, interval, [&] { return finish.done == started; })) {
+        lock.unlock();
+        if (!stop.load(std::memory_order_relaxed) && !poll.keep_going(poll.context)) {
+            stop.store(true, std::memory_order_relaxed);
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace
+
+int32_t processors_available() noexcept {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) != 0) return 1;
+    const int count = CPU_COUNT(&set);
+    return count > 0 ? count : 1;
+}
+
+int32_t run_team(int32_t workers, WorkerFn work, const Poll* poll, std::atomic<bool>& stop) noexcept {
+    if (workers < 1) workers = 1;
+    Finish finish;
+    const bool polling = poll != nullptr && poll->keep_going != nullptr;
+    std::vector<std::thread> threads = start_threads(polling ? 0 : 1, workers, work, finish);
+    const auto started = static_cast<int32_t>(threads.size());
+    int32_t team = started;
+    if (!polling || started == 0) {
+        work(0);  // the threads are 1..started, or there are none
+        ++team;
+    } else {
+        wait_polling(finish, started, *poll, stop);
+    }
+    for (std::thread& t : threads) t.join();
+    return team;
+}
+
+}  // namespace talvik
