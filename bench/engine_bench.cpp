@@ -57,8 +57,8 @@ TradeoutTablePtr build_table(const std::vector<std::pair<std::string, std::vecto
         const uint64_t slot = *tradeout_table_claim_slot(*table, key);
         tradeout_table_store_key(*table, slot, key);
         auto list = make_match_list(static_cast<int32_t>(words.size()) + 1);
-        if (key.size() == 1) match_list_add(*list, key);
-        for (const auto& w : words) match_list_add(*list, w);
+        if (key.size() == 1) match_list_add(*table, *list, key);
+        for (const auto& w : words) match_list_add(*table, *list, w);
         table->entries[slot].matches = std::move(list);
     }
     return table;

@@ -62,6 +62,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<SearchError> error_{SearchError::none};
     std::atomic<int64_t> counted_{0};
+    std::atomic<int64_t> stored_{0};
     std::vector<RowSearch> searches_;
     std::optional<UnionFind> groups_;
     PairStore* store_ = nullptr;
@@ -143,6 +144,11 @@ void SearchRun::do_block(int32_t block, RowSearch& search, NamePairSet* set) noe
 
 bool SearchRun::deliver(int32_t i, std::span<const int32_t> matches, NamePairSet* set) noexcept {
     if (set != nullptr) {
+        const auto n = static_cast<int64_t>(matches.size());
+        if (n > 0 && stored_.fetch_add(n, std::memory_order_relaxed) + n > options_.max_pairs) {
+            record_error(SearchError::pair_set_full);
+            return false;
+        }
         for (int32_t j : matches) {
             if (!set->append(NamePair{i, j}, options_.max_pairs_per_set)) {
                 record_error(SearchError::pair_set_full);

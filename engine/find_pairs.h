@@ -79,6 +79,10 @@ struct SearchOptions {
     const Poll* poll = nullptr;
     // The most pairs one worker's set may hold (tests lower it).
     int64_t max_pairs_per_set = NamePairSet::default_max_capacity;
+    // The most pairs the whole search may store; past it the search fails
+    // with pair_set_full at once instead of growing towards a result that
+    // cannot be used.
+    int64_t max_pairs = std::numeric_limits<int64_t>::max();
 };
 
 struct SearchDiagnostics {

@@ -1,7 +1,6 @@
 #include "match_validation.h"
 
 #include <span>
-#include <string>
 
 #include "match_rule.h"
 
@@ -45,7 +44,7 @@ int32_t count_found(std::string_view name, int32_t words, std::string_view other
     auto holds = [other](std::string_view w) { return has_word(other, w); };
     auto tradeouts_of = [&table](std::string_view w) {
         const MatchList* list = tradeout_table_lookup(table, w);
-        return list ? std::span<const std::string>(list->words) : std::span<const std::string>();
+        return list ? std::span<const std::string_view>(list->words) : std::span<const std::string_view>();
     };
     int32_t found = 0;
     int32_t left = words;

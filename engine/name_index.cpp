@@ -137,7 +137,7 @@ public:
             const MatchList* list = tradeout_table_lookup(table, ids_.words()[w]);
             if (list == nullptr) continue;
             seen_[w] = static_cast<int32_t>(w);  // the word itself is always found
-            for (const std::string& t : list->words) {
+            for (std::string_view t : list->words) {
                 const int32_t id = ids_.find(t);
                 if (id < 0 || seen_[static_cast<size_t>(id)] == static_cast<int32_t>(w)) continue;
                 seen_[static_cast<size_t>(id)] = static_cast<int32_t>(w);

@@ -17,6 +17,7 @@ struct Poll;
 class WorkerFn {
 public:
     template <class F>
+        requires(!std::is_same_v<std::remove_const_t<F>, WorkerFn>)  // a copy must not point at the copied
     WorkerFn(F& f) noexcept  // NOLINT: implicit by design
         : object_(&f), call_([](void* o, int32_t worker) { (*static_cast<F*>(o))(worker); }) {}
 

@@ -31,13 +31,30 @@ std::optional<uint64_t> tradeout_table_claim_slot(const TradeoutTable& table,
     return i;
 }
 
-bool tradeout_table_store_key(TradeoutTable& table, uint64_t slot, std::string_view key) noexcept {
-    TradeoutEntry& e = table.entries[slot];
+std::optional<std::string_view> WordPool::intern(std::string_view word, bool borrow) noexcept {
     try {
-        e.key.assign(key);
+        if (auto found = seen_.find(word); found != seen_.end()) return *found;
+        std::string_view stored = word;
+        if (!borrow) stored = copies_.emplace_back(word);
+        try {
+            seen_.insert(stored);
+        } catch (const std::bad_alloc&) {
+            if (!borrow) copies_.pop_back();
+            throw;
+        }
+        return stored;
     } catch (const std::bad_alloc&) {
-        return false;
+        return std::nullopt;
+    } catch (const std::length_error&) {
+        return std::nullopt;
     }
+}
+
+bool tradeout_table_store_key(TradeoutTable& table, uint64_t slot, std::string_view key, bool borrow) noexcept {
+    const std::optional<std::string_view> stored = table.pool.intern(key, borrow);
+    if (!stored) return false;
+    TradeoutEntry& e = table.entries[slot];
+    e.key = *stored;
     e.hash = tradeout_hash(key);
     e.occupied = true;
     return true;
@@ -57,13 +74,16 @@ std::unique_ptr<MatchList> make_match_list(int32_t capacity) noexcept {
     }
 }
 
-void match_list_add(MatchList& list, std::string_view word) noexcept {
-    if (list.full()) return;
+bool match_list_add(TradeoutTable& table, MatchList& list, std::string_view word, bool borrow) noexcept {
+    if (list.full()) return true;
+    const std::optional<std::string_view> stored = table.pool.intern(word, borrow);
+    if (!stored) return false;
     try {
-        list.words.emplace_back(word);
+        list.words.push_back(*stored);
     } catch (const std::bad_alloc&) {
-        // Left out, as a failed copy of a tradeout word is.
+        return false;
     }
+    return true;
 }
 
 const MatchList* tradeout_table_lookup(const TradeoutTable& table, std::string_view word) noexcept {

@@ -3,17 +3,36 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace talvik {
 
-// The words that may be traded for one key word, in the order given.
+// Every distinct key and word of a table, stored once however often it is
+// listed: the table's memory is that of its distinct words.
+class WordPool {
+public:
+    // The stored word equal to `word`; a new one is copied, or, when
+    // `borrow` is set, kept as a view of the caller's bytes, which must then
+    // outlive the pool. Empty when memory runs out.
+    std::optional<std::string_view> intern(std::string_view word, bool borrow = false) noexcept;
+
+    size_t distinct() const noexcept { return seen_.size(); }
+
+private:
+    std::unordered_set<std::string_view> seen_;
+    std::deque<std::string> copies_;  // a deque never moves what it holds
+};
+
+// The words that may be traded for one key word, in the order given; views
+// into the table's pool.
 struct MatchList {
-    std::vector<std::string> words;
+    std::vector<std::string_view> words;
     int32_t capacity = 0;  // the most words the list accepts; later ones are refused
 
     int32_t count() const noexcept { return static_cast<int32_t>(words.size()); }
@@ -22,7 +41,7 @@ struct MatchList {
 
 // One slot. `occupied` is separate from `key` because the empty string is a key.
 struct TradeoutEntry {
-    std::string key;
+    std::string_view key;  // in the table's pool
     std::unique_ptr<MatchList> matches;  // attached once the list is complete
     uint64_t hash = 0;
     bool occupied = false;
@@ -32,6 +51,7 @@ struct TradeoutTable {
     std::vector<TradeoutEntry> entries;  // `capacity` slots
     uint64_t capacity = 0;               // always 2 * size
     int64_t size = 0;                    // number of keys the table was made for
+    WordPool pool;                       // what the keys and lists point into
 };
 
 using TradeoutTablePtr = std::unique_ptr<TradeoutTable>;
@@ -55,15 +75,18 @@ TradeoutTablePtr make_tradeout_table(int64_t n) noexcept;
 std::optional<uint64_t> tradeout_table_claim_slot(const TradeoutTable& table,
                                                   std::string_view key) noexcept;
 
-// Stores a copy of `key` in the claimed slot; false when memory runs out.
-bool tradeout_table_store_key(TradeoutTable& table, uint64_t slot, std::string_view key) noexcept;
+// Stores `key` (interned in the table's pool, borrowed when `borrow` is set)
+// in the claimed slot; false when memory runs out.
+bool tradeout_table_store_key(TradeoutTable& table, uint64_t slot, std::string_view key,
+                              bool borrow = false) noexcept;
 
 // A new, empty list that will accept `capacity` words, or null when memory runs out.
 std::unique_ptr<MatchList> make_match_list(int32_t capacity) noexcept;
 
-// Appends a copy of `word` to a list that is not full. A word that cannot be
-// copied for lack of memory is left out.
-void match_list_add(MatchList& list, std::string_view word) noexcept;
+// Appends `word`, interned in the table's pool (borrowed when `borrow` is
+// set), to a list that is not full. False when memory runs out: a word is
+// never silently left out.
+bool match_list_add(TradeoutTable& table, MatchList& list, std::string_view word, bool borrow = false) noexcept;
 
 // The list of `word`, or null when no slot holds it. Lock-free and read-only,
 // safe from any number of threads on a finished table.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "tradeout_table.h"
 
@@ -66,9 +67,15 @@ PyObject* call_encode(PyObject* o) noexcept;
 // through its type's __int__. False with an exception set on failure.
 bool as_int32(PyObject* o, int32_t* out) noexcept;
 
-// The tradeout table built from `word_to_matches` (an exact dict or None),
-// or null with an exception set.
-TradeoutTablePtr create_tradeout_table(PyObject* word_to_matches) noexcept;
+// A tradeout table and the exact str objects whose bytes it borrows.
+struct OwnedTable {
+    TradeoutTablePtr table;
+    std::vector<Ref> borrowed;
+};
+
+// Builds the tradeout table from `word_to_matches` (an exact dict or None);
+// false with an exception set.
+bool create_tradeout_table(PyObject* word_to_matches, OwnedTable& out) noexcept;
 
 // The whole call once its arguments are bound: a new list of 2-tuples, or
 // null with an exception set.

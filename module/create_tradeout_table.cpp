@@ -1,6 +1,11 @@
 // Builds the native tradeout table from the caller's word_to_matches dict.
+// Every key and word is stored once by content, however often it is listed:
+// an exact str seen before is not encoded again, and an ASCII exact str is
+// its own UTF-8, so the table borrows its bytes instead of copying them.
 #include <climits>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
 
 #include "common.h"
 
@@ -26,22 +31,77 @@ std::string_view bytes_view(PyObject* b) noexcept {
     return {PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b))};
 }
 
+// One build: the table, and the exact str objects already stored, each held
+// so that its address cannot be taken by another object meanwhile.
+class Builder {
+public:
+    explicit Builder(OwnedTable& out) noexcept : out_(out) {}
+
+    bool add_entry(PyObject* key, PyObject* value) noexcept;
+
+private:
+    std::optional<std::string_view> utf8_of(PyObject* o) noexcept;
+    bool add_word(MatchList& list, PyObject* item, bool* stop) noexcept;
+    bool fill_match_list(MatchList& list, PyObject* value) noexcept;
+
+    OwnedTable& out_;
+    std::unordered_map<PyObject*, std::string_view> seen_;
+};
+
+// The interned UTF-8 bytes of a key or word; empty with an exception set.
+std::optional<std::string_view> Builder::utf8_of(PyObject* o) noexcept {
+    TradeoutTable& table = *out_.table;
+    if (!PyUnicode_CheckExact(o)) {
+        Ref encoded(encode_exact_bytes(o));
+        if (!encoded) return std::nullopt;
+        auto stored = table.pool.intern(bytes_view(encoded.get()));
+        if (!stored) PyErr_NoMemory();
+        return stored;
+    }
+    if (auto it = seen_.find(o); it != seen_.end()) return it->second;
+    std::optional<std::string_view> stored;
+    if (PyUnicode_IS_ASCII(o)) {
+        const std::string_view own(static_cast<const char*>(PyUnicode_DATA(o)),
+                                   static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
+        stored = table.pool.intern(own, /*borrow=*/true);
+    } else {
+        Ref encoded(PyUnicode_AsUTF8String(o));
+        if (!encoded) return std::nullopt;
+        stored = table.pool.intern(bytes_view(encoded.get()));
+    }
+    if (!stored) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+    try {
+        out_.borrowed.push_back(new_ref(o));
+        seen_.emplace(o, *stored);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+    return stored;
+}
+
 // Adds one item of a value to the list. False with an exception set; sets
 // `stop` once the list is full (the item is still encoded, and can fail).
-bool add_word(MatchList& list, PyObject* item, bool* stop) noexcept {
-    Ref word(encode_exact_bytes(item));
+bool Builder::add_word(MatchList& list, PyObject* item, bool* stop) noexcept {
+    const auto word = utf8_of(item);
     if (!word) return false;
     if (list.full()) {
         *stop = true;
         return true;
     }
-    match_list_add(list, bytes_view(word.get()));
+    if (!match_list_add(*out_.table, list, *word, /*borrow=*/true)) {
+        PyErr_NoMemory();
+        return false;
+    }
     return true;
 }
 
 // Walks a value: a list or tuple by index, anything else by iteration (so a
 // string gives its characters).
-bool fill_match_list(MatchList& list, PyObject* value) noexcept {
+bool Builder::fill_match_list(MatchList& list, PyObject* value) noexcept {
     bool stop = false;
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
         const bool is_list = PyList_CheckExact(value);
@@ -64,22 +124,20 @@ bool fill_match_list(MatchList& list, PyObject* value) noexcept {
 }
 
 // Stores one (key, value) pair in the table; false with an exception set.
-bool add_entry(TradeoutTable& table, PyObject* key, PyObject* value) noexcept {
-    Ref key_bytes(encode_exact_bytes(key));
-    if (!key_bytes) return false;
-    const std::string_view kb = bytes_view(key_bytes.get());
-
-    const auto slot = tradeout_table_claim_slot(table, kb);
+bool Builder::add_entry(PyObject* key, PyObject* value) noexcept {
+    TradeoutTable& table = *out_.table;
+    const auto kb = utf8_of(key);
+    if (!kb) return false;
+    const auto slot = tradeout_table_claim_slot(table, *kb);
     if (!slot) {
         // More pairs than the dict had keys: it was changed without changing size.
         PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
         return false;
     }
-    if (!tradeout_table_store_key(table, *slot, kb)) {
+    if (!tradeout_table_store_key(table, *slot, *kb, /*borrow=*/true)) {
         PyErr_NoMemory();
         return false;
     }
-
     const Py_ssize_t m = PyObject_Size(value);
     if (m < 0) return false;
     if (m >= INT32_MAX) {  // one more than m words is beyond what a list can count
@@ -92,23 +150,27 @@ bool add_entry(TradeoutTable& table, PyObject* key, PyObject* value) noexcept {
         return false;
     }
     // A one-byte key (a one-character ASCII word) stands for itself first.
-    if (kb.size() == 1) match_list_add(*list, kb);
+    if (kb->size() == 1 && !match_list_add(table, *list, *kb, /*borrow=*/true)) {
+        PyErr_NoMemory();
+        return false;
+    }
     if (!fill_match_list(*list, value)) return false;
     table.entries[*slot].matches = std::move(list);
     return true;
 }
 
-TradeoutTablePtr build(PyObject* word_to_matches) noexcept {
+bool build(PyObject* word_to_matches, OwnedTable& out) noexcept {
     if (word_to_matches == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return nullptr;
+        return false;
     }
     const Py_ssize_t n = PyDict_Size(word_to_matches);
-    TradeoutTablePtr table = make_tradeout_table(n);
-    if (!table) {
+    out.table = make_tradeout_table(n);
+    if (!out.table) {
         PyErr_NoMemory();
-        return nullptr;
+        return false;
     }
+    Builder builder(out);
     // One step at a time under the dict's own lock; the pair is processed
     // (which runs arbitrary encode methods) outside it.
     Py_ssize_t pos = 0;
@@ -126,20 +188,21 @@ TradeoutTablePtr build(PyObject* word_to_matches) noexcept {
         Py_END_CRITICAL_SECTION();
         if (changed) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return nullptr;
+            return false;
         }
-        if (key == nullptr) return table;
+        if (key == nullptr) return true;
         Ref key_ref(key), value_ref(value);
-        if (!add_entry(*table, key, value)) return nullptr;
+        if (!builder.add_entry(key, value)) return false;
     }
 }
 
 }  // namespace
 
-TradeoutTablePtr create_tradeout_table(PyObject* word_to_matches) noexcept {
-    TradeoutTablePtr table = build(word_to_matches);
-    if (!table) add_traceback(TracebackEntry::create_tradeout_table);
-    return table;
+bool create_tradeout_table(PyObject* word_to_matches, OwnedTable& out) noexcept {
+    if (build(word_to_matches, out)) return true;
+    out = OwnedTable{};
+    add_traceback(TracebackEntry::create_tradeout_table);
+    return false;
 }
 
 }  // namespace talvik::py

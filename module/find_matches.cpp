@@ -1,12 +1,14 @@
 // One call of parallel_find_matches once its arguments are bound: thread
 // count, table, selection, encoding, the search without the interpreter, and
 // the result list.
+#include <algorithm>
 #include <climits>
 #include <string_view>
 #include <vector>
 
 #include "common.h"
 #include "find_pairs.h"
+#include "memory_limit.h"
 
 namespace talvik::py {
 namespace {
@@ -166,7 +168,11 @@ PyObject* build_results(const PairResult& found, const std::vector<std::string_v
     Py_ssize_t k = 0;
     bool failed = false;
     found.for_each([&](NamePair p) {
-        if (failed) return;
+        // A long build still answers Ctrl-C.
+        if (failed || ((k & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0)) {
+            failed = true;
+            return;
+        }
         PyObject* name1 = decoded_name(cache, name_ptrs, p.name1);
         PyObject* name2 = name1 ? decoded_name(cache, name_ptrs, p.name2) : nullptr;
         PyObject* pair = name2 ? PyTuple_New(2) : nullptr;
@@ -176,28 +182,60 @@ PyObject* build_results(const PairResult& found, const std::vector<std::string_v
         }
         PyTuple_SET_ITEM(pair, 0, Py_NewRef(name1));
         PyTuple_SET_ITEM(pair, 1, Py_NewRef(name2));
+        // Two str can make no cycle; untracked, millions of pairs cost the
+        // collector nothing, as it would untrack them itself once it looked.
+        PyObject_GC_UnTrack(pair);
         PyList_SET_ITEM(results.get(), k++, pair);
     });
     if (failed) return nullptr;
     return results.release();
 }
 
-// The search without the interpreter; false with an exception set.
+// While the workers run, the calling thread attaches every 50 ms to run the
+// signal handlers; an exception from one (KeyboardInterrupt) stops them.
+struct Interrupts {
+    PyThreadState* state;
+
+    static bool keep_going(void* self) noexcept {
+        auto* interrupts = static_cast<Interrupts*>(self);
+        PyEval_RestoreThread(interrupts->state);
+        const bool ok = PyErr_CheckSignals() == 0;
+        interrupts->state = PyEval_SaveThread();
+        return ok;
+    }
+};
+
+// What one returned pair costs: its tuple, its slot in the list, and the
+// engine's own copy until the list is built.
+int64_t bytes_per_result_pair() noexcept {
+    return static_cast<int64_t>(PyTuple_Type.tp_basicsize + 2 * PyTuple_Type.tp_itemsize) +
+           static_cast<int64_t>(sizeof(PyObject*) + sizeof(NamePair));
+}
+
+// The search without the interpreter; false with an exception set. A
+// result that could not fit in the memory left fails as soon as the pairs
+// found pass what fits, not once the memory is gone.
 bool search(const std::vector<std::string_view>& name_ptrs, const TradeoutTable& tt, int32_t n_threads,
             PairResult& found) noexcept {
     SearchOptions options;
     options.threads = n_threads;
-    Py_BEGIN_ALLOW_THREADS
+    options.max_pairs = static_cast<int64_t>(
+        std::min<uint64_t>(memory_available() / static_cast<uint64_t>(bytes_per_result_pair()), INT64_MAX));
+    Interrupts interrupts{PyEval_SaveThread()};
+    const Poll poll{&Interrupts::keep_going, &interrupts, 50};
+    options.poll = &poll;
     found = find_pairs(name_ptrs, tt, options);
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(interrupts.state);
     switch (found.error()) {
         case SearchError::none:
             return true;
         case SearchError::pair_set_full:
             PyErr_SetString(PyExc_MemoryError, "Failed to reallocate NamePairSet storage");
             return false;
-        case SearchError::out_of_memory:
         case SearchError::stopped:
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the search was stopped");
+            return false;
+        case SearchError::out_of_memory:
             break;
     }
     PyErr_NoMemory();
@@ -208,8 +246,8 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
     int32_t n_threads = 0;
     if (!thread_count(num_threads, &n_threads)) return nullptr;
 
-    TradeoutTablePtr tt = create_tradeout_table(word_to_matches);
-    if (!tt) return nullptr;
+    OwnedTable tt;
+    if (!create_tradeout_table(word_to_matches, tt)) return nullptr;
 
     Ref valid_names(select_names(all_names));
     if (!valid_names) return nullptr;
@@ -222,7 +260,7 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
 
     if (n_threads < 0) return PyErr_NoMemory();  // a negative cpu_count() asks for no room at all
     PairResult found;
-    if (!name_ptrs.empty() && !search(name_ptrs, *tt, n_threads, found)) return nullptr;
+    if (!name_ptrs.empty() && !search(name_ptrs, *tt.table, n_threads, found)) return nullptr;
     return build_results(found, name_ptrs);
 }
 

@@ -28,7 +28,7 @@ inline TradeoutTablePtr build_table(const Entries& entries) {
         EXPECT_TRUE(slot.has_value());
         EXPECT_TRUE(tradeout_table_store_key(*table, *slot, key));
         auto list = make_match_list(static_cast<int32_t>(words.size()));
-        for (const auto& w : words) match_list_add(*list, w);
+        for (const auto& w : words) match_list_add(*table, *list, w);
         table->entries[*slot].matches = std::move(list);
     }
     return table;

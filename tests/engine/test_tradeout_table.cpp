@@ -111,15 +111,41 @@ TEST(TradeoutTable, FullTableRefusesAClaim) {
 }
 
 TEST(MatchList, StopsAtCapacity) {
+    auto table = make_tradeout_table(1);
     auto list = make_match_list(2);
     ASSERT_NE(list, nullptr);
-    match_list_add(*list, "a");
+    EXPECT_TRUE(match_list_add(*table, *list, "a"));
     EXPECT_FALSE(list->full());
-    match_list_add(*list, "b");
+    EXPECT_TRUE(match_list_add(*table, *list, "b"));
     EXPECT_TRUE(list->full());
-    match_list_add(*list, "c");
+    EXPECT_TRUE(match_list_add(*table, *list, "c"));  // refused quietly: the list is full
     EXPECT_EQ(list->count(), 2);
     EXPECT_EQ(make_match_list(-1), nullptr);
+}
+
+// However often a word is listed, the table holds it once; borrowed words
+// are not copied at all.
+TEST(WordPool, StoresEachDistinctWordOnce) {
+    auto table = make_tradeout_table(2);
+    const std::string big(1 << 20, 'x');
+    auto first = make_match_list(60);
+    for (int k = 0; k < 50; ++k) ASSERT_TRUE(match_list_add(*table, *first, std::string(big)));
+    ASSERT_TRUE(match_list_add(*table, *first, "y"));
+    EXPECT_EQ(first->count(), 51);
+    EXPECT_EQ(table->pool.distinct(), 2u);
+    for (int k = 1; k < 50; ++k) EXPECT_EQ(first->words[k].data(), first->words[0].data());
+    EXPECT_EQ(first->words[0], big);
+
+    const std::string lent = "borrowed";
+    auto second = make_match_list(2);
+    ASSERT_TRUE(match_list_add(*table, *second, lent, /*borrow=*/true));
+    ASSERT_TRUE(match_list_add(*table, *second, "y"));
+    EXPECT_EQ(second->words[0].data(), lent.data());
+    EXPECT_EQ(second->words[1].data(), first->words[50].data());
+    auto slot = tradeout_table_claim_slot(*table, "y");
+    ASSERT_TRUE(slot && tradeout_table_store_key(*table, *slot, "y"));
+    EXPECT_EQ(table->entries[*slot].key.data(), first->words[50].data());
+    EXPECT_EQ(table->pool.distinct(), 3u);
 }
 
 }  // namespace
