@@ -1,0 +1,349 @@
+// talvik._native: the types the talvik package is built on. It runs without
+// the GIL: it keeps its types in module state, shares nothing mutable between
+// calls, and every object it creates is read-only once made, so one index
+// serves searches from many threads at once.
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "handles.h"
+#include "names.h"
+#include "search.h"
+#include "tradeouts.h"
+
+namespace talvik::native {
+namespace {
+
+struct ModuleState {
+    PyTypeObject* names_type;
+    PyTypeObject* index_type;
+    PyTypeObject* pair_array_type;
+};
+
+ModuleState* module_state(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+ModuleState* type_state(PyTypeObject* type) noexcept { return static_cast<ModuleState*>(PyType_GetModuleState(type)); }
+
+// A METH_FASTCALL function as the PyCFunction the method table stores.
+template <class F>
+PyCFunction fastcall(F* f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// ---- Names: a list of names read once, owning its bytes.
+
+struct NamesObject {
+    PyObject_HEAD
+    std::unique_ptr<NameList> list;
+};
+
+const NameList& names_of(PyObject* o) noexcept { return *reinterpret_cast<NamesObject*>(o)->list; }
+
+void names_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<NamesObject*>(self)->list.~unique_ptr();  // releases Arrow arrays, attached
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t names_length(PyObject* self) noexcept { return names_of(self).size(); }
+
+PyType_Slot names_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Names read once, as the engine sees them.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(names_dealloc)},
+    {Py_sq_length, reinterpret_cast<void*>(names_length)},
+    {0, nullptr},
+};
+
+PyType_Spec names_spec = {
+    "talvik._native.Names", sizeof(NamesObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, names_slots,
+};
+
+// Reads names with `read` into a new Names object; null with an exception set.
+template <class Read>
+PyObject* make_names(PyObject* module, Read&& read) noexcept {
+    std::unique_ptr<NameList> list;
+    try {
+        list = std::make_unique<NameList>();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!read(*list)) return nullptr;
+    PyTypeObject* type = module_state(module)->names_type;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<NamesObject*>(self)->list) std::unique_ptr<NameList>(std::move(list));
+    return self;
+}
+
+bool check_nargs(const char* function, Py_ssize_t nargs, Py_ssize_t expected) noexcept {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, expected, nargs);
+    return false;
+}
+
+// The message name of an argument ("names", "other_names"); null with an exception set.
+const char* label(PyObject* what) noexcept {
+    if (!PyUnicode_Check(what)) {
+        PyErr_SetString(PyExc_TypeError, "the label must be a str");
+        return nullptr;
+    }
+    return PyUnicode_AsUTF8(what);
+}
+
+PyObject* names_from_sequence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("names_from_sequence", nargs, 2)) return nullptr;
+    const char* what = label(args[1]);
+    if (what == nullptr) return nullptr;
+    const Ref names(Py_NewRef(args[0]));
+    return make_names(module, [&](NameList& l) { return l.read_sequence(names.get(), what); });
+}
+
+PyObject* names_from_arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("names_from_arrow_stream", nargs, 2)) return nullptr;
+    const char* what = label(args[1]);
+    if (what == nullptr) return nullptr;
+    const Ref capsule(Py_NewRef(args[0]));
+    return make_names(module, [&](NameList& l) { return l.read_arrow_stream(capsule.get(), what); });
+}
+
+PyObject* names_from_arrow_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("names_from_arrow_array", nargs, 3)) return nullptr;
+    const char* what = label(args[2]);
+    if (what == nullptr) return nullptr;
+    const Ref schema(Py_NewRef(args[0])), array(Py_NewRef(args[1]));
+    return make_names(module, [&](NameList& l) { return l.read_arrow_array(schema.get(), array.get(), what); });
+}
+
+// ---- Index: the tradeout table and the engine's index over one Names.
+
+struct Matcher {
+    Ref names;  // the Names whose bytes the index borrows
+    TradeoutTablePtr table;
+    std::unique_ptr<SearchIndex> index;  // destroyed first, while both the above live
+    int32_t threads = 1;
+};
+
+struct IndexObject {
+    PyObject_HEAD
+    std::unique_ptr<Matcher> core;
+};
+
+const Matcher& core_of(PyObject* o) noexcept { return *reinterpret_cast<IndexObject*>(o)->core; }
+
+void index_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<IndexObject*>(self)->core.~unique_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t index_length(PyObject* self) noexcept { return core_of(self).index->size(); }
+
+bool int32_arg(PyObject* o, const char* name, int32_t* out) noexcept {
+    const long long v = PyLong_AsLongLong(o);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_Format(PyExc_OverflowError, "%s is out of range", name);
+        return false;
+    }
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+bool progress_arg(PyObject* o) noexcept {
+    if (o == Py_None || PyCallable_Check(o)) return true;
+    PyErr_SetString(PyExc_TypeError, "progress must be None or a callable");
+    return false;
+}
+
+// (first, last, progress) of pairs() and count(): the rows clipped to the names.
+bool rows_args(const Matcher& m, PyObject* const* args, Py_ssize_t nargs, const char* function,
+               Rows* rows) noexcept {
+    if (!check_nargs(function, nargs, 3) || !int32_arg(args[0], "first", &rows->first) ||
+        !int32_arg(args[1], "last", &rows->last) || !progress_arg(args[2])) {
+        return false;
+    }
+    const int32_t n = m.index->size();
+    rows->first = std::clamp(rows->first, 0, n);
+    rows->last = std::clamp(rows->last, rows->first, n);
+    return true;
+}
+
+PyObject* index_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const Matcher& m = core_of(self);
+    Rows rows;
+    if (!rows_args(m, args, nargs, "pairs", &rows)) return nullptr;
+    const Ref progress(Py_NewRef(args[2]));
+    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    const SearchCall call{*m.index, m.threads, 0, released};
+    PairBlock block;
+    if (!collect_pairs(call, rows, block)) return nullptr;
+    return make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block));
+}
+
+PyObject* index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const Matcher& m = core_of(self);
+    Rows rows;
+    if (!rows_args(m, args, nargs, "count", &rows)) return nullptr;
+    const Ref progress(Py_NewRef(args[2]));
+    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    const SearchCall call{*m.index, m.threads, 0, released};
+    const int64_t count = count_pairs(call, rows);
+    return count < 0 ? nullptr : PyLong_FromLongLong(count);
+}
+
+PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const Matcher& m = core_of(self);
+    if (!check_nargs("link", nargs, 2) || !progress_arg(args[1])) return nullptr;
+    ModuleState* state = type_state(Py_TYPE(self));
+    if (!Py_IS_TYPE(args[0], state->names_type)) {
+        PyErr_SetString(PyExc_TypeError, "link() needs a Names object");
+        return nullptr;
+    }
+    const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1]));
+    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    PairBlock block;
+    if (!link_pairs(names_of(other.get()), names_of(m.names.get()), *m.table, m.threads, released, block)) {
+        return nullptr;
+    }
+    return make_pair_array(state->pair_array_type, std::move(block));
+}
+
+PyMethodDef index_methods[] = {
+    {"pairs", fastcall(index_pairs), METH_FASTCALL,
+     "pairs(first, last, progress) -> PairArray: the pairs whose first index is in [first, last)."},
+    {"count", fastcall(index_count), METH_FASTCALL,
+     "count(first, last, progress) -> int: how many pairs pairs() would give."},
+    {"link", fastcall(index_link), METH_FASTCALL,
+     "link(other, progress) -> PairArray: (i in other, j in these names) for every match."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The tradeout table and the index over a Names, built once.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_methods, index_methods},
+    {Py_sq_length, reinterpret_cast<void*>(index_length)},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {
+    "talvik._native.Index", sizeof(IndexObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, index_slots,
+};
+
+// Builds the table and the index: interruptible, with the interpreter released.
+bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
+    m.table = build_tradeout_table(tradeouts);
+    if (!m.table) return false;
+    Released released(nullptr);
+    const NameList& names = names_of(m.names.get());
+    SearchIndex::Built built = released.run(0, [&]() noexcept {
+        return SearchIndex::build(names.views(), *m.table, m.threads, released.stop(), released.poll());
+    });
+    if (!built.index) return raise_search_error(built.error, released);
+    m.index = std::move(built.index);
+    return true;
+}
+
+PyObject* build_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("build_index", nargs, 3)) return nullptr;
+    ModuleState* state = module_state(module);
+    if (!Py_IS_TYPE(args[0], state->names_type)) {
+        PyErr_SetString(PyExc_TypeError, "build_index() needs a Names object");
+        return nullptr;
+    }
+    std::unique_ptr<Matcher> m;
+    try {
+        m = std::make_unique<Matcher>();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    m->names.reset(Py_NewRef(args[0]));
+    const Ref tradeouts(Py_NewRef(args[1]));
+    if (!int32_arg(args[2], "threads", &m->threads)) return nullptr;
+    if (m->threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return nullptr;
+    }
+    if (!build_core(*m, tradeouts.get())) return nullptr;
+    PyObject* self = state->index_type->tp_alloc(state->index_type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<IndexObject*>(self)->core) std::unique_ptr<Matcher>(std::move(m));
+    return self;
+}
+
+// ---- The module.
+
+PyMethodDef module_methods[] = {
+    {"names_from_sequence", fastcall(names_from_sequence), METH_FASTCALL,
+     "names_from_sequence(names, label) -> Names: a list or tuple of str (None for a null)."},
+    {"names_from_arrow_stream", fastcall(names_from_arrow_stream), METH_FASTCALL,
+     "names_from_arrow_stream(capsule, label) -> Names: an Arrow string stream, read in place."},
+    {"names_from_arrow_array", fastcall(names_from_arrow_array), METH_FASTCALL,
+     "names_from_arrow_array(schema, array, label) -> Names: an Arrow string array, read in place."},
+    {"build_index", fastcall(build_index), METH_FASTCALL,
+     "build_index(names, tradeouts, threads) -> Index: the table and the index, built once."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) noexcept {
+    ModuleState* state = module_state(module);
+    const std::pair<PyType_Spec*, PyTypeObject**> types[] = {
+        {&names_spec, &state->names_type},
+        {&index_spec, &state->index_type},
+        {&pair_array_spec, &state->pair_array_type},
+    };
+    for (const auto& [spec, slot] : types) {
+        PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+        if (type == nullptr) return -1;
+        *slot = reinterpret_cast<PyTypeObject*>(type);
+        if (PyModule_AddType(module, *slot) < 0) return -1;
+    }
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
+    ModuleState* state = module_state(module);
+    Py_VISIT(state->names_type);
+    Py_VISIT(state->index_type);
+    Py_VISIT(state->pair_array_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) noexcept {
+    ModuleState* state = module_state(module);
+    Py_CLEAR(state->names_type);
+    Py_CLEAR(state->index_type);
+    Py_CLEAR(state->pair_array_type);
+    return 0;
+}
+
+void module_free(void* module) noexcept { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "talvik._native",
+    "The native core of talvik: names, the index over them, and pairs as int32.",
+    sizeof(ModuleState),
+    module_methods,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+}  // namespace talvik::native
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&talvik::native::module_def); }

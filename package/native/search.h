@@ -1,0 +1,47 @@
+// Searches of a built index from Python: all pairs of a range of rows, piece
+// by piece into one block; their count; and the link of two lists.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "find_pairs.h"
+#include "names.h"
+#include "pair_array.h"
+#include "released.h"
+
+namespace talvik::native {
+
+struct Rows {
+    int32_t first = 0;
+    int32_t last = 0;
+};
+
+struct SearchCall {
+    const SearchIndex& index;
+    int32_t threads;
+    int32_t min_second;
+    Released& released;
+};
+
+// Raises what the engine's error means (nothing new when a signal handler or
+// the progress callback already raised); always false.
+bool raise_search_error(SearchError error, const Released& released) noexcept;
+
+// The pairs of `rows`, in row order, appended to `out`. The rows run in
+// pieces of a few tens of millions of pairs, so that besides the result only
+// one piece is held twice. False with an exception set.
+bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept;
+
+// The number of pairs of `rows`; -1 with an exception set.
+int64_t count_pairs(const SearchCall& call, Rows rows) noexcept;
+
+// Every pair (i, j) of a name i of `other` and a name j of `names` (indices
+// into each list), by i then j; the index is over other + names. False with
+// an exception set.
+bool link_pairs(const NameList& other, const NameList& names, const TradeoutTable& table, int32_t threads,
+                Released& released, PairBlock& out) noexcept;
+
+}  // namespace talvik::native

@@ -1,0 +1,23 @@
+"""Every pair of matching names in a list, as int32 indices, at any scale.
+
+Names match under a word-level rule in which a dictionary of tradeouts
+(nicknames, initials, spelling variants) lets one word stand for another.
+The search runs in native threads without the interpreter, and this package
+never turns a free-threaded interpreter's GIL on.
+
+>>> import talvik
+>>> names = ["Robert Smith", "Bob Smith", "Madonna", "Smith Robert"]
+>>> talvik.find_pairs(names, {"Robert": ["Bob"], "Bob": ["Robert"]}).tolist()
+[[0, 1], [0, 3], [1, 3]]
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+
+from ._matcher import Matcher, find_pairs
+
+try:
+    __version__ = version("talvik")
+except PackageNotFoundError:  # imported from a source tree
+    __version__ = "0+unknown"
+
+__all__ = ["Matcher", "find_pairs", "__version__"]

@@ -1,0 +1,272 @@
+"""The Matcher: names and tradeouts indexed once, searched as often as needed."""
+
+from __future__ import annotations
+
+import operator
+import os
+import sys
+from collections.abc import Callable, Iterable, Iterator, Mapping, Set
+from contextlib import contextmanager
+from typing import Any, Protocol, TypeAlias
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _native
+
+__all__ = ["Matcher", "find_pairs"]
+
+_MAX_INT32 = 2**31 - 1
+
+
+class ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+
+class ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+
+#: What a list of names may be: a sequence of str (None for a missing name),
+#: or an Arrow string array offered through the Arrow PyCapsule interface.
+Names: TypeAlias = Iterable[str | None] | ArrowStreamExportable | ArrowArrayExportable
+#: A word, and the words that may stand for it.
+Tradeouts: TypeAlias = Mapping[str, Iterable[str]]
+#: Pairs of indices, shape (k, 2), dtype int32, each row (i, j).
+Pairs: TypeAlias = NDArray[np.int32]
+#: Which first indices to search: a range or slice of step 1.
+Rows: TypeAlias = range | slice | None
+
+
+class Matcher:
+    """Names and tradeouts, indexed once for any number of searches.
+
+    A name is cut into words at ASCII spaces, and words compare byte for byte
+    (no case folding). A word of one name is *found* in the other when the
+    other holds the same word or, failing that, one of its tradeouts. A
+    two-word name must be found whole; a three-word name too, except against
+    a two-word name, where two of its words suffice; a longer name needs two
+    words found. Both names of a pair must meet their own requirement. Names
+    that ``str.split()`` cuts into fewer than two words, and missing names
+    (None, or Arrow nulls), never match.
+
+    Parameters
+    ----------
+    names
+        A sequence of str: a list, a tuple, a NumPy array of str, or any
+        iterable that is not a str, a mapping or a set. An object with the
+        Arrow PyCapsule interface (``__arrow_c_stream__`` or
+        ``__arrow_c_array__``) holding a string or large_string array, such as
+        a pyarrow array or chunked array, is read in place, without a Python
+        str per name; a pandas array backed by pyarrow too.
+    tradeouts
+        A mapping from a word to an iterable of words that may stand for it
+        (one-way: list both directions for a symmetric tradeout). A
+        one-character ASCII key counts as one of its own tradeouts. None or an
+        empty mapping means no tradeouts.
+    threads
+        Worker threads for building and searching; None means
+        ``os.process_cpu_count()``. The result never depends on it.
+
+    Every pair method returns indices into ``names`` as given. The Matcher is
+    immutable and may be searched from many threads at once; each search
+    releases the interpreter, and Ctrl-C interrupts it.
+
+    Raises
+    ------
+    TypeError
+        A name that is not a str (its index and type are named), tradeouts
+        that are not a mapping of str to iterables of str.
+    ValueError
+        ``threads`` below 1.
+    MemoryError
+        When the index cannot be allocated.
+    """
+
+    __slots__ = ("_index", "_threads")
+
+    def __init__(self, names: Names, tradeouts: Tradeouts | None = None, *, threads: int | None = None) -> None:
+        self._threads = _thread_count(threads)
+        self._index = _native.build_index(_read_names(names, "names"), _tradeout_dict(tradeouts), self._threads)
+
+    def __len__(self) -> int:
+        """The number of names, matchable or not."""
+        return len(self._index)
+
+    def __repr__(self) -> str:
+        return f"<talvik.Matcher of {len(self):,} names, threads={self._threads}>"
+
+    @property
+    def threads(self) -> int:
+        """The worker threads each search asks for."""
+        return self._threads
+
+    def pairs(self, rows: Rows = None, *, progress: bool = False) -> Pairs:
+        """Every matching pair (i, j), i < j, as a (k, 2) int32 array.
+
+        Rows are ordered by i, then j. ``rows`` (a range or slice of step 1)
+        keeps only the pairs whose first index i lies in it, so that a large
+        job can be cut into pieces, run apart, and concatenated in order into
+        the whole result. ``progress=True`` shows a progress bar on stderr.
+
+        Raises MemoryError, before running out, when the pairs cannot fit in
+        the memory available; ``count`` says how many there are and
+        ``iter_pairs`` takes them a chunk at a time.
+        """
+        first, last = _row_range(rows, len(self))
+        with _progress_bar(progress, last - first, "pairs") as report:
+            return np.asarray(self._index.pairs(first, last, report))
+
+    def count(self, rows: Rows = None, *, progress: bool = False) -> int:
+        """How many pairs ``pairs(rows)`` would give, without storing them."""
+        first, last = _row_range(rows, len(self))
+        with _progress_bar(progress, last - first, "count") as report:
+            return self._index.count(first, last, report)
+
+    def iter_pairs(
+        self, chunk_size: int = 1_000_000, *, rows: Rows = None, progress: bool = False
+    ) -> Iterator[Pairs]:
+        """The pairs of ``pairs(rows)``, in the same order, as arrays of at
+        most ``chunk_size`` rows each.
+
+        Memory stays near one chunk plus the index whatever the total, so
+        results far larger than memory can be streamed to disk. The rows are
+        searched a range at a time, each sized from the pairs per row seen so
+        far.
+        """
+        size = operator.index(chunk_size)
+        if size < 1:
+            raise ValueError(f"chunk_size must be at least 1, got {size}")
+        first, last = _row_range(rows, len(self))
+        if not isinstance(progress, bool):
+            raise TypeError(f"progress must be a bool, not {type(progress).__name__}")
+        return _chunks(self._index, first, last, size, progress)
+
+    def match(self, other_names: Names, *, progress: bool = False) -> Pairs:
+        """Links another list to these names: every (i, j) where
+        ``other_names[i]`` matches ``names[j]``, as a (k, 2) int32 array
+        ordered by i, then j. No pairs are formed within either list.
+
+        ``other_names`` takes the same forms as ``names``; each call indexes
+        both lists together.
+        """
+        other = _read_names(other_names, "other_names")
+        with _progress_bar(progress, len(other), "match") as report:
+            return np.asarray(self._index.link(other, report))
+
+
+def find_pairs(
+    names: Names,
+    tradeouts: Tradeouts | None = None,
+    *,
+    threads: int | None = None,
+    rows: Rows = None,
+    progress: bool = False,
+) -> Pairs:
+    """``Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)``.
+
+    Every matching pair (i, j), i < j, of ``names`` as a (k, 2) int32 array in
+    row order; see ``Matcher`` for the rule and the arguments.
+    """
+    return Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)
+
+
+def _chunks(index: _native.Index, first: int, last: int, chunk_size: int, progress: bool) -> Iterator[Pairs]:
+    with _progress_bar(progress, last - first, "pairs") as report:
+        row, span = first, max(1, chunk_size // 64)
+        while row < last:
+            end = min(last, row + span)
+            part = np.asarray(index.pairs(row, end, _offset(report, row - first)))
+            for k in range(0, len(part), chunk_size):
+                yield part[k : k + chunk_size]
+            # Aim a little under the chunk: pairs per row drift as rows go on.
+            span = max(1, min(8 * (end - row), int(0.9 * chunk_size * (end - row) / max(1, len(part)))))
+            row = end
+
+
+def _offset(report: Callable[[int], None] | None, before: int) -> Callable[[int], None] | None:
+    if report is None:
+        return None
+    return lambda done: report(before + done)
+
+
+@contextmanager
+def _progress_bar(enabled: bool, total: int, what: str) -> Iterator[Callable[[int], None] | None]:
+    """A callback that moves a tqdm bar on stderr to the rows done, or None."""
+    if not isinstance(enabled, bool):
+        raise TypeError(f"progress must be a bool, not {type(enabled).__name__}")
+    if not enabled:
+        yield None
+        return
+    from tqdm import tqdm  # only when asked for
+
+    bar = tqdm(total=total, desc=f"talvik {what}", unit=" rows", unit_scale=True, file=sys.stderr)
+    try:
+        yield lambda done: bar.update(done - bar.n)
+        bar.update(total - bar.n)
+    finally:
+        bar.close()
+
+
+def _read_names(names: Any, label: str) -> _native.Names:
+    kind = type(names)
+    if kind is list or kind is tuple:
+        return _native.names_from_sequence(names, label)
+    if hasattr(kind, "__arrow_c_stream__"):
+        return _native.names_from_arrow_stream(names.__arrow_c_stream__(), label)
+    if hasattr(kind, "__arrow_c_array__"):
+        schema, array = names.__arrow_c_array__()
+        return _native.names_from_arrow_array(schema, array, label)
+    if hasattr(kind, "__arrow_array__"):
+        # A pandas array backed by pyarrow: its own conversion gives a
+        # pyarrow array, read in place like any other.
+        return _read_names(names.__arrow_array__(), label)
+    if isinstance(names, np.ndarray):
+        if names.ndim != 1:
+            raise ValueError(f"{label} must be one-dimensional, not of shape {names.shape}")
+        return _native.names_from_sequence(names.tolist(), label)
+    if isinstance(names, (str, bytes, bytearray, Mapping, Set)) or not isinstance(names, Iterable):
+        raise TypeError(f"{label} must be a sequence of str, not {kind.__name__}")
+    return _native.names_from_sequence(list(names), label)
+
+
+def _tradeout_dict(tradeouts: Any) -> dict[Any, Any] | None:
+    if tradeouts is None or isinstance(tradeouts, dict):
+        return tradeouts
+    if isinstance(tradeouts, Mapping):
+        return dict(tradeouts)
+    raise TypeError(f"tradeouts must be a mapping from a word to words, not {type(tradeouts).__name__}")
+
+
+def _thread_count(threads: Any) -> int:
+    if threads is None:
+        return os.process_cpu_count() or 1
+    if isinstance(threads, bool):
+        raise TypeError("threads must be an int or None, not bool")
+    try:
+        n = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}") from None
+    if n < 1:
+        raise ValueError(f"threads must be at least 1, got {n}")
+    return min(n, _MAX_INT32)
+
+
+def _row_range(rows: Any, n: int) -> tuple[int, int]:
+    """(first, last) of the first indices to search, 0 <= first <= last <= n."""
+    if rows is None:
+        return 0, n
+    if isinstance(rows, slice):
+        start, stop, step = rows.indices(n)
+        if step != 1:
+            raise ValueError(f"rows must have step 1, not {step}")
+        return start, max(start, stop)
+    if isinstance(rows, range):
+        if len(rows) == 0:
+            return 0, 0
+        if rows.step != 1 and len(rows) > 1:
+            raise ValueError(f"rows must have step 1, not {rows.step}")
+        if rows.start < 0 or rows[-1] >= n:
+            raise ValueError(f"rows {rows} are out of range for {n} names")
+        return rows.start, rows[-1] + 1
+    raise TypeError(f"rows must be a range, a slice or None, not {type(rows).__name__}")
