@@ -8,7 +8,9 @@ tradeout table:
     otherwise write: its pairs must equal Talvik's, or the run fails;
   RapidFuzz's process.cdist with a token scorer over every name against every
     name, the usual fuzzy alternative: a different rule, so the pairs it
-    flags are counted, not compared.
+    flags are counted, not compared;
+  the talvik package: Matcher(...).pairs() (int32 indices), .count() and
+    iter_pairs(), each including the index build, against the engine alone.
 
 Every contender and size runs in a fresh subprocess, so its peak memory
 (ru_maxrss) is its own; the figure is the median of several runs, fewer for
@@ -80,8 +82,25 @@ def rapidfuzz_setup(names, table):
                                  dtype=numpy.uint8, workers=-1)
 
 
+def talvik_package_setup(method):
+    def setup(names, table):
+        import talvik
+
+        def call():
+            matcher = talvik.Matcher(names, table, threads=THREADS)
+            if method == "iter_pairs":  # what streaming to disk holds: one chunk at a time
+                return sum(len(chunk) for chunk in matcher.iter_pairs())
+            return getattr(matcher, method)()
+        return call
+    return setup
+
+
 def count_pairs(result):
     return len(result)
+
+
+def index_pairs_as_names(result, names):
+    return [(names[i], names[j]) for i, j in result.tolist()]
 
 
 def count_flagged(matrix):
@@ -106,6 +125,10 @@ class Contender:
     same_rule: bool = True      # its pairs must equal Talvik's
     budget: bool = False        # quadratic: skipped past the time budget
     matrix: bool = False        # needs n*n bytes: skipped past the memory cap
+    # (result, names) -> its pairs as names, for the digest; None: no pairs to compare
+    pairs_of: object = lambda result, names: result
+    bytes_per_pair: int = 0     # of its result, for the result-size cap (set below)
+    package: bool = False       # the talvik package: reported in a table of its own
 
 
 THREADS = os.cpu_count() or 1
@@ -117,7 +140,16 @@ CONTENDERS = [
     Contender("rapidfuzz", "RapidFuzz cdist", "RapidFuzz",
               rapidfuzz_setup, count_flagged, ("rapidfuzz", "numpy"),
               same_rule=False, budget=True, matrix=True),
+    Contender("pkg-pairs", f"talvik pairs(), {THREADS} threads", "talvik pairs()",
+              talvik_package_setup("pairs"), count_pairs, ("talvik",), pairs_of=index_pairs_as_names,
+              bytes_per_pair=8, package=True),
+    Contender("pkg-count", f"talvik count(), {THREADS} threads", "talvik count()",
+              talvik_package_setup("count"), int, ("talvik",), pairs_of=None, package=True),
+    Contender("pkg-iter", f"talvik iter_pairs(), {THREADS} threads", "talvik iter_pairs()",
+              talvik_package_setup("iter_pairs"), int, ("talvik",), pairs_of=None, package=True),
 ]
+for _c in CONTENDERS[:3]:
+    _c.bytes_per_pair = RESULT_BYTES_PER_PAIR   # a list of tuples of str
 BY_KEY = {c.key: c for c in CONTENDERS}
 FAST, REF = "talvik-all", "talvik-1"    # ratios are against FAST
 
@@ -144,8 +176,8 @@ def worker(key, names_path, table_path, runs, digest):
     peak = peak_rss_kb()
     out = {"times_s": times, "matches": contender.count(result),
            "rss_baseline_kb": baseline, "rss_peak_kb": peak}
-    if digest:
-        out["digest"] = pair_digest(result)
+    if digest and contender.pairs_of is not None:
+        out["digest"] = pair_digest(contender.pairs_of(result, names))
     print(json.dumps(out))
 
 
@@ -207,10 +239,10 @@ def plan(contender, n, history, args, pairs=None):
     missing = [m for m in contender.requires if importlib.util.find_spec(m) is None]
     if missing:
         return skip("missing", f"{', '.join(missing)} not installed")
-    if contender.same_rule and pairs is not None and pairs * RESULT_BYTES_PER_PAIR > args.result_cap:
-        return skip("result size", f"its list of {pairs:,} pairs needs about "
-                    f"{fmt_bytes(pairs * RESULT_BYTES_PER_PAIR)}, over the cap of "
-                    f"{fmt_bytes(args.result_cap)}", result_bytes=pairs * RESULT_BYTES_PER_PAIR)
+    result_bytes = (pairs or 0) * contender.bytes_per_pair
+    if contender.same_rule and result_bytes > args.result_cap:
+        return skip("result size", f"its {pairs:,} pairs need about {fmt_bytes(result_bytes)}, "
+                    f"over the cap of {fmt_bytes(args.result_cap)}", result_bytes=result_bytes)
     if contender.matrix and n * n > args.mem_cap:
         return skip("memory cap", f"its n x n matrix needs {fmt_bytes(n * n)}, over the cap of "
                     f"{fmt_bytes(args.mem_cap)}", matrix_bytes=n * n)
@@ -262,8 +294,8 @@ def run_bench(args):
     contenders = [BY_KEY[k] for k in args.contenders]
     results = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
                "machine": machine_info(), "build": build_info(), "config": config_info(args),
-               "contenders": {c.key: {"label": c.label, "short": c.short, "same_rule": c.same_rule}
-                              for c in contenders},
+               "contenders": {c.key: {"label": c.label, "short": c.short, "same_rule": c.same_rule,
+                                      "package": c.package} for c in contenders},
                "sizes": []}
     history = {c.key: [] for c in contenders}
     with tempfile.TemporaryDirectory(prefix="talvik-bench-") as tmp:
@@ -289,7 +321,9 @@ def run_bench(args):
                 if r["status"] == "ok":
                     history[c.key].append((PROBE_SIZE, r["median_s"]))
                 plans[c.key] = plan(c, n, history[c.key], args, pairs)
-            digest = any(c.same_rule and c.key != FAST and plans[c.key][0] for c in contenders)
+            # Pairs are compared by digest where plain Python ran; elsewhere by count.
+            digest = any(c.same_rule and c.key != FAST and not c.package and plans[c.key][0]
+                         for c in contenders)
             for c in contenders:
                 runs, r = plans[c.key]
                 if runs is not None:
@@ -473,8 +507,13 @@ def cell(entry, key, show):
     return show(r) if r["status"] == "ok" else "—"
 
 
+def general(results):
+    """The contenders of the main tables: all but the talvik package's."""
+    return {k: c for k, c in results["contenders"].items() if not c.get("package")}
+
+
 def times_table(results):
-    keys = list(results["contenders"])
+    keys = list(general(results))
     cols = [("names", lambda e: f"{e['n']:,}")]
     for key in keys:
         cols.append((results["contenders"][key]["label"],
@@ -491,13 +530,13 @@ def times_table(results):
 
 def matches_table(results):
     cols = [("names", lambda e: f"{e['n']:,}")]
-    for key, c in results["contenders"].items():
+    for key, c in general(results).items():
         if key == REF and FAST in results["contenders"]:
             continue     # the same pairs as FAST, checked
         what = "matches" if c["same_rule"] else "pairs flagged"
         cols.append((f"{what}, {c['short']}",
                      lambda e, key=key: cell(e, key, lambda r: f"{r['matches']:,}")))
-    for key, c in results["contenders"].items():
+    for key, c in general(results).items():
         cols.append((f"peak memory, {c['label']}", lambda e, key=key: cell(e, key, memory)))
     return markdown(cols, results["sizes"])
 
@@ -515,6 +554,36 @@ def scale_table(results):
             ("peak memory, whole call", lambda e: cell(e, FAST, lambda r: fmt_mem(r["rss_peak_kb"]))),
             ("peak memory, engine", eng(lambda r: fmt_mem(r["rss_peak_kb"])))]
     return markdown(cols, [e for e in results["sizes"] if e["n"] >= 10_000] or results["sizes"])
+
+
+def package_table(results):
+    """The talvik package against the engine alone: times, their ratio, peak
+    memory, and the peak's increase per pair returned."""
+    def engine_ok(e):
+        return e.get("engine", {}).get("status") == "ok"
+
+    def vs_engine(key):
+        return lambda e: cell(e, key, lambda r: f"{r['median_s'] / e['engine']['median_s']:.2f}"
+                              if engine_ok(e) else "—")
+
+    def per_pair(r):
+        return f"{(r['rss_peak_kb'] - r['rss_baseline_kb']) * 1024 / r['matches']:.1f}" if r["matches"] else "—"
+
+    def eng(show):
+        return lambda e: show(e["engine"]) if engine_ok(e) else "—"
+
+    cols = [("names", lambda e: f"{e['n']:,}"),
+            ("pairs", eng(lambda r: f"{r['pairs']:,}")),
+            ("engine alone", eng(lambda r: fmt_time(r["median_s"])))]
+    for key in ("pkg-pairs", "pkg-count", "pkg-iter"):
+        short = BY_KEY[key].short
+        cols += [(short, lambda e, key=key: cell(e, key, lambda r: fmt_time(r["median_s"]))),
+                 (f"{short} ÷ engine", vs_engine(key))]
+    cols += [("peak, engine", eng(lambda r: fmt_mem(r["rss_peak_kb"]))),
+             ("peak, pairs()", lambda e: cell(e, "pkg-pairs", lambda r: fmt_mem(r["rss_peak_kb"]))),
+             ("peak, iter_pairs()", lambda e: cell(e, "pkg-iter", lambda r: fmt_mem(r["rss_peak_kb"]))),
+             ("bytes per pair, pairs()", lambda e: cell(e, "pkg-pairs", per_pair))]
+    return markdown(cols, results["sizes"])
 
 
 def memory(r):
@@ -580,6 +649,12 @@ def report(results):
                   "alone (`engine_bench`: the same names and table, no Python objects in or out), the part "
                   "of it spent building the word and pair indexes, and how many candidates the engine "
                   "checked per match it found:", "", scale_table(results), ""]
+    if any(c.get("package") for c in results["contenders"].values()):
+        lines += ["The talvik package (`Matcher(names, tradeouts).pairs()`, `.count()`, and `.iter_pairs()` "
+                  "summed chunk by chunk, each timed from the names to the result, index build included) "
+                  "against the engine alone; its peak memory, and that peak's increase over the loaded "
+                  "names per pair returned (the int32 pairs themselves take 8 bytes):", "",
+                  package_table(results), ""]
     q = results.get("quadratic")
     if q and q.get("status") == "ok":
         lines += [f"At {q['n']:,} names the engine's every-pair search (the quadratic engine the index "
