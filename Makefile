@@ -3,6 +3,8 @@
 # `make bench`: Talvik against plain Python and RapidFuzz, and the engine alone,
 #   into bench/results/ (BENCH_ARGS=--large adds 3M and 10M names);
 #   `make bench-engine`: the engine alone on the bundled sample.
+# `make fuzz`: the indexed search against the every-pair reference under
+#   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
@@ -11,7 +13,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module demo bench bench-deps bench-engine clean
+.PHONY: all setup install engine test test-engine test-module demo bench bench-deps bench-engine fuzz fuzz-build clean
 
 all: test
 
@@ -56,6 +58,21 @@ bench: engine install bench-deps
 # The engine alone on the bundled sample, indexed against every pair.
 bench-engine: engine
 	@$(ENGINE_BUILD)/bench/engine_bench bench/data/names.txt bench/data/nicknames.json
+
+# A clang build of its own: the engine instrumented for coverage and sanitizers.
+# New inputs go to build/fuzz/corpus and crashes to build/fuzz/artifacts; the
+# committed seeds in engine/fuzz/corpus are only read. FUZZ_ARGS adds flags.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+fuzz-build: setup
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
+	@cmake --build $(FUZZ_BUILD) --target fuzz_search
+
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/engine/fuzz/fuzz_search -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) \
+	  $(FUZZ_BUILD)/corpus engine/fuzz/corpus
 
 clean:
 	rm -rf build

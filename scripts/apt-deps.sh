@@ -7,6 +7,7 @@ packages=(
   libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev
   libsqlite3-dev libreadline-dev uuid-dev libncurses-dev libgdbm-dev
   libgtest-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()
