@@ -19,23 +19,9 @@ constexpr int64_t kProbeCost = 2;
 constexpr unsigned kTwoWords = 1;
 constexpr unsigned kLonger = 2;
 
-bool contains(std::span<const int32_t> words, int32_t w) noexcept {
-    return std::find(words.begin(), words.end(), w) != words.end();
-}
-
-// How many positions of `words` are found in `other`. Stops once `need` is
-// reached or out of reach.
-int32_t count_found(const NameIndex& index, std::span<const int32_t> words, std::span<const int32_t> other,
-                    int32_t need) noexcept {
-    auto holds = [other](int32_t w) { return contains(other, w); };
-    auto tradeouts_of = [&index](int32_t w) { return index.tradeouts(w); };
-    int32_t found = 0;
-    int32_t left = static_cast<int32_t>(words.size());
-    for (auto w = words.begin(); w != words.end() && found < need && found + left >= need; ++w, --left) {
-        if (position_found(*w, tradeouts_of, holds)) ++found;
-    }
-    return found;
-}
+// Past this many candidate entries per later name, a long row checks every
+// later name instead: reading them all costs less than sorting the lists.
+constexpr size_t kDenseFactor = 4;
 
 // Pair-index lookups for words a and b: every word found from a with every
 // word found from b, in postings-read units.
@@ -53,40 +39,6 @@ int32_t word_of(int32_t w, std::span<const int32_t> tradeouts, size_t k) noexcep
 }
 
 }  // namespace
-
-void RowMarks::reset(size_t expected) {
-    size_t capacity = 16;
-    while (capacity < 2 * expected) capacity *= 2;
-    if (capacity > slots_.size()) {
-        slots_.assign(capacity, Slot{});
-        generation_ = 0;
-    }
-    mask_ = capacity - 1;
-    shift_ = 32 - std::countr_zero(capacity);
-    if (++generation_ == 0) {  // wrapped: old marks would look current
-        std::fill(slots_.begin(), slots_.end(), Slot{});
-        generation_ = 1;
-    }
-}
-
-RowMarks::Mark& RowMarks::at(int32_t word) noexcept {
-    for (size_t s = home(word);; s = (s + 1) & mask_) {
-        Slot& slot = slots_[s];
-        if (slot.generation != generation_) {
-            slot = Slot{word, generation_, Mark{0, 0}};
-            return slot.mark;
-        }
-        if (slot.word == word) return slot.mark;
-    }
-}
-
-const RowMarks::Mark* RowMarks::find(int32_t word) const noexcept {
-    for (size_t s = home(word);; s = (s + 1) & mask_) {
-        const Slot& slot = slots_[s];
-        if (slot.generation != generation_) return nullptr;
-        if (slot.word == word) return &slot.mark;
-    }
-}
 
 void RowSearch::append_after(std::span<const int32_t> sorted) {
     candidates_.insert(candidates_.end(), std::upper_bound(sorted.begin(), sorted.end(), floor_), sorted.end());
@@ -134,9 +86,35 @@ namespace talvik {
 
 // Rows of many words: every match has at least two positions of the row
 // found, so it holds the word (or a tradeout) of a position other than the
-// costliest one; the candidates are those positions' postings, checked word
-// by word.
+// costliest one; the candidates are those positions' postings, each checked
+// against the row's marks.
 void RowSearch::match_by_words() {
+    mark_long_row();
+    collect_by_words();
+    settle_candidates();
+    for (int32_t j : candidates_) {
+        if (long_row_accepts(j)) accepted_.push_back(j);
+    }
+}
+
+// Per word that can be found from the row: up to three of the positions it
+// finds, and whether it finds the row back.
+void RowSearch::mark_long_row() {
+    long_marks_.reset();
+    auto tradeouts_of = [this](int32_t w) { return index_.tradeouts(w); };
+    for (int32_t p = 0; p < static_cast<int32_t>(words_.size()); ++p) {
+        const int32_t w = words_[static_cast<size_t>(p)];
+        // Every word that would find position p, as the rule has it.
+        position_found(w, tradeouts_of, [&](int32_t x) {
+            long_marks_.at(x).add(p);
+            return false;
+        });
+        long_marks_.at(w).found_back = 1;
+        for (int32_t f : index_.traded_from(w)) long_marks_.at(f).found_back = 1;
+    }
+}
+
+void RowSearch::collect_by_words() {
     const auto ci = static_cast<int32_t>(words_.size());
     cost_.resize(words_.size());
     order_.resize(words_.size());
@@ -146,21 +124,41 @@ void RowSearch::match_by_words() {
     }
     auto cheaper = [&](int32_t a, int32_t b) { return cost_[static_cast<size_t>(a)] < cost_[static_cast<size_t>(b)]; };
     std::nth_element(order_.begin(), order_.end() - 1, order_.end(), cheaper);
+    const auto later = static_cast<size_t>(std::max(names_ - floor_ - 1, 0));
     for (auto p = order_.begin(); p != order_.end() - 1; ++p) {
         const int32_t w = words_[static_cast<size_t>(*p)];
         append_after(index_.postings(w));
         for (int32_t t : index_.tradeouts(w)) append_after(index_.postings(t));
-    }
-    settle_candidates();
-    for (int32_t j : candidates_) {
-        const auto words_j = index_.words(j);
-        const auto cj = static_cast<int32_t>(words_j.size());
-        const int32_t found_i = count_found(index_, words_, words_j, words_needed(ci, cj));
-        if (found_i < words_needed(ci, cj)) continue;
-        if (accepts(ci, found_i, cj, count_found(index_, words_j, words_, words_needed(cj, ci)))) {
-            accepted_.push_back(j);
+        if (candidates_.size() > kDenseFactor * later) {
+            candidates_.resize(later);
+            for (size_t k = 0; k < later; ++k) candidates_[k] = floor_ + 1 + static_cast<int32_t>(k);
+            return;
         }
     }
+}
+
+// Candidate j against the rule: the row's positions its words find, and
+// how many of its own positions the row finds back.
+bool RowSearch::long_row_accepts(int32_t j) const noexcept {
+    const auto words_j = index_.words(j);
+    const auto ci = static_cast<int32_t>(words_.size());
+    const auto cj = static_cast<int32_t>(words_j.size());
+    if (!can_match(cj)) return false;
+    LongRowMark found;
+    int32_t found_back = 0;
+    for (int32_t v : words_j) {
+        const LongRowMark* mark = long_marks_.find(v);
+        if (mark == nullptr) continue;
+        found_back += static_cast<int32_t>(mark->found_back);
+        for (int32_t k = 0; k < mark->count && found.count < LongRowMark::kept; ++k) {
+            const int32_t p = mark->positions[k];
+            if (std::find(found.positions, found.positions + found.count, p) == found.positions + found.count) {
+                found.positions[found.count++] = p;
+            }
+        }
+        if (accepts(ci, found.count, cj, found_back)) return true;
+    }
+    return false;
 }
 
 // The marks of the row's words, its distinct words, and the words that find
@@ -174,7 +172,7 @@ void RowSearch::mark_row() {
     repeats_.clear();
     back_words_.clear();
     auto mark_back = [&](int32_t w) {
-        RowMarks::Mark& mark = marks_.at(w);
+        RowMark& mark = marks_.at(w);
         if (mark.found_back == 0) back_words_.push_back(w);
         mark.found_back = 1;
     };
@@ -264,7 +262,7 @@ void RowSearch::add_shared_word(int32_t x, unsigned classes) {
     for (int32_t r : back_words_) {
         if (r != x) add_pairs(x, r, classes);
     }
-    const RowMarks::Mark* mark = marks_.find(x);
+    const RowMark* mark = marks_.find(x);
     if (mark != nullptr && mark->found_back != 0) append_after(index_.repeat_postings(x));
 }
 
@@ -306,7 +304,7 @@ void RowSearch::scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned cla
             const auto words_j = index_.words(*j);
             if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
             for (int32_t v : words_j) {
-                const RowMarks::Mark* mark = marks_.find(v);
+                const RowMark* mark = marks_.find(v);
                 if (mark != nullptr && (mark->positions & other_bit) != 0) {
                     candidates_.push_back(*j);
                     break;
@@ -331,7 +329,7 @@ void RowSearch::check_candidates() {
         uint32_t found = 0;
         int32_t found_back = 0;
         for (int32_t v : words_j) {
-            if (const RowMarks::Mark* mark = marks_.find(v)) {
+            if (const RowMark* mark = marks_.find(v)) {
                 found |= mark->positions;
                 found_back += static_cast<int32_t>(mark->found_back);
             }

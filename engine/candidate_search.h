@@ -3,6 +3,8 @@
 // against the rule.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -11,25 +13,51 @@
 
 namespace talvik {
 
-// Per row, for each word that can be found from it: which of the row's
-// positions it finds (a bit each), and whether a position of another name
-// holding it is found in the row. Open addressing, cleared by a generation.
-class RowMarks {
+// Per row, for each word that can be found from it: the row's positions it
+// finds, and whether a position of another name holding it is found in the
+// row. Open addressing, cleared by a generation.
+template <class Mark>
+class MarkTable {
 public:
-    struct Mark {
-        uint32_t positions;   // bit p: the word is position p's word or one of its tradeouts
-        uint32_t found_back;  // 1: the word, or one of its tradeouts, is a word of the row
-    };
+    void reset(size_t expected) {
+        size_t capacity = 16;
+        while (capacity < 2 * expected) capacity *= 2;
+        if (capacity > slots_.size()) {
+            slots_.assign(capacity, Slot{});
+            generation_ = 0;
+        }
+        mask_ = capacity - 1;
+        shift_ = 32 - std::countr_zero(capacity);
+        if (++generation_ == 0) {  // wrapped: old marks would look current
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            generation_ = 1;
+        }
+    }
 
-    void reset(size_t expected);
-    Mark& at(int32_t word) noexcept;
-    const Mark* find(int32_t word) const noexcept;
+    Mark& at(int32_t word) noexcept {
+        for (size_t s = home(word);; s = (s + 1) & mask_) {
+            Slot& slot = slots_[s];
+            if (slot.generation != generation_) {
+                slot = Slot{word, generation_, Mark{}};
+                return slot.mark;
+            }
+            if (slot.word == word) return slot.mark;
+        }
+    }
+
+    const Mark* find(int32_t word) const noexcept {
+        for (size_t s = home(word);; s = (s + 1) & mask_) {
+            const Slot& slot = slots_[s];
+            if (slot.generation != generation_) return nullptr;
+            if (slot.word == word) return &slot.mark;
+        }
+    }
 
 private:
     struct Slot {
         int32_t word = 0;
         uint32_t generation = 0;
-        Mark mark{0, 0};
+        Mark mark{};
     };
     size_t home(int32_t word) const noexcept {
         return (static_cast<uint32_t>(word) * 0x9E3779B1u) >> shift_;
@@ -41,11 +69,65 @@ private:
     uint32_t generation_ = 0;
 };
 
+// The same for long rows, whose marks are many: a slot per word id, found
+// without probing. Grows to the largest id marked; throws std::bad_alloc.
+template <class Mark>
+class DenseMarkTable {
+public:
+    void reset() {
+        if (++generation_ == 0) {  // wrapped: old marks would look current
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            generation_ = 1;
+        }
+    }
+
+    Mark& at(int32_t word) {
+        const auto w = static_cast<size_t>(word);
+        if (w >= slots_.size()) slots_.resize(std::max(w + 1, 2 * slots_.size()));
+        Slot& slot = slots_[w];
+        if (slot.generation != generation_) slot = Slot{generation_, Mark{}};
+        return slot.mark;
+    }
+
+    const Mark* find(int32_t word) const noexcept {
+        const auto w = static_cast<size_t>(word);
+        if (w >= slots_.size() || slots_[w].generation != generation_) return nullptr;
+        return &slots_[w].mark;
+    }
+
+private:
+    struct Slot {
+        uint32_t generation = 0;
+        Mark mark{};
+    };
+    std::vector<Slot> slots_;
+    uint32_t generation_ = 0;
+};
+
+// Rows of up to 32 words: a bit per position.
+struct RowMark {
+    uint32_t positions = 0;   // bit p: the word is position p's word or one of its tradeouts
+    uint32_t found_back = 0;  // 1: the word, or one of its tradeouts, is a word of the row
+};
+
+// Longer rows: no name needs more than three positions found, so three
+// distinct positions per word tell all a check needs.
+struct LongRowMark {
+    static constexpr int32_t kept = 3;
+    int32_t positions[kept] = {};
+    int32_t count = 0;
+    uint32_t found_back = 0;
+
+    void add(int32_t p) noexcept {
+        if (count < kept && (count == 0 || positions[count - 1] != p)) positions[count++] = p;
+    }
+};
+
 // One worker's working space, kept across its rows. Nothing in it grows with
 // the number of names, so a large team stays cheap.
 class RowSearch {
 public:
-    explicit RowSearch(const NameIndex& index) noexcept : index_(index) {}
+    RowSearch(const NameIndex& index, int32_t names) noexcept : index_(index), names_(names) {}
 
     // The names j > i, j >= min_second, that match name i, in increasing
     // order; valid until the next call. Throws std::bad_alloc.
@@ -56,6 +138,9 @@ public:
 
 private:
     void match_by_words();
+    void mark_long_row();
+    void collect_by_words();
+    bool long_row_accepts(int32_t j) const noexcept;
     void mark_row();
     bool is_pair(size_t u, size_t v) const noexcept { return u != v || repeats_[u] >= 2; }
     int64_t row_side_cost();
@@ -71,10 +156,12 @@ private:
     void settle_candidates();
 
     const NameIndex& index_;
+    int32_t names_;  // how many names the index holds
     int32_t row_ = 0;
     int32_t floor_ = 0;  // candidates must come after this index
     std::span<const int32_t> words_;
-    RowMarks marks_;
+    MarkTable<RowMark> marks_;
+    DenseMarkTable<LongRowMark> long_marks_;
     std::vector<int32_t> distinct_;    // the row's distinct words
     std::vector<int32_t> position_;    // the first position of each
     std::vector<int32_t> repeats_;     // how many positions hold each

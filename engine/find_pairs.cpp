@@ -71,7 +71,7 @@ private:
 bool SearchRun::prepare(PairResult& result) noexcept {
     try {
         searches_.reserve(static_cast<size_t>(workers_));
-        for (int32_t w = 0; w < workers_; ++w) searches_.emplace_back(index_.index());
+        for (int32_t w = 0; w < workers_; ++w) searches_.emplace_back(index_.index(), index_.size());
         if (options_.output == PairOutput::groups) groups_.emplace(index_.size());
     } catch (const std::bad_alloc&) {
         return false;

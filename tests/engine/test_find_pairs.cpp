@@ -117,6 +117,7 @@ TEST(IndexedSearch, EqualsBruteForceInRowOrder) {
         {"wide tradeout lists: postings are scanned", 30, 150, 5, 0, 25, 30},
         {"long names beside short ones", 10, 150, 4, 15, 2, 8},
         {"every shape at once", 8, 200, 6, 5, 12, 12},
+        {"long names over few words: rows check every later name", 4, 120, 3, 60, 4, 4},
     };
     for (const Shape& shape : shapes) {
         for (unsigned seed = 1; seed <= 12; ++seed) {
