@@ -170,8 +170,6 @@ int32_t SearchIndex::size() const noexcept { return static_cast<int32_t>(names_.
 
 SearchIndex::Built SearchIndex::build(std::span<const std::string_view> names, const TradeoutTable& table,
                                       int32_t threads, const StopToken* stop, const Poll* poll) noexcept {
-    (void)threads;
-    (void)poll;
     Built built;
     if (names.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
         built.error = SearchError::out_of_memory;  // beyond what a row index can count
@@ -184,17 +182,17 @@ SearchIndex::Built SearchIndex::build(std::span<const std::string_view> names, c
         built.error = SearchError::out_of_memory;
         return built;
     }
-    built.index->index_ = NameIndex::build(names.data(), static_cast<int32_t>(names.size()), table);
-    if (!built.index->index_) {
+    NameIndexOptions options;
+    options.workers = available_workers(threads);
+    options.stop = stop;
+    options.poll = poll;
+    NameIndexBuilt words = NameIndex::build(names.data(), static_cast<int32_t>(names.size()), table, options);
+    if (!words.index) {
         built.index.reset();
-        built.error = SearchError::out_of_memory;
+        built.error = words.error;
         return built;
     }
-    if (stop != nullptr && stop->stop_requested()) {
-        built.index.reset();
-        built.error = SearchError::stopped;
-        return built;
-    }
+    built.index->index_ = std::move(words.index);
     built.index->names_ = names;
     built.index->table_ = &table;
     built.index->build_seconds_ = seconds_since(start);

@@ -10,9 +10,26 @@
 #include <string_view>
 #include <vector>
 
+#include "find_pairs.h"
 #include "tradeout_table.h"
 
 namespace talvik {
+
+struct NameIndexOptions {
+    int32_t workers = 1;  // the team to build on; fewer that run give the same index
+    const StopToken* stop = nullptr;
+    const Poll* poll = nullptr;
+    // Names (or words, or a sixteenth of the pair slots) a worker claims at
+    // once; only tests change it, to cut small inputs into many chunks.
+    int32_t chunk = 16384;
+};
+
+class NameIndex;
+
+struct NameIndexBuilt {
+    std::unique_ptr<NameIndex> index;  // null on failure
+    SearchError error = SearchError::none;
+};
 
 class NameIndex {
 public:
@@ -20,10 +37,15 @@ public:
     // (a name of d distinct words has d(d-1)/2 pairs) and listed apart.
     static constexpr int32_t max_pair_words = 8;
 
-    // Cuts `n` names into words and indexes them; empty when memory runs out.
-    // The index borrows the names' bytes, which must outlive it.
-    static std::unique_ptr<NameIndex> build(const std::string_view* names, int32_t n,
-                                          const TradeoutTable& table) noexcept;
+    // Cuts `n` names into words and indexes them on a team. Fails with
+    // out_of_memory, or stopped when the token or the poll says so. The
+    // index borrows the names' bytes, which must outlive it. Word ids, and
+    // so every list, depend only on the names, never on the team.
+    static NameIndexBuilt build(const std::string_view* names, int32_t n, const TradeoutTable& table,
+                                const NameIndexOptions& options = {}) noexcept;
+
+    // The number of distinct words; ids are 0 .. word_count() - 1.
+    int32_t word_count() const noexcept { return static_cast<int32_t>(reach_.size()); }
 
     // The word ids of a name, by position; a repeated word repeats its id.
     std::span<const int32_t> words(int32_t name) const noexcept {
@@ -54,7 +76,7 @@ public:
 
     // False when the pair index would be too large to address; every row then
     // takes the word index alone.
-    bool has_pair_index() const noexcept { return !pair_slots_.empty(); }
+    bool has_pair_index() const noexcept { return pair_slot_count_ != 0; }
     // The names of at most max_pair_words distinct words that hold both words
     // (which differ), in increasing order: names of exactly two words when
     // `longer` is false, of three words or more when it is true.
@@ -106,7 +128,8 @@ private:
     std::vector<size_t> post_start_;
     std::vector<int32_t> post_names_;
     std::vector<int64_t> reach_;
-    std::vector<PairSlot> pair_slots_;
+    std::unique_ptr<PairSlot[]> pair_slots_;  // filled by the team, not zeroed first
+    size_t pair_slot_count_ = 0;
     int pair_shift_ = 64;
     std::vector<int32_t> pair_names_;
     std::vector<size_t> repeat_start_;
