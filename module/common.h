@@ -59,6 +59,23 @@ enum class TracebackEntry {
 
 // Adds the entry to the pending exception's traceback.
 void add_traceback(TracebackEntry entry) noexcept;
+// Makes the entries' code objects, once per process; false with an exception set.
+bool make_traceback_entries() noexcept;
+
+// parallel_find_matches' name, and its parameters in order.
+constexpr const char kFunctionName[] = "parallel_find_matches";
+constexpr int kParams = 4;
+
+// Binds a vectorcall's arguments into `values`, converts num_threads and
+// checks the types; false with an exception set.
+bool bind_arguments(Ref (&values)[kParams], int32_t* num_threads, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) noexcept;
+
+// The type of the function object, made once per process; false with an
+// exception set.
+bool make_function_type() noexcept;
+// A new parallel_find_matches bound to `globals`, or null with an exception set.
+PyObject* make_parallel_find_matches(PyObject* globals) noexcept;
 
 // `o.encode("utf-8")`; exact str takes the direct route, which behaves the same.
 PyObject* call_encode(PyObject* o) noexcept;
