@@ -35,6 +35,23 @@ uint64_t word_hash(std::string_view w) noexcept {
     return mix(mix(h ^ v) + 0x632BE59BD9B4E019ull);
 }
 
+// Equal words, compared inline: most are a few bytes, which a call to
+// memcmp would take longer to compare.
+bool same_bytes(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    size_t k = 0;
+    for (; k + 8 <= a.size(); k += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a.data() + k, 8);
+        std::memcpy(&y, b.data() + k, 8);
+        if (x != y) return false;
+    }
+    for (; k < a.size(); ++k) {
+        if (a[k] != b[k]) return false;
+    }
+    return true;
+}
+
 // Words are interned by shards of their hash's top bits, each shard by one
 // worker; the tables inside use the low bits.
 constexpr int kShardBits = 6;
@@ -79,7 +96,7 @@ public:
                 if (2 * words_.size() > slots_.size()) grow();
                 return static_cast<int32_t>(words_.size()) - 1;
             }
-            if (slot.hash == h && words_[static_cast<size_t>(slot.id)] == w) return slot.id;
+            if (slot.hash == h && same_bytes(words_[static_cast<size_t>(slot.id)], w)) return slot.id;
         }
     }
 
@@ -87,7 +104,7 @@ public:
         for (size_t s = h & mask_;; s = (s + 1) & mask_) {
             const Slot& slot = slots_[s];
             if (slot.id < 0) return -1;
-            if (slot.hash == h && words_[static_cast<size_t>(slot.id)] == w) return slot.id;
+            if (slot.hash == h && same_bytes(words_[static_cast<size_t>(slot.id)], w)) return slot.id;
         }
     }
 
@@ -153,6 +170,20 @@ void distinct_words(std::span<const int32_t> words, std::vector<int32_t>& out) {
     out.assign(words.begin(), words.end());
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+// How many distinct words a name has.
+size_t count_distinct_words(std::span<const int32_t> words, std::vector<int32_t>& scratch) {
+    if (words.size() > kShortName) {
+        distinct_words(words, scratch);
+        return scratch.size();
+    }
+    size_t d = 0;
+    for (size_t k = 0; k < words.size(); ++k) {
+        const auto before = words.begin() + static_cast<std::ptrdiff_t>(k);
+        d += std::find(words.begin(), before, words[k]) == before;
+    }
+    return d;
 }
 
 // The words a name holds at two positions or more, each once.
@@ -269,6 +300,14 @@ private:
                      std::vector<int32_t>& out);
     template <class F>
     void for_each_pair(size_t c, std::vector<int32_t>& scratch, F f);
+    // The distinct words of a name of two words or more: most have no
+    // repeated word, and are their own list.
+    std::span<const int32_t> distinct_of(int32_t i, std::vector<int32_t>& scratch) {
+        const auto words = ix_.words(i);
+        if (static_cast<size_t>(distinct_[static_cast<size_t>(i)]) == words.size()) return words;
+        distinct_words(words, scratch);
+        return scratch;
+    }
     void count_pairs(PairBatch& batch) noexcept;
     void fill_pairs(PairBatch& batch) noexcept;
     NameIndex::PairSlot& claim(uint64_t key) noexcept;
@@ -410,10 +449,9 @@ void NameIndexBuilder::count_distinct(size_t c, std::vector<int32_t>& scratch) {
         const auto words = ix_.words(i);
         int32_t d = 0;
         if (words.size() >= 2) {
-            distinct_words(words, scratch);
-            d = static_cast<int32_t>(scratch.size());
+            d = static_cast<int32_t>(count_distinct_words(words, scratch));
             any_long |= d > NameIndex::max_pair_words;
-            any_repeat |= scratch.size() < words.size();
+            any_repeat |= static_cast<size_t>(d) < words.size();
         }
         distinct_[static_cast<size_t>(i)] = d;
     }
@@ -515,8 +553,7 @@ bool NameIndexBuilder::build_postings() {
     const auto n = static_cast<size_t>(n_);
     auto words_of = [&](int32_t i, std::vector<int32_t>& scratch, auto&& f) {
         if (distinct_[static_cast<size_t>(i)] == 0) return;
-        distinct_words(ix_.words(i), scratch);
-        for (int32_t w : scratch) f(w);
+        for (int32_t w : distinct_of(i, scratch)) f(w);
     };
     if (!build_lists(n, v_, positions, words_of, ix_.post_start_, ix_.post_names_)) return false;
     ix_.reach_.assign(v_, 0);
@@ -553,11 +590,10 @@ void NameIndexBuilder::for_each_pair(size_t c, std::vector<int32_t>& scratch, F 
     for (int32_t i = name_begin(c); i < name_end(c); ++i) {
         const int32_t d = distinct_[static_cast<size_t>(i)];
         if (d < 2 || d > NameIndex::max_pair_words) continue;
-        const auto words = ix_.words(i);
-        const bool longer = words.size() > 2;
-        distinct_words(words, scratch);
-        for (size_t a = 0; a < scratch.size(); ++a) {
-            for (size_t b = a + 1; b < scratch.size(); ++b) f(NameIndex::pair_key(scratch[a], scratch[b], longer), i);
+        const bool longer = ix_.words(i).size() > 2;
+        const auto distinct = distinct_of(i, scratch);
+        for (size_t a = 0; a < distinct.size(); ++a) {
+            for (size_t b = a + 1; b < distinct.size(); ++b) f(NameIndex::pair_key(distinct[a], distinct[b], longer), i);
         }
     }
 }
