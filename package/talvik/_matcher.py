@@ -184,14 +184,14 @@ def _chunks(index: _native.Index, first: int, last: int, chunk_size: int, progre
             row = end
 
 
-def _offset(report: Callable[[int], None] | None, before: int) -> Callable[[int], None] | None:
+def _offset(report: Callable[[int], object] | None, before: int) -> Callable[[int], object] | None:
     if report is None:
         return None
     return lambda done: report(before + done)
 
 
 @contextmanager
-def _progress_bar(enabled: bool, total: int, what: str) -> Iterator[Callable[[int], None] | None]:
+def _progress_bar(enabled: bool, total: int, what: str) -> Iterator[Callable[[int], object] | None]:
     """A callback that moves a tqdm bar on stderr to the rows done, or None."""
     if not isinstance(enabled, bool):
         raise TypeError(f"progress must be a bool, not {type(enabled).__name__}")
