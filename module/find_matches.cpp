@@ -1,6 +1,8 @@
 // One call of parallel_find_matches once its arguments are bound: thread
 // count, table, selection, encoding, the search without the interpreter, and
 // the result list.
+#include <malloc.h>
+
 #include <algorithm>
 #include <climits>
 #include <string_view>
@@ -205,6 +207,14 @@ struct Interrupts {
     }
 };
 
+// A stopped or failed search gives its memory back to the system at once,
+// not only to the allocator's free lists.
+void release_free_memory() noexcept {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 // What one returned pair costs: its tuple, its slot in the list, and the
 // engine's own copy until the list is built.
 int64_t bytes_per_result_pair() noexcept {
@@ -268,7 +278,10 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
 
 PyObject* find_matches(PyObject* all_names, PyObject* word_to_matches, int32_t num_threads) noexcept {
     PyObject* results = run(all_names, word_to_matches, num_threads);
-    if (results == nullptr) add_traceback(TracebackEntry::parallel_find_matches);
+    if (results == nullptr) {
+        release_free_memory();  // everything the call made is gone by now
+        add_traceback(TracebackEntry::parallel_find_matches);
+    }
     return results;
 }
 
