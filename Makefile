@@ -5,6 +5,10 @@
 #   `make bench-engine`: the engine alone on the bundled sample.
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
+# `make sanitize`: the engine and the module built with ASan and UBSan into
+#   build/asan, both test suites run under them.
+# `make inject`: a failed allocation at every 7th allocation of one call (as in
+#   `make test`); `make inject-full`: at every one, and with lasting failure.
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 
@@ -73,6 +77,29 @@ fuzz: fuzz-build
 	$(FUZZ_BUILD)/engine/fuzz/fuzz_search -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) \
 	  $(FUZZ_BUILD)/corpus engine/fuzz/corpus
+
+.PHONY: sanitize inject inject-full
+
+# Its own build trees and module (build/asan); .venv is left as it is.
+sanitize: setup
+	@scripts/sanitize.sh
+
+INJECT_BUILD := build/inject
+inject: install
+	@$(PY) tests/inject/sweep.py --build-dir $(INJECT_BUILD) --step 7 --threads 1
+	@$(PY) tests/inject/sweep.py --build-dir $(INJECT_BUILD) --step 7 --threads 2
+
+# Against a module with symbols (build/inject/site), so that each failure is
+# named by the step of the call and the function it hit. Every sweep runs,
+# and the target fails if any found a fault.
+inject-full: setup
+	@$(PY) -m pip install --quiet --no-build-isolation --no-deps --upgrade --target $(INJECT_BUILD)/site \
+	  -C build-dir=$(INJECT_BUILD)/module -C cmake.build-type=RelWithDebInfo -C install.strip=false .
+	@status=0; \
+	for flags in "--threads 1" "--threads 2" "--threads 1 --sticky" "--threads 2 --sticky"; do \
+	  echo "== sweep $$flags"; \
+	  $(PY) tests/inject/sweep.py --build-dir $(INJECT_BUILD) --site $(INJECT_BUILD)/site --where $$flags || status=1; \
+	done; exit $$status
 
 clean:
 	rm -rf build

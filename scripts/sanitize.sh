@@ -60,5 +60,6 @@ deselect=(
   # stays flat: test_sanitized_heap.py checks that instead).
   --deselect tests/test_leaks.py::test_memory_stays_flat
   --deselect tests/talvik/test_talvik_errors.py::test_memory_and_references_stay_flat
+  --deselect tests/test_reliability.py::test_ctrl_c_stops_a_long_call_and_frees_it
 )
 "$py" -m pytest -q -p no:cacheprovider "${deselect[@]}" "$@"

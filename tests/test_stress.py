@@ -14,9 +14,12 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
+
+from conftest import needs_free_threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SECONDS = float(os.environ.get("TALVIK_STRESS_SECONDS", "10"))
@@ -155,7 +158,7 @@ print(json.dumps({"gil": sys._is_gil_enabled(), "counts": counts, "failures": fa
 """
 
 
-@pytest.mark.parametrize("gil", ["0", "1"])
+@pytest.mark.parametrize("gil", [pytest.param("0", marks=needs_free_threading), "1"])
 def test_callers_and_mutators_at_once(gil):
     code = f"HERE = {HERE!r}\nSECONDS = {SECONDS}\n" + textwrap.dedent(STRESS)
     env = {**os.environ, "PYTHON_GIL": gil}
