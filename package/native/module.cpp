@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "handles.h"
+#include "label_array.h"
 #include "names.h"
 #include "search.h"
 #include "tradeouts.h"
@@ -20,6 +21,7 @@ struct ModuleState {
     PyTypeObject* names_type;
     PyTypeObject* index_type;
     PyTypeObject* pair_array_type;
+    PyTypeObject* label_array_type;
 };
 
 ModuleState* module_state(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
@@ -195,6 +197,17 @@ PyObject* index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs) n
     return count < 0 ? nullptr : PyLong_FromLongLong(count);
 }
 
+PyObject* index_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const Matcher& m = core_of(self);
+    if (!check_nargs("groups", nargs, 1) || !progress_arg(args[0])) return nullptr;
+    const Ref progress(Py_NewRef(args[0]));
+    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    const SearchCall call{*m.index, m.threads, 0, released};
+    PairResult result;
+    if (!group_names(call, result)) return nullptr;
+    return make_label_array(type_state(Py_TYPE(self))->label_array_type, std::move(result));
+}
+
 PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const Matcher& m = core_of(self);
     if (!check_nargs("link", nargs, 2) || !progress_arg(args[1])) return nullptr;
@@ -217,6 +230,8 @@ PyMethodDef index_methods[] = {
      "pairs(first, last, progress) -> PairArray: the pairs whose first index is in [first, last)."},
     {"count", fastcall(index_count), METH_FASTCALL,
      "count(first, last, progress) -> int: how many pairs pairs() would give."},
+    {"groups", fastcall(index_groups), METH_FASTCALL,
+     "groups(progress) -> LabelArray: per name, the smallest index of its connected component."},
     {"link", fastcall(index_link), METH_FASTCALL,
      "link(other, progress) -> PairArray: (i in other, j in these names) for every match."},
     {nullptr, nullptr, 0, nullptr},
@@ -296,6 +311,7 @@ int module_exec(PyObject* module) noexcept {
         {&names_spec, &state->names_type},
         {&index_spec, &state->index_type},
         {&pair_array_spec, &state->pair_array_type},
+        {&label_array_spec, &state->label_array_type},
     };
     for (const auto& [spec, slot] : types) {
         PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
@@ -311,6 +327,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) noexcept {
     Py_VISIT(state->names_type);
     Py_VISIT(state->index_type);
     Py_VISIT(state->pair_array_type);
+    Py_VISIT(state->label_array_type);
     return 0;
 }
 
@@ -319,6 +336,7 @@ int module_clear(PyObject* module) noexcept {
     Py_CLEAR(state->names_type);
     Py_CLEAR(state->index_type);
     Py_CLEAR(state->pair_array_type);
+    Py_CLEAR(state->label_array_type);
     return 0;
 }
 

@@ -125,6 +125,12 @@ int64_t count_pairs(const SearchCall& call, Rows rows) noexcept {
     return result.count();
 }
 
+bool group_names(const SearchCall& call, PairResult& out) noexcept {
+    const SearchOptions o = options_for(call, {0, call.index.size()}, PairOutput::groups);
+    out = call.released.run(0, [&]() noexcept { return find_pairs(call.index, o); });
+    return out.ok() || raise_search_error(out.error(), call.released);
+}
+
 bool link_pairs(const NameList& other, const NameList& names, const TradeoutTable& table, int32_t threads,
                 Released& released, PairBlock& out) noexcept {
     const int32_t n_other = other.size();

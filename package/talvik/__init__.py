@@ -13,11 +13,20 @@ never turns a free-threaded interpreter's GIL on.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from ._matcher import Matcher, find_pairs
+from ._explain import Explanation, WordMatch, explain
+from ._matcher import LargeGroupWarning, Matcher, find_pairs
 
 try:
     __version__ = version("talvik")
 except PackageNotFoundError:  # imported from a source tree
     __version__ = "0+unknown"
 
-__all__ = ["Matcher", "find_pairs", "__version__"]
+__all__ = [
+    "Explanation",
+    "LargeGroupWarning",
+    "Matcher",
+    "WordMatch",
+    "explain",
+    "find_pairs",
+    "__version__",
+]

@@ -5,6 +5,7 @@ from __future__ import annotations
 import operator
 import os
 import sys
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Set
 from contextlib import contextmanager
 from typing import Any, Protocol, TypeAlias
@@ -14,7 +15,7 @@ from numpy.typing import NDArray
 
 from . import _native
 
-__all__ = ["Matcher", "find_pairs"]
+__all__ = ["LargeGroupWarning", "Matcher", "find_pairs"]
 
 _MAX_INT32 = 2**31 - 1
 
@@ -36,6 +37,27 @@ Tradeouts: TypeAlias = Mapping[str, Iterable[str]]
 Pairs: TypeAlias = NDArray[np.int32]
 #: Which first indices to search: a range or slice of step 1.
 Rows: TypeAlias = range | slice | None
+#: Per name, the smallest index of its group, dtype int32.
+Labels: TypeAlias = NDArray[np.int32]
+
+#: The most groups over ``max_size`` that get a warning of their own.
+_MAX_GROUP_WARNINGS = 10
+
+
+class LargeGroupWarning(UserWarning):
+    """A group of ``Matcher.groups`` holds more names than ``max_size``.
+
+    ``label`` is the group's label (its smallest index) and ``size`` its
+    number of names; the group is reported whole, never cut. Past ten such
+    groups the tenth warning counts the ones not reported (``more``).
+    """
+
+    def __init__(self, label: int, size: int, max_size: int, more: int = 0) -> None:
+        message = f"group {label} holds {size:,} names, more than max_size={max_size:,}"
+        if more:
+            message += f" (and {more:,} more groups over max_size)"
+        super().__init__(message)
+        self.label, self.size, self.max_size, self.more = label, size, max_size, more
 
 
 class Matcher:
@@ -142,6 +164,40 @@ class Matcher:
             raise TypeError(f"progress must be a bool, not {type(progress).__name__}")
         return _chunks(self._index, first, last, size, progress)
 
+    def groups(self, *, max_size: int | None = None, progress: bool = False) -> Labels:
+        """The connected components of the match graph: per name, the smallest
+        index of the names it is linked to through any chain of matches (its
+        own index when it matches nothing), as a 1-D int32 array.
+
+        The pairs are joined as they are found and never stored, so memory
+        stays at one int per name beyond the index; the labels never depend
+        on ``threads``. With ``max_size``, each group of more names than that
+        is reported with a ``LargeGroupWarning`` (the largest ten, the last
+        of them counting the rest); the labels are the same either way.
+        """
+        limit = None if max_size is None else _size_limit(max_size)
+        with _progress_bar(progress, len(self), "groups") as report:
+            labels = np.asarray(self._index.groups(report))
+        if limit is not None:
+            _warn_large(labels, limit)
+        return labels
+
+    def group_sizes(self, labels: Labels | None = None, *, progress: bool = False) -> NDArray[np.int64]:
+        """Per name, the number of names in its group, as a 1-D int64 array
+        aligned with the names, like ``groups()``.
+
+        Aligned so that it sits beside the labels as a column (``sizes > 1``
+        keeps the names that matched something). Since a label is the index
+        of a member, ``sizes[label]`` is also that group's size. ``labels``,
+        when given, must be what ``groups()`` returned, and saves searching
+        again.
+        """
+        if labels is None:
+            labels = self.groups(progress=progress)
+        else:
+            labels = _checked_labels(labels, len(self))
+        return np.bincount(labels, minlength=len(self))[labels]
+
     def match(self, other_names: Names, *, progress: bool = False) -> Pairs:
         """Links another list to these names: every (i, j) where
         ``other_names[i]`` matches ``names[j]``, as a (k, 2) int32 array
@@ -169,6 +225,40 @@ def find_pairs(
     row order; see ``Matcher`` for the rule and the arguments.
     """
     return Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)
+
+
+def _size_limit(max_size: Any) -> int:
+    if isinstance(max_size, bool):
+        raise TypeError("max_size must be an int or None, not bool")
+    try:
+        n = operator.index(max_size)
+    except TypeError:
+        raise TypeError(f"max_size must be an int or None, not {type(max_size).__name__}") from None
+    if n < 1:
+        raise ValueError(f"max_size must be at least 1, got {n}")
+    return n
+
+
+def _warn_large(labels: Labels, max_size: int) -> None:
+    sizes = np.bincount(labels, minlength=len(labels))
+    large = np.flatnonzero(sizes > max_size)
+    # Largest first, then by label, so the warnings read the same every run.
+    large = large[np.lexsort((large, -sizes[large]))]
+    shown = large[:_MAX_GROUP_WARNINGS]
+    for k, label in enumerate(shown):
+        more = len(large) - len(shown) if k == len(shown) - 1 else 0
+        warnings.warn(LargeGroupWarning(int(label), int(sizes[label]), max_size, more), stacklevel=3)
+
+
+def _checked_labels(labels: Any, n: int) -> Labels:
+    """``labels`` as int array after checking it is a result of groups()."""
+    a = np.asarray(labels)
+    if a.shape != (n,) or not np.issubdtype(a.dtype, np.integer):
+        raise ValueError(f"labels must be a 1-D integer array of {n:,} labels, as groups() gives")
+    index = np.arange(n)
+    if n and (np.any(a < 0) or np.any(a > index) or np.any(a[a] != a)):
+        raise ValueError("labels must be what groups() gave: each a smallest index of its group")
+    return a
 
 
 def _chunks(index: _native.Index, first: int, last: int, chunk_size: int, progress: bool) -> Iterator[Pairs]:
