@@ -7,6 +7,8 @@ import textwrap
 
 import pytest
 
+from conftest import needs_free_threading
+
 THREADED_CALLS = """
     import random, sys, threading
     import Talvik
@@ -78,14 +80,14 @@ def run_python(code, gil, timeout=300):
                           env=env, timeout=timeout)
 
 
-@pytest.mark.parametrize("gil, state", [("1", "gil"), ("0", "nogil")])
+@pytest.mark.parametrize("gil, state", [("1", "gil"), pytest.param("0", "nogil", marks=needs_free_threading)])
 def test_threads_calling_at_once(gil, state):
     out = run_python(THREADED_CALLS, gil)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == [state, "errors", "[]"]
 
 
-@pytest.mark.parametrize("gil", ["1", "0"])
+@pytest.mark.parametrize("gil", ["1", pytest.param("0", marks=needs_free_threading)])
 def test_inputs_changed_by_another_thread(gil):
     out = run_python(MUTATED_INPUTS, gil)
     assert out.returncode == 0, out.stderr
