@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Print the path of a free-threaded CPython 3.14 interpreter on stdout.
-# Order: $PYTHON, python3.14t on PATH, the cached build; failing all three,
-# build CPython from Debian's orig tarball into the cache (a few minutes, once).
+# Print the path of a free-threaded CPython 3.14 interpreter on stdout, or with
+# --regular of a regular (GIL) one.
+# Order: $PYTHON ($PYTHON_REGULAR), python3.14t (python3.14) on PATH, the
+# cached build; failing all three, build CPython from Debian's orig tarball into
+# the cache (a few minutes, once; both builds share the tarball).
 # Progress goes to stderr so callers can capture the path.
 set -euo pipefail
 
@@ -9,32 +11,43 @@ VERSION=3.14.7
 TARBALL=python3.14_${VERSION}.orig.tar.xz
 SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/talvik
-PREFIX=$CACHE/python-$VERSION-ft
+
+case "${1:-}" in
+  "")
+    flavour=free-threaded gil_disabled=1 exe=python3.14t var=PYTHON
+    PREFIX=$CACHE/python-$VERSION-ft configure_gil=--disable-gil lock=.build.lock ;;
+  --regular)
+    flavour=regular gil_disabled=0 exe=python3.14 var=PYTHON_REGULAR
+    PREFIX=$CACHE/python-$VERSION configure_gil= lock=.build-regular.lock ;;
+  *) echo "usage: $0 [--regular]" >&2; exit 2 ;;
+esac
+given=${!var:-}
 
 say() { printf '%s %s\n' "[$(date +%H:%M:%S)]" "$*" >&2; }
 
-is_ft314() {
+is_wanted() {
   "$1" -c 'import sys, sysconfig
-sys.exit(not (sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED")))' 2>/dev/null
+sys.exit(not (sys.version_info[:2] == (3, 14) and bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == bool('"$gil_disabled"')))' 2>/dev/null
 }
 
-for cand in "${PYTHON:-}" "$(command -v python3.14t || true)" "$PREFIX/bin/python3.14t"; do
-  if [ -n "$cand" ] && [ -x "$cand" ] && is_ft314 "$cand"; then
+for cand in "$given" "$(command -v $exe || true)" "$PREFIX/bin/$exe"; do
+  if [ -n "$cand" ] && [ -x "$cand" ] && is_wanted "$cand"; then
     echo "$cand"
     exit 0
   fi
 done
 
-if [ -n "${PYTHON:-}" ]; then
-  say "warning: \$PYTHON=$PYTHON is not a free-threaded CPython 3.14; ignoring it"
+if [ -n "$given" ]; then
+  say "warning: \$$var=$given is not a $flavour CPython 3.14; ignoring it"
 fi
 
 mkdir -p "$CACHE"
-# One build at a time per cache, so parallel clones wait instead of colliding.
-exec 9>"$CACHE/.build.lock"
+# One build at a time per cache and flavour, so parallel clones wait instead of
+# colliding (the shared tarball is only ever renamed into place).
+exec 9>"$CACHE/$lock"
 flock 9
-if [ -x "$PREFIX/bin/python3.14t" ] && is_ft314 "$PREFIX/bin/python3.14t"; then
-  echo "$PREFIX/bin/python3.14t"
+if [ -x "$PREFIX/bin/$exe" ] && is_wanted "$PREFIX/bin/$exe"; then
+  echo "$PREFIX/bin/$exe"
   exit 0
 fi
 
@@ -82,13 +95,13 @@ run() {
     exit 1
   fi
 }
-run "configure (free-threaded, --disable-gil)" ./configure --prefix="$PREFIX" --disable-gil --with-ensurepip=install
+run "configure ($flavour${configure_gil:+, $configure_gil})" ./configure --prefix="$PREFIX" $configure_gil --with-ensurepip=install
 run "compile with $(nproc) jobs (about 3 minutes on 2 cores)" make -j"$(nproc)"
 run "install into $PREFIX" make install
 
-py=$PREFIX/bin/python3.14t
+py=$PREFIX/bin/$exe
 "$py" -c 'import ssl, zlib, bz2, lzma, ctypes, sqlite3, sys; print(sys.version)' >&2 \
   || { say "the built interpreter lacks a standard module"; rm -rf "$PREFIX"; exit 1; }
-is_ft314 "$py" || { say "the built interpreter is not free-threaded"; rm -rf "$PREFIX"; exit 1; }
+is_wanted "$py" || { say "the built interpreter is not a $flavour one"; rm -rf "$PREFIX"; exit 1; }
 say "built $py"
 echo "$py"
