@@ -18,7 +18,7 @@ sys.exit(not (sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_G
 fi
 
 stamp=$venv/.requirements.sha256
-want=$(sha256sum requirements-dev.txt | cut -d' ' -f1)
+want=$(cat requirements-dev.txt requirements-build.txt requirements-test.txt | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
   say "installing development requirements into $venv"
   "$venv/bin/python" -m pip install --quiet -r requirements-dev.txt
