@@ -113,5 +113,5 @@ def test_every_seventh_allocation(tmp_path, threads):
                    "on a thread finds no memory for libstdc++'s thread-local data and glibc ends the process "
                    "(status 127, 'cannot allocate memory for thread-local data')")
 def test_lasting_allocation_failure(tmp_path):
-    out, report = run_sweep(tmp_path, "--step", "21", "--threads", "1", "--sticky")
+    out, report = run_sweep(tmp_path, "--step", "41", "--threads", "1", "--sticky")
     assert out.returncode == 0 and report["faults"] == [], out.stdout[-3000:]

@@ -109,7 +109,7 @@ def run_children(args, shim, ns):
         while True:
             line = child.next_line(args.hang_seconds)
             if line == "timeout":
-                trace = native_backtrace(cmd, env, pid=child.proc.pid) if args.backtrace else None
+                trace = native_backtrace(cmd, env, pid=child.proc.pid) if wants_backtrace(args, faults) else None
                 child.proc.kill()
                 faults.append({"n": current, "kind": "hang", "backtrace": trace})
                 break
@@ -127,13 +127,18 @@ def run_children(args, shim, ns):
         if code != 0 and current is not None and not any(f["n"] == current for f in faults):
             single = cmd[:cmd.index("--ns") + 1] + [str(current)] + child_flags(args)
             faults.append({"n": current, "kind": f"exit status {code}", "stderr": "".join(child.stderr)[-4000:],
-                           "backtrace": native_backtrace(single, env) if args.backtrace else None})
+                           "backtrace": native_backtrace(single, env) if wants_backtrace(args, faults) else None})
         elif code != 0 and current is None:
             faults.append({"n": None, "kind": f"child exit status {code}", "stderr": "".join(child.stderr)[-4000:]})
             break
         done = {r["n"] for r in records} | {f["n"] for f in faults}
         rest = [n for n in rest if n not in done]
     return records, faults, stats
+
+
+def wants_backtrace(args, faults):
+    """gdb for the first few faults only: a fault on one path recurs at many n."""
+    return args.backtrace and len(faults) < args.max_backtraces
 
 
 def child_flags(args):
@@ -252,6 +257,7 @@ def parse_args(argv):
     p.add_argument("--json", help="write every record and fault here")
     p.add_argument("--no-backtrace", dest="backtrace", action="store_false",
                    help="do not rerun a crash under gdb for its backtrace")
+    p.add_argument("--max-backtraces", type=int, default=3, help="backtraces for this many faults at most")
     p.add_argument("--where", action="store_true", help="name the native function of each injected failure")
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     p.add_argument("--count", action="store_true", help=argparse.SUPPRESS)

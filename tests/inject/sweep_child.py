@@ -185,7 +185,7 @@ def sweep(args, shim, find, call, expected, names, table, module_file):
     # A first, sparser pass fills the caches; only what grows after it counts.
     # It fails one allocation at a time, so that this thread's first C++
     # exception, which sets up the runtime's thread-local data, finds memory.
-    for n in ns[::5]:
+    for n in ns[::max(1, len(ns) // 60)]:
         one_run(shim, find, call, expected, n, False)
     malloc_in_use()
     objects = tracked_objects(names, table)
