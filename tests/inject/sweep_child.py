@@ -76,15 +76,25 @@ def tracked_objects(names, table):
     return objects
 
 
-def snapshot(objects):
-    """The counts first, then what they must not include: one array of ids,
-    where a set would be thousands of int blocks of its own."""
+def snapshot(objects, first):
+    """The counts, and the reference counts and the ids of every GC object in
+    arrays, where a set would be thousands of int blocks of its own.
+
+    The first snapshot takes its counts after making its arrays and the
+    second before, so that both count the first one's arrays: on a regular
+    build they live in malloc'd memory (over 100 KB), on a free-threaded one
+    in mimalloc's."""
     for _ in range(3):
         gc.collect()
+
+    def arrays():
+        return {"refcounts": array.array("q", [sys.getrefcount(o) for o in objects]),
+                "gc_ids": array.array("Q", sorted(id(o) for o in gc.get_objects()))}
+
+    held = arrays() if first else {}
     counts = {"blocks": sys.getallocatedblocks(), "malloc": malloc_in_use(), "rss": rss(),
               "threads": len(os.listdir("/proc/self/task"))}
-    counts["refcounts"] = array.array("q", [sys.getrefcount(o) for o in objects])
-    counts["gc_ids"] = array.array("Q", sorted(id(o) for o in gc.get_objects()))
+    counts.update(held or arrays())
     return counts
 
 
@@ -189,7 +199,7 @@ def sweep(args, shim, find, call, expected, names, table, module_file):
         one_run(shim, find, call, expected, n, False)
     malloc_in_use()
     objects = tracked_objects(names, table)
-    before = snapshot(objects)
+    before = snapshot(objects, first=True)
     for i, n in enumerate(ns):
         if i % 10 == 0:
             gc.collect()  # else the count of blocks also holds freed ones not yet reclaimed
@@ -199,7 +209,7 @@ def sweep(args, shim, find, call, expected, names, table, module_file):
             record["offsets"] = sites.offsets(shim)
         print("done", json.dumps(record), flush=True)
     del record
-    after = snapshot(objects)
+    after = snapshot(objects, first=False)
     problems = growth(before, after, objects)
     summary = {k: after[k] - before[k] for k in ("blocks", "malloc", "rss", "threads")}
     print("stats", json.dumps({"span": [ns[0], ns[-1]], "growth": summary, "problems": problems,
