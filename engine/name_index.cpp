@@ -669,23 +669,20 @@ bool NameIndexBuilder::build_pair_index() {
         const size_t last = std::min(ix_.pair_slot_count_, first + 16 * chunk_);
         std::fill(ix_.pair_slots_.get() + first, ix_.pair_slots_.get() + last, NameIndex::PairSlot{NameIndex::empty_key, 0, 0});
     });
-    team_.run(name_chunks_, [&](size_t c, int32_t) {
-        PairBatch batch;
-        std::vector<int32_t> scratch;
-        for_each_pair(c, scratch, [&](uint64_t key, int32_t i) {
-            if (batch.add(key, i)) count_pairs(batch);
+    // Both passes visit every pair of every name, a batch at a time.
+    auto over_pairs = [&](auto flush) {
+        team_.run(name_chunks_, [&](size_t c, int32_t) {
+            PairBatch batch;
+            std::vector<int32_t> scratch;
+            for_each_pair(c, scratch, [&](uint64_t key, int32_t i) {
+                if (batch.add(key, i)) flush(batch);
+            });
+            flush(batch);
         });
-        count_pairs(batch);
-    });
+    };
+    over_pairs([&](PairBatch& batch) { count_pairs(batch); });
     if (!place_pair_lists()) return false;
-    team_.run(name_chunks_, [&](size_t c, int32_t) {
-        PairBatch batch;
-        std::vector<int32_t> scratch;
-        for_each_pair(c, scratch, [&](uint64_t key, int32_t i) {
-            if (batch.add(key, i)) fill_pairs(batch);
-        });
-        fill_pairs(batch);
-    });
+    over_pairs([&](PairBatch& batch) { fill_pairs(batch); });
     // Workers filled each list in the order they reached its names.
     return team_.run(chunks_of(ix_.pair_slot_count_, 16 * chunk_), [&](size_t c, int32_t) {
         for (size_t s = c * 16 * chunk_; s < std::min(ix_.pair_slot_count_, (c + 1) * 16 * chunk_); ++s) {
