@@ -157,9 +157,23 @@ PyObject* decoded_name(std::vector<Ref>& cache, const std::vector<std::string_vi
     return slot.get();
 }
 
+// A list of n empty slots, or MemoryError. The free-threaded 3.14 build
+// crashes in PyList_New when the item array cannot be had (the half-made
+// list is freed with its fields unset), so an array of that size is asked
+// for first: when memory runs out, it is this one that fails.
+PyObject* new_result_list(Py_ssize_t n) noexcept {
+    if (n > 0) {
+        if (static_cast<size_t>(n) > PY_SSIZE_T_MAX / sizeof(PyObject*)) return PyErr_NoMemory();
+        void* probe = PyMem_Malloc(static_cast<size_t>(n) * sizeof(PyObject*));
+        if (!probe) return PyErr_NoMemory();
+        PyMem_Free(probe);
+    }
+    return PyList_New(n);
+}
+
 // The pairs in row order, whatever the number of workers.
 PyObject* build_results(const PairResult& found, const std::vector<std::string_view>& name_ptrs) noexcept {
-    Ref results(PyList_New(static_cast<Py_ssize_t>(found.count())));
+    Ref results(new_result_list(static_cast<Py_ssize_t>(found.count())));
     if (!results) return nullptr;
     std::vector<Ref> cache;
     try {
