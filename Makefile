@@ -1,4 +1,8 @@
-# `make test`: set everything up (idempotent), build, run every test.
+# `make test`: set everything up (idempotent), build, run every test: the
+#   engine's in the tree, the Python suite against the wheel of each CPython
+#   3.14 build (free-threaded and regular), installed into a fresh environment.
+# `make wheel`: the sdist and the repaired wheels, into dist/.
+# `make test-module`: the Python suite against the module installed into .venv.
 # `make demo`: the same set-up, then find the matches in the bundled sample.
 # `make bench`: Talvik against plain Python and RapidFuzz, and the engine alone,
 #   into bench/results/ (BENCH_ARGS=--large adds 3M and 10M names);
@@ -17,7 +21,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module demo bench bench-deps bench-engine fuzz fuzz-build clean
+.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine fuzz fuzz-build clean
 
 all: test
 
@@ -28,7 +32,14 @@ setup:
 install: setup
 	@$(PY) -m pip install --quiet --no-build-isolation -C cmake.define.TALVIK_WERROR=ON .
 
-test: test-engine test-module
+test: test-engine test-wheel
+
+# WHEEL_FLAVOURS="ft" or "regular" builds (and tests) only that one.
+wheel: setup
+	@scripts/wheel.sh
+
+test-wheel: wheel
+	@scripts/test-wheel.sh
 
 engine: setup
 	@cmake -S . -B $(ENGINE_BUILD) -G Ninja -DTALVIK_BUILD_TESTS=ON -DTALVIK_BUILD_BENCH=ON -DTALVIK_WERROR=ON > /dev/null

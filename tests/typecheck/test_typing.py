@@ -1,6 +1,7 @@
 """The types the installed package ships: mypy --strict accepts the package's
 own files and the example, and rejects wrong calls of both APIs (which it
 could not if Talvik's stubs were missing and everything were Any)."""
+import inspect
 import re
 import subprocess
 import sys
@@ -73,3 +74,33 @@ def test_example_runs():
                          capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("4 pairs, talvik "), out.stdout
+
+
+def public_callables():
+    import talvik
+
+    for name in talvik.__all__:
+        obj = getattr(talvik, name)
+        if inspect.isclass(obj):
+            yield name, obj
+            yield from ((f"{name}.{m}", f) for m, f in vars(obj).items() if not m.startswith("_") and callable(f))
+        elif callable(obj):
+            yield name, obj
+
+
+def test_signatures_read_and_annotations_resolve():
+    # Annotations are strings until asked for: each must name something the
+    # module really has at run time, or eval_str raises.
+    import Talvik
+
+    assert str(inspect.signature(Talvik.parallel_find_matches)) == (
+        "(all_names, word_to_matches, pair_to_names, num_threads=0)")
+    checked = dict(public_callables())
+    assert {"Matcher", "find_pairs", "Matcher.pairs", "Matcher.count"} <= set(checked)
+    for name, f in checked.items():
+        sig = inspect.signature(f, eval_str=True)
+        unannotated = [p.name for p in sig.parameters.values()
+                       if p.annotation is inspect.Parameter.empty and p.name != "self"]
+        assert not unannotated, (name, unannotated)
+        if not inspect.isclass(f):
+            assert sig.return_annotation is not inspect.Signature.empty, name
