@@ -52,16 +52,43 @@ static int should_fail(void) {
     return 1;
 }
 
-void* malloc(size_t size) { return should_fail() ? NULL : __libc_malloc(size); }
+// The dynamic loader's code, whose allocations are never failed: it makes a
+// thread's block of a dlopen'ed library's thread-local data (libstdc++'s
+// exception globals, say) on first use, and ends the process when that
+// fails ("cannot allocate memory for thread-local data"). No library can
+// catch that, so failing it would test glibc, not the code under test.
+static uintptr_t loader_begin, loader_end;
 
-void* calloc(size_t n, size_t size) { return should_fail() ? NULL : __libc_calloc(n, size); }
+static int find_loader(struct dl_phdr_info* info, size_t size, void* data) {
+    (void)size, (void)data;
+    if (info->dlpi_name == NULL || strstr(info->dlpi_name, "/ld-linux") == NULL) return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)* ph = &info->dlpi_phdr[i];
+        if (ph->p_type == PT_LOAD && (ph->p_flags & PF_X)) {
+            loader_begin = info->dlpi_addr + ph->p_vaddr;
+            loader_end = loader_begin + ph->p_memsz;
+        }
+    }
+    return 1;
+}
+
+static int from_loader(const void* return_address) {
+    const uintptr_t pc = (uintptr_t)return_address;
+    return pc >= loader_begin && pc < loader_end;
+}
+
+#define FAIL_HERE() (!from_loader(__builtin_return_address(0)) && should_fail())
+
+void* malloc(size_t size) { return FAIL_HERE() ? NULL : __libc_malloc(size); }
+
+void* calloc(size_t n, size_t size) { return FAIL_HERE() ? NULL : __libc_calloc(n, size); }
 
 void* realloc(void* p, size_t size) {
     if (p != NULL && size == 0) return __libc_realloc(p, size);  // a free, not an allocation
-    return should_fail() ? NULL : __libc_realloc(p, size);
+    return FAIL_HERE() ? NULL : __libc_realloc(p, size);
 }
 
-void* memalign(size_t alignment, size_t size) { return should_fail() ? NULL : __libc_memalign(alignment, size); }
+void* memalign(size_t alignment, size_t size) { return FAIL_HERE() ? NULL : __libc_memalign(alignment, size); }
 
 void* aligned_alloc(size_t alignment, size_t size) { return memalign(alignment, size); }
 
@@ -175,6 +202,7 @@ int failalloc_exempt(const char* symbol) {
 void failalloc_arm(long n, int from_then_on) {
     void* warm[2];
     backtrace(warm, 2);  // loads the unwinder now, not inside a failing malloc
+    if (loader_end == 0) dl_iterate_phdr(find_loader, NULL);
     atomic_store(&armed, 0);
     target = n;
     sticky = from_then_on;
