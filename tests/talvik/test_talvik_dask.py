@@ -1,5 +1,6 @@
 """talvik.dask on a real two-process LocalCluster, against the single-machine
 Matcher; and the client-side merge of the groups against a plain union-find."""
+import json
 import os
 import random
 import signal
@@ -7,6 +8,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -136,6 +138,16 @@ def test_dask_is_imported_only_when_asked_for():
     out = python("import sys; sys.modules['distributed'] = None; import talvik.dask")
     assert out.returncode != 0
     assert "ImportError: talvik.dask needs Dask's distributed scheduler: pip install 'talvik[dask]'" in out.stderr
+
+
+def test_quick_run_of_the_dask_bench(tmp_path):
+    bench = Path(__file__).resolve().parents[2] / "bench" / "bench_dask.py"
+    out = subprocess.run([sys.executable, bench, "--quick", "--out", tmp_path], capture_output=True,
+                         text=True, timeout=120)
+    assert out.returncode == 0, out.stderr  # it fails when a result differs from Matcher.pairs
+    r = json.loads((tmp_path / "dask.json").read_text())
+    assert r["pairs"] > 0 and all(len(t) == 2 for t in r["times_s"].values())
+    assert "| talvik.dask.find_pairs, pyarrow array |" in (tmp_path / "dask.md").read_text()
 
 
 def test_a_killed_worker_changes_nothing(client):
