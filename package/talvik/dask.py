@@ -6,11 +6,18 @@ of first indices (``rows=``). The pieces come back in row order, so every
 result equals the single-machine one: ``find_pairs`` gives the same array as
 ``Matcher.pairs()``, ``count`` the same number, ``groups`` the same labels.
 
-Each worker holds the whole index, as a single machine would. A task
-searches on one thread and a worker runs as many tasks at once as it has
-threads (``--nthreads``), so a worker uses that many cores, never more. The
-index is built once per worker, by its first task, while the worker's other
-task threads wait for it.
+Each worker holds all the names and the whole index, as a single machine
+would. A task searches on one thread and a worker runs as many tasks at once
+as it has threads (``--nthreads``), so a worker uses that many cores, never
+more. The index is built once per worker, by its first task, while the
+worker's other task threads wait for it; it is dropped when the call
+returns.
+
+Every worker needs the same version of talvik as the client (a task on a
+worker with another refuses to run) and numpy; pyarrow too if the names are
+an Arrow array. The client is a synchronous ``distributed.Client``. A task
+lost with its worker runs again elsewhere; should every worker holding the
+names be lost at once, the call fails.
 
 >>> from distributed import Client
 >>> import talvik.dask
@@ -30,6 +37,7 @@ from typing import Any, Literal, TypeAlias
 
 import numpy as np
 
+from . import __version__
 from ._matcher import Labels, Matcher, Names, Pairs, Tradeouts, _read_names, _tradeout_dict
 
 try:
@@ -40,7 +48,7 @@ except ImportError as e:  # the extra is not installed
         "(or pip install 'dask[distributed]')"
     ) from e
 
-__all__ = ["count", "find_pairs", "groups", "partitions_for"]
+__all__ = ["count", "find_pairs", "groups", "merge_labels", "partitions_for"]
 
 #: Ranges per worker thread when ``partitions`` is None: enough that a slow
 #: range or a lost worker leaves the others something to take over.
@@ -144,6 +152,7 @@ class _Job:
     names: Any
     tradeouts: dict[Any, Any] | None
     key: str = field(default_factory=lambda: uuid.uuid4().hex)
+    version: str = __version__
 
 
 def _run(
@@ -243,6 +252,9 @@ def _matcher(job: _Job) -> Matcher:
                 _matchers.popitem(last=False)
     with built.lock:  # the other task threads wait here for the one building
         if built.matcher is None:
+            if job.version != __version__:  # another rule could give other pairs
+                raise RuntimeError(f"this worker has talvik {__version__}, the client {job.version}: "
+                                   "install the same version on every worker")
             built.matcher = Matcher(job.names, job.tradeouts, threads=1)
         return built.matcher
 

@@ -104,6 +104,13 @@ def test_a_worker_builds_one_matcher_for_all_its_threads():
     assert job.key not in talvik.dask._matchers
 
 
+def test_a_worker_with_another_talvik_refuses_the_job():
+    job = talvik.dask._Job(["A B", "B A"], None, version="0.0.1")
+    with pytest.raises(RuntimeError, match=f"this worker has talvik {talvik.__version__}, the client 0.0.1"):
+        talvik.dask._search(job, 0, 2, "pairs")
+    talvik.dask._forget(job.key)
+
+
 def test_the_default_client_is_used_or_its_absence_said(client):
     with pytest.raises(RuntimeError, match="found no Dask client"):
         talvik.dask.count(["A B", "B A"])
