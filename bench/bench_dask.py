@@ -12,7 +12,7 @@ pairs coming back. Side by side, alternating, on the same census names
     as a pyarrow array (read in place, and far cheaper to send);
     LocalCluster(n_workers=W, threads_per_worker=1, processes=True).
 Every result is checked equal to the single process's. Then each form of the
-names runs once more on restarted workers, whose peak resident memory
+names runs once more on a fresh cluster, whose workers' peak resident memory
 (VmHWM) is read before and after.
 
 Writes dask.json (every raw figure) and dask.md to --out.
@@ -88,8 +88,12 @@ def run(args):
                        lambda c: talvik.dask.find_pairs(arrow, table, client=c)),
     }
     times = {key: [] for key in contenders}
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                      worker_dashboard_address=None) as cluster, Client(cluster) as client:
+
+    def cluster():
+        return LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                            worker_dashboard_address=None)
+
+    with cluster() as local, Client(local) as client:
         warm_up(client, names, arrow, table)
         for _ in range(args.runs):
             for key, (_, call) in contenders.items():
@@ -99,15 +103,15 @@ def run(args):
                 times[key].append(seconds)
                 del got
         partitions = talvik.dask.partitions_for(client, len(names))
-        # Each form of the names once more on fresh workers, for their peak memory alone.
-        memory = {}
-        for key in ("dask", "dask-arrow"):
-            client.restart()
+    # Each form of the names once more on a fresh cluster, for its peak memory alone.
+    memory = {}
+    for key in ("dask", "dask-arrow"):
+        with cluster() as local, Client(local) as client:
             warm_up(client, names, arrow, table)
             start = client.run(peak_rss_kb)
             contenders[key][1](client)
             peak = client.run(peak_rss_kb)
-            memory[key] = {"start_kb": sorted(start.values()), "peak_kb": sorted(peak.values())}
+        memory[key] = {"start_kb": sorted(start.values()), "peak_kb": sorted(peak.values())}
     medians = {key: statistics.median(t) for key, t in times.items()}
     return {
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
@@ -158,7 +162,7 @@ def report(r):
         lines.append(f"| {label} | {fmt_time(r['median_s'][key])} | {runs} | {ratio:.2f} |")
     lines += [
         "",
-        "Peak resident memory (VmHWM) of each worker in one run on fresh workers, and its growth over the "
+        "Peak resident memory (VmHWM) of each worker in one run on a fresh cluster, and its growth over the "
         "worker before the run, also per million names:",
         "",
         "| names sent as | peak, each worker | growth | growth per million names |",
