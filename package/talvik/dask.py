@@ -41,7 +41,7 @@ from . import __version__
 from ._matcher import Labels, Matcher, Names, Pairs, Tradeouts, _read_names, _tradeout_dict
 
 try:
-    import distributed
+    import distributed  # type: ignore[import-not-found, unused-ignore]  # without the extra: Any
 except ImportError as e:  # the extra is not installed
     raise ImportError(
         "talvik.dask needs Dask's distributed scheduler: pip install 'talvik[dask]' "
@@ -69,7 +69,8 @@ def find_pairs(
 
     ``client`` is the ``distributed.Client`` to run on (default: the current
     one, as ``distributed.get_client()`` finds it). ``partitions`` is the
-    number of row ranges, each one task (default: ``partitions_for``). The
+    number of row ranges of about equal size, each one task, at most one per
+    name (default: ``partitions_for``); it never changes the result. The
     names take the same forms as for ``Matcher``; they are checked here, and
     must pickle (a list, a NumPy array, a pyarrow array).
 
