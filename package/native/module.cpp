@@ -161,7 +161,7 @@ bool progress_arg(PyObject* o) noexcept {
     return false;
 }
 
-// (first, last, progress) of pairs() and count(): the rows clipped to the names.
+// (first, last, progress) of pairs(), count() and groups(): the rows clipped to the names.
 bool rows_args(const Matcher& m, PyObject* const* args, Py_ssize_t nargs, const char* function,
                Rows* rows) noexcept {
     if (!check_nargs(function, nargs, 3) || !int32_arg(args[0], "first", &rows->first) ||
@@ -199,12 +199,13 @@ PyObject* index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs) n
 
 PyObject* index_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const Matcher& m = core_of(self);
-    if (!check_nargs("groups", nargs, 1) || !progress_arg(args[0])) return nullptr;
-    const Ref progress(Py_NewRef(args[0]));
+    Rows rows;
+    if (!rows_args(m, args, nargs, "groups", &rows)) return nullptr;
+    const Ref progress(Py_NewRef(args[2]));
     Released released(progress.get() == Py_None ? nullptr : progress.get());
     const SearchCall call{*m.index, m.threads, 0, released};
     PairResult result;
-    if (!group_names(call, result)) return nullptr;
+    if (!group_names(call, rows, result)) return nullptr;
     return make_label_array(type_state(Py_TYPE(self))->label_array_type, std::move(result));
 }
 
@@ -231,7 +232,8 @@ PyMethodDef index_methods[] = {
     {"count", fastcall(index_count), METH_FASTCALL,
      "count(first, last, progress) -> int: how many pairs pairs() would give."},
     {"groups", fastcall(index_groups), METH_FASTCALL,
-     "groups(progress) -> LabelArray: per name, the smallest index of its connected component."},
+     "groups(first, last, progress) -> LabelArray: per name, the smallest index of its connected component\n"
+     "in the graph of the pairs whose first index is in [first, last)."},
     {"link", fastcall(index_link), METH_FASTCALL,
      "link(other, progress) -> PairArray: (i in other, j in these names) for every match."},
     {nullptr, nullptr, 0, nullptr},

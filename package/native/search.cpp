@@ -125,8 +125,8 @@ int64_t count_pairs(const SearchCall& call, Rows rows) noexcept {
     return result.count();
 }
 
-bool group_names(const SearchCall& call, PairResult& out) noexcept {
-    const SearchOptions o = options_for(call, {0, call.index.size()}, PairOutput::groups);
+bool group_names(const SearchCall& call, Rows rows, PairResult& out) noexcept {
+    const SearchOptions o = options_for(call, rows, PairOutput::groups);
     out = call.released.run(0, [&]() noexcept { return find_pairs(call.index, o); });
     return out.ok() || raise_search_error(out.error(), call.released);
 }

@@ -38,9 +38,9 @@ bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept;
 // The number of pairs of `rows`; -1 with an exception set.
 int64_t count_pairs(const SearchCall& call, Rows rows) noexcept;
 
-// Joins every pair into connected components of the whole list; `out` then
-// holds one label per name. False with an exception set.
-bool group_names(const SearchCall& call, PairResult& out) noexcept;
+// Joins every pair of `rows` into connected components; `out` then holds one
+// label per name of the whole list. False with an exception set.
+bool group_names(const SearchCall& call, Rows rows, PairResult& out) noexcept;
 
 // Every pair (i, j) of a name i of `other` and a name j of `names` (indices
 // into each list), by i then j; the index is over other + names. False with

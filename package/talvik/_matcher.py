@@ -164,7 +164,7 @@ class Matcher:
             raise TypeError(f"progress must be a bool, not {type(progress).__name__}")
         return _chunks(self._index, first, last, size, progress)
 
-    def groups(self, *, max_size: int | None = None, progress: bool = False) -> Labels:
+    def groups(self, *, rows: Rows = None, max_size: int | None = None, progress: bool = False) -> Labels:
         """The connected components of the match graph: per name, the smallest
         index of the names it is linked to through any chain of matches (its
         own index when it matches nothing), as a 1-D int32 array.
@@ -174,10 +174,17 @@ class Matcher:
         on ``threads``. With ``max_size``, each group of more names than that
         is reported with a ``LargeGroupWarning`` (the largest ten, the last
         of them counting the rest); the labels are the same either way.
+
+        ``rows`` keeps only the pairs whose first index lies in it, as in
+        ``pairs``: the labels are then the components of that part of the
+        graph, one per name of the whole list. The parts of a job cut by rows
+        join into ``groups()`` by the union of their edges (i, labels[i]);
+        ``talvik.dask.groups`` does so.
         """
         limit = None if max_size is None else _size_limit(max_size)
-        with _progress_bar(progress, len(self), "groups") as report:
-            labels = np.asarray(self._index.groups(report))
+        first, last = _row_range(rows, len(self))
+        with _progress_bar(progress, last - first, "groups") as report:
+            labels = np.asarray(self._index.groups(first, last, report))
         if limit is not None:
             _warn_large(labels, limit)
         return labels

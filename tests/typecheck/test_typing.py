@@ -17,6 +17,7 @@ HERE = Path(__file__).resolve().parent
 WRONG = textwrap.dedent("""\
     import Talvik
     import talvik
+    import talvik.dask
 
     Talvik.parallel_find_matches(("A B",), {}, None)  # E: arg-type
     Talvik.parallel_find_matches(["A B"], {"A": 1}, None)  # E: type-var
@@ -27,6 +28,8 @@ WRONG = textwrap.dedent("""\
     talvik.Matcher(["A B"], {"A": ["B"]}).pairs(rows=3)  # E: arg-type
     count: str = talvik.Matcher(["A B"]).count()  # E: assignment
     version: int = talvik.__version__  # E: assignment
+    talvik.dask.find_pairs(["A B"], partitions="2")  # E: arg-type
+    labels: list[int] = talvik.dask.groups(["A B"])  # E: assignment
 """)
 
 
