@@ -191,10 +191,8 @@ def _positive(text: str) -> int:
 
 
 def _pairs(args: argparse.Namespace) -> int:
-    fmt = _format(args)
+    fmt, tradeouts, names = _inputs(args)
     columns = ["first", "second"] + (["first_name", "second_name"] if args.names else [])
-    names = read_names(args.input, args.column)
-    tradeouts = _tradeouts(args)
     with _output(args.out, fmt) as out:
         writer = _writer(fmt, out, columns)
         matcher = _matcher(names, tradeouts, args)
@@ -207,10 +205,8 @@ def _pairs(args: argparse.Namespace) -> int:
 
 
 def _groups(args: argparse.Namespace) -> int:
-    fmt = _format(args)
+    fmt, tradeouts, names = _inputs(args)
     columns = ["row", "group"] + (["name"] if args.names else [])
-    names = read_names(args.input, args.column)
-    tradeouts = _tradeouts(args)
     with _output(args.out, fmt) as out:
         writer = _writer(fmt, out, columns)
         groups = _matcher(names, tradeouts, args).groups(progress=_progress(args))
@@ -227,6 +223,16 @@ def _explain(args: argparse.Namespace) -> int:
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
     return 0
+
+
+def _inputs(args: argparse.Namespace) -> tuple[str, dict[str, list[str]] | None, NameColumn]:
+    """The output format, the tradeouts and the names, checked in the order
+    that reports a mistake soonest."""
+    if args.input == "-" and args.tradeouts == "-":
+        raise InputError(_STDIN, "INPUT and --tradeouts cannot both be standard input")
+    fmt = _format(args)
+    tradeouts = _tradeouts(args)
+    return fmt, tradeouts, read_names(args.input, args.column)
 
 
 def _matcher(names: NameColumn, tradeouts: dict[str, list[str]] | None, args: argparse.Namespace) -> Matcher:
@@ -485,6 +491,8 @@ def _output(path: str | None, fmt: str) -> Iterator[IO[bytes]]:
     """Standard output, or a temporary file beside ``path`` renamed to it
     once all is written, and removed on any failure or interruption."""
     if path is None:
+        if sys.stdout is None:
+            raise InputError("output", "standard output is closed: give --out FILE")
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return

@@ -18,9 +18,10 @@ def nicknames() -> dict[str, list[str]]:
 
     Each word maps to every word it is linked to in either direction, sorted:
     a name to its nicknames and a nickname to the names it can be short for
-    (``"Robert"`` lists ``"Bob"`` and ``"Bob"`` lists ``"Robert"``, and also
-    ``"Roberta"``). All 2,161 words are ASCII letters in Title Case, so they
-    match Title Case names only; there are no initials (see ``initials``).
+    (``"Robert"`` lists ``"Bob"`` among 11 words, and ``"Bob"`` lists
+    ``"Bert"``, ``"Bobby"``, ``"Rob"`` and ``"Robert"``). All 2,160 words are
+    ASCII letters in Title Case, so they match Title Case names only; there
+    are no initials (see ``initials``).
 
     The data is the hand-curated ``names.csv`` of the ``nicknames`` package,
     version 1.0.1, by Carlton Northern and Nick Crews, under the Apache
