@@ -297,8 +297,9 @@ def read_names(path: str, column: str | None) -> NameColumn:
     """The names of a text, CSV/TSV or Parquet file, or of standard input (``-``)."""
     where = _STDIN if path == "-" else path
     suffix = "" if path == "-" else os.path.splitext(path)[1].lower()
-    if path != "-" and (suffix in _PARQUET_SUFFIXES or _starts_with(path, b"PAR1")):
+    if suffix in _PARQUET_SUFFIXES:  # read by pyarrow in place
         return NameColumn(_parquet_names(path, where, column), where)
+    # Read once: a pipe (<(...), a FIFO) gives its bytes only once.
     data = sys.stdin.buffer.read() if path == "-" else _read_file(path)
     if data.startswith(b"PAR1"):
         pa = _pyarrow("", where)
@@ -306,17 +307,12 @@ def read_names(path: str, column: str | None) -> NameColumn:
     text = _decode(data, where)
     if column is not None or suffix in _CSV_SUFFIXES:
         return NameColumn(_csv_names(text, where, column, _delimiter(suffix, text)), where)
-    return NameColumn(_text_names(text, where), where)
+    return NameColumn(_text_names(text), where)
 
 
 def _read_file(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
-
-
-def _starts_with(path: str, magic: bytes) -> bool:
-    with open(path, "rb") as f:
-        return f.read(len(magic)) == magic
 
 
 def _decode(data: bytes, where: str) -> str:
@@ -333,7 +329,7 @@ def _decode(data: bytes, where: str) -> str:
         raise InputError(where, f"not UTF-8: byte 0x{data[at]:02x} at column {at - line_start + 1}", line) from None
 
 
-def _text_names(text: str, where: str) -> list[str]:
+def _text_names(text: str) -> list[str]:
     # Cut at "\n" alone, so that rows stay line numbers (str.splitlines
     # also cuts at form feeds and other separators a name may hold).
     lines = text.split("\n")

@@ -150,6 +150,20 @@ def read_table_bytes(out):
     return [{k: int(v) if k in ("first", "second") else v for k, v in row.items()} for row in csv.DictReader(path)]
 
 
+@pytest.mark.parametrize("data", [INPUTS["text"][1], INPUTS["stdin parquet"][1]])
+def test_named_pipe(tmp_path, data):
+    """A FIFO (or a shell's <(...)) gives its bytes once: nothing may be lost to a first look."""
+    fifo = tmp_path / "names"
+    os.mkfifo(fifo)
+    p = subprocess.Popen([str(SCRIPT), "pairs", str(fifo), "--nicknames", "--names"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    with open(fifo, "wb") as f:
+        f.write(data)
+    out, err = p.communicate(timeout=120)
+    assert (p.returncode, err) == (0, b"")
+    assert read_table_bytes(out) == expected_pairs(NAMES, talvik.nicknames(), True)
+
+
 # Tradeout files that all say TRADEOUTS.
 TRADEOUT_FILES = {
     "t.json": json.dumps(TRADEOUTS),
