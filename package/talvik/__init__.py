@@ -15,6 +15,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from ._explain import Explanation, WordMatch, explain
 from ._matcher import LargeGroupWarning, Matcher, find_pairs
+from ._nicknames import initials, nicknames
 
 try:
     __version__ = version("talvik")
@@ -28,5 +29,7 @@ __all__ = [
     "WordMatch",
     "explain",
     "find_pairs",
+    "initials",
+    "nicknames",
     "__version__",
 ]

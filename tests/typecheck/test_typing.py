@@ -47,7 +47,7 @@ def mypy(cache, *args):
 def test_installed_package_passes_strict(cache):
     import talvik
 
-    sources = [p for p in Path(talvik.__file__).parent.iterdir() if p.suffix in (".py", ".pyi")]
+    sources = [p for p in Path(talvik.__file__).parent.rglob("*") if p.suffix in (".py", ".pyi")]
     assert len(sources) >= 3
     status, report = mypy(cache, "-p", "talvik")
     assert status == 0, report

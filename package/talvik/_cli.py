@@ -1,0 +1,594 @@
+"""The ``talvik`` command: matching pairs and groups of a file of names.
+
+Exit status: 0 done, 2 bad input or usage (one line on stderr, never a
+traceback), 130 interrupted (Ctrl-C), 141 the reader of standard output went
+away (as for a command killed by SIGPIPE), 1 an internal error (a bug; set
+TALVIK_TRACEBACK=1 to see the traceback). With ``--out`` the file appears
+whole or not at all: it is written under a temporary name beside it and
+renamed at the end.
+"""
+
+from __future__ import annotations
+
+import argparse
+import codecs
+import csv
+import importlib
+import io
+import json
+import os
+import sys
+import tempfile
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import IO, Any, Protocol
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import __version__
+from ._explain import explain
+from ._matcher import Matcher
+from ._nicknames import nicknames
+
+__all__ = ["InputError", "main"]
+
+FORMATS = ("csv", "jsonl", "parquet")
+_PARQUET_SUFFIXES = (".parquet", ".pq")
+_CSV_SUFFIXES = (".csv", ".tsv", ".tab")
+_STDIN = "<stdin>"
+_CHUNK = 1_000_000
+
+
+class InputError(Exception):
+    """Input the command cannot use, reported as ``where:line: message``."""
+
+    def __init__(self, where: str, message: str, line: int | None = None) -> None:
+        super().__init__(message)
+        self.where, self.message, self.line = where, message, line
+
+    def __str__(self) -> str:
+        at = self.where if self.line is None else f"{self.where}:{self.line}"
+        return f"{at}: {self.message}"
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line ``argv`` (default ``sys.argv[1:]``); returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        return int(args.run(args))
+    except KeyboardInterrupt:
+        _say("interrupted")
+        return 130
+    except BrokenPipeError:
+        _quiet_stdout()
+        return 141
+    except (InputError, OSError, UnicodeError, MemoryError) as e:
+        _say(f"error: {_describe(e)}")
+        return 2
+    except Exception as e:
+        if os.environ.get("TALVIK_TRACEBACK"):
+            raise
+        _say(f"internal error: {type(e).__name__}: {e} (TALVIK_TRACEBACK=1 shows where)")
+        return 1
+
+
+def _say(message: str) -> None:
+    try:
+        print(f"talvik: {message}", file=sys.stderr, flush=True)
+    except OSError:  # stderr closed too: the status is all that is left
+        pass
+
+
+def _describe(e: BaseException) -> str:
+    if isinstance(e, MemoryError):
+        return f"out of memory{': ' + str(e) if str(e) else ''}"
+    if isinstance(e, OSError) and e.strerror:
+        where = e.filename if e.filename is not None else "output"
+        return f"{where}: {e.strerror}"
+    return str(e)
+
+
+def _quiet_stdout() -> None:
+    # The interpreter flushes stdout once more at exit; point it at
+    # /dev/null so that flush cannot fail and print a traceback.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+# --- the command line -------------------------------------------------------
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="talvik",
+        description="Find every pair of matching names in a list, where tradeouts (nicknames, "
+        "initials, spelling variants) let one word stand for another.",
+        epilog="Run 'talvik COMMAND --help' for the options of each command.",
+    )
+    parser.add_argument("--version", action="version", version=f"talvik {__version__}")
+    commands = parser.add_subparsers(metavar="COMMAND", required=True)
+    pairs = commands.add_parser(
+        "pairs",
+        help="write every matching pair (i, j), i < j, as row indices",
+        description="Write every matching pair of names as two row indices (from 0), the first "
+        "smaller, ordered by the first then the second: csv 'first,second', with --names also "
+        "'first_name,second_name'.",
+    )
+    _search_options(pairs, "the names of both rows as well")
+    pairs.set_defaults(run=_pairs)
+    groups = commands.add_parser(
+        "groups",
+        help="write a group label for every input row",
+        description="Write, for every input row, its group: the smallest row index it is linked "
+        "to through any chain of matches (its own index when it matches nothing). csv 'row,group', "
+        "with --names also 'name'.",
+    )
+    _search_options(groups, "the row's name as well")
+    groups.set_defaults(run=_groups)
+    explain_ = commands.add_parser(
+        "explain",
+        help="show why two names match or not, word by word",
+        description="Show how the rule judges two names, word by word.",
+    )
+    explain_.add_argument("name1", metavar="NAME1")
+    explain_.add_argument("name2", metavar="NAME2")
+    _tradeout_options(explain_)
+    explain_.set_defaults(run=_explain)
+    return parser
+
+
+def _search_options(parser: argparse.ArgumentParser, names_help: str) -> None:
+    parser.add_argument(
+        "input",
+        metavar="INPUT",
+        help="a text file of one name a line (UTF-8), a CSV/TSV file with a header, a Parquet "
+        "file (needs pyarrow), or - for standard input",
+    )
+    parser.add_argument("--column", metavar="NAME", help="the column of names in a CSV/TSV or Parquet file")
+    _tradeout_options(parser)
+    parser.add_argument("--out", "-o", metavar="FILE", help="write here instead of standard output")
+    parser.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="output format (default: from the --out suffix, .parquet/.pq or .jsonl/.ndjson; else csv)",
+    )
+    parser.add_argument("--threads", type=_positive, metavar="N", help="worker threads (default: all processors)")
+    parser.add_argument("--names", action="store_true", help=f"write {names_help}")
+    parser.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        help="show a progress bar on stderr (default: when stderr is a terminal)",
+    )
+
+
+def _tradeout_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument(
+        "--tradeouts",
+        metavar="FILE",
+        help="JSON object of word -> list of words, or CSV/TSV rows 'word,alternative' (one way)",
+    )
+    group.add_argument("--nicknames", action="store_true", help="the bundled English nicknames, both ways")
+
+
+def _positive(text: str) -> int:
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if n < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {n}")
+    return n
+
+
+# --- the commands -----------------------------------------------------------
+
+
+def _pairs(args: argparse.Namespace) -> int:
+    fmt, tradeouts, names = _inputs(args)
+    columns = ["first", "second"] + (["first_name", "second_name"] if args.names else [])
+    with _output(args.out, fmt) as out:
+        writer = _writer(fmt, out, columns)
+        matcher = _matcher(names, tradeouts, args)
+        labels = writer.encode_names(names.labels()) if args.names else None
+        for chunk in matcher.iter_pairs(_CHUNK, progress=_progress(args)):
+            first, second = chunk[:, 0], chunk[:, 1]
+            writer.write([first, second] if labels is None else [first, second, labels[first], labels[second]])
+        writer.close()
+    return 0
+
+
+def _groups(args: argparse.Namespace) -> int:
+    fmt, tradeouts, names = _inputs(args)
+    columns = ["row", "group"] + (["name"] if args.names else [])
+    with _output(args.out, fmt) as out:
+        writer = _writer(fmt, out, columns)
+        groups = _matcher(names, tradeouts, args).groups(progress=_progress(args))
+        labels = writer.encode_names(names.labels()) if args.names else None
+        for start in range(0, len(groups), _CHUNK):
+            rows = np.arange(start, min(start + _CHUNK, len(groups)), dtype=np.int32)
+            writer.write([rows, groups[rows]] + ([] if labels is None else [labels[rows]]))
+        writer.close()
+    return 0
+
+
+def _explain(args: argparse.Namespace) -> int:
+    text = str(explain(args.name1, args.name2, _tradeouts(args)))
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+    return 0
+
+
+def _inputs(args: argparse.Namespace) -> tuple[str, dict[str, list[str]] | None, NameColumn]:
+    """The output format, the tradeouts and the names, checked in the order
+    that reports a mistake soonest."""
+    if args.input == "-" and args.tradeouts == "-":
+        raise InputError(_STDIN, "INPUT and --tradeouts cannot both be standard input")
+    fmt = _format(args)
+    tradeouts = _tradeouts(args)
+    return fmt, tradeouts, read_names(args.input, args.column)
+
+
+def _matcher(names: NameColumn, tradeouts: dict[str, list[str]] | None, args: argparse.Namespace) -> Matcher:
+    try:
+        return Matcher(names.values, tradeouts, threads=args.threads)
+    except (TypeError, ValueError) as e:
+        # Names and tradeouts were checked as they were read; what is left
+        # is the package's own word on the tradeouts.
+        raise InputError(args.tradeouts or "tradeouts", str(e)) from None
+
+
+def _progress(args: argparse.Namespace) -> bool:
+    if args.progress is not None:
+        return bool(args.progress)
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def _format(args: argparse.Namespace) -> str:
+    fmt: str | None = args.format
+    if fmt is None:
+        suffix = os.path.splitext(args.out or "")[1].lower()
+        fmt = "parquet" if suffix in _PARQUET_SUFFIXES else "jsonl" if suffix in (".jsonl", ".ndjson") else "csv"
+    if fmt == "parquet":
+        _pyarrow("parquet", args.out or "output")  # before the search, not after it
+        if args.out is None and sys.stdout.isatty():
+            raise InputError("output", "will not write Parquet to a terminal: give --out FILE")
+    return fmt
+
+
+def _tradeouts(args: argparse.Namespace) -> dict[str, list[str]] | None:
+    if args.nicknames:
+        return nicknames()
+    if args.tradeouts is not None:
+        return read_tradeouts(args.tradeouts)
+    return None
+
+
+# --- reading names ----------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class NameColumn:
+    """The names read from INPUT: a list of str, or a pyarrow string array
+    (None or null for a missing name, which never matches)."""
+
+    values: Any
+    where: str
+
+    def labels(self) -> NDArray[Any]:
+        """The names as a NumPy object array, for taking by index."""
+        if isinstance(self.values, list):
+            out = np.empty(len(self.values), dtype=object)
+            out[:] = self.values
+            return out
+        return np.asarray(self.values.to_numpy(zero_copy_only=False), dtype=object)
+
+
+def read_names(path: str, column: str | None) -> NameColumn:
+    """The names of a text, CSV/TSV or Parquet file, or of standard input (``-``)."""
+    where = _STDIN if path == "-" else path
+    suffix = "" if path == "-" else os.path.splitext(path)[1].lower()
+    if suffix in _PARQUET_SUFFIXES:  # read by pyarrow in place
+        return NameColumn(_parquet_names(path, where, column), where)
+    # Read once: a pipe (<(...), a FIFO) gives its bytes only once.
+    data = sys.stdin.buffer.read() if path == "-" else _read_file(path)
+    if data.startswith(b"PAR1"):
+        pa = _pyarrow("", where)
+        return NameColumn(_parquet_names(pa.BufferReader(data), where, column), where)
+    text = _decode(data, where)
+    if column is not None or suffix in _CSV_SUFFIXES:
+        return NameColumn(_csv_names(text, where, column, _delimiter(suffix, text)), where)
+    return NameColumn(_text_names(text), where)
+
+
+def _read_file(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _decode(data: bytes, where: str) -> str:
+    """UTF-8 text without a byte order mark; a bad byte is named by line and column."""
+    skip = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
+    if len(data) == skip:
+        raise InputError(where, "the file is empty")
+    try:
+        return str(memoryview(data)[skip:], "utf-8")
+    except UnicodeDecodeError as e:
+        at = skip + e.start
+        line_start = data.rfind(b"\n", 0, at) + 1
+        line = data.count(b"\n", 0, at) + 1
+        raise InputError(where, f"not UTF-8: byte 0x{data[at]:02x} at column {at - line_start + 1}", line) from None
+
+
+def _text_names(text: str) -> list[str]:
+    # Cut at "\n" alone, so that rows stay line numbers (str.splitlines
+    # also cuts at form feeds and other separators a name may hold).
+    lines = text.split("\n")
+    if lines[-1] == "":
+        lines.pop()
+    return [line[:-1] if line.endswith("\r") else line for line in lines]
+
+
+def _delimiter(suffix: str, text: str) -> str:
+    if suffix in (".tsv", ".tab"):
+        return "\t"
+    if suffix == ".csv":
+        return ","
+    header = text[: text.find("\n")] if "\n" in text else text
+    return max((",", "\t", ";", "|"), key=header.count) if any(c in header for c in ",\t;|") else ","
+
+
+def _csv_names(text: str, where: str, column: str | None, delimiter: str) -> list[str]:
+    reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True)
+    try:
+        header = next(reader, None)
+        if header is None:
+            raise InputError(where, "the file is empty")
+        index = _pick_column(header, column, where, reader.line_num)
+        names = []
+        for row in reader:
+            if not row:  # a blank line is no record
+                continue
+            if len(row) <= index:
+                raise InputError(where, f"{len(row)} fields, none for column {header[index]!r}", reader.line_num)
+            names.append(row[index])
+    except csv.Error as e:
+        raise InputError(where, f"bad CSV: {e}", reader.line_num) from None
+    if not names:
+        raise InputError(where, "no names below the header", reader.line_num)
+    return names
+
+
+def _pick_column(header: Sequence[str], column: str | None, where: str, line: int | None) -> int:
+    listed = ", ".join(map(repr, header))
+    if column is None:
+        if len(header) == 1:
+            return 0
+        raise InputError(where, f"choose the column of names with --column: {listed}", line)
+    count = list(header).count(column)
+    if count == 0:
+        raise InputError(where, f"no column {column!r}; the columns are {listed}", line)
+    if count > 1:
+        raise InputError(where, f"column {column!r} appears {count} times", line)
+    return list(header).index(column)
+
+
+def _parquet_names(source: Any, where: str, column: str | None) -> Any:
+    pa = _pyarrow("", where)
+    pq = _pyarrow("parquet", where)
+    try:
+        schema = pq.read_schema(source)
+        index = _pick_column(schema.names, column, where, None)
+        field = schema.field(index)
+        if not (pa.types.is_string(field.type) or pa.types.is_large_string(field.type)):
+            raise InputError(where, f"column {field.name!r} holds {field.type}, not strings")
+        if isinstance(source, pa.BufferReader):
+            source.seek(0)
+        values = pq.read_table(source, columns=[field.name]).column(0)
+    except pa.ArrowException as e:
+        raise InputError(where, f"not a Parquet file pyarrow can read: {e}") from None
+    if len(values) == 0:
+        raise InputError(where, "no rows")
+    return values
+
+
+def _pyarrow(module: str, where: str) -> Any:
+    """pyarrow, or pyarrow.<module>, imported when first needed: it is optional."""
+    try:
+        return importlib.import_module(f"pyarrow.{module}" if module else "pyarrow")
+    except ImportError:
+        raise InputError(where, "parquet needs pyarrow: pip install pyarrow") from None
+
+
+# --- reading tradeouts ------------------------------------------------------
+
+
+def read_tradeouts(path: str) -> dict[str, list[str]]:
+    """A tradeout table from a JSON object (word -> list of words) or from
+    CSV/TSV rows ``word,alternative``; ``-`` reads standard input."""
+    where = _STDIN if path == "-" else path
+    text = _decode(sys.stdin.buffer.read() if path == "-" else _read_file(path), where)
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".json" or (suffix not in (*_CSV_SUFFIXES, ".txt") and text.lstrip().startswith("{")):
+        return _json_tradeouts(text, where)
+    return _csv_tradeouts(text, where, _delimiter(suffix, text))
+
+
+def _json_tradeouts(text: str, where: str) -> dict[str, list[str]]:
+    try:
+        table = json.loads(text, object_pairs_hook=_merged)
+    except json.JSONDecodeError as e:
+        raise InputError(where, f"bad JSON: {e.msg} at column {e.colno}", e.lineno) from None
+    if not isinstance(table, dict):
+        raise InputError(where, f"tradeouts must be a JSON object of word -> list of words, not {_json_type(table)}")
+    for key, words in table.items():
+        if not isinstance(words, list):
+            raise InputError(where, f"{key!r} must map to a list of words, not {_json_type(words)}")
+        for word in words:
+            if not isinstance(word, str):
+                raise InputError(where, f"{key!r} lists {_json_type(word)} {json.dumps(word)}; words are strings")
+    return table
+
+
+def _merged(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    # A key listed twice keeps the words of both, not just the last.
+    out: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in out and isinstance(out[key], list) and isinstance(value, list):
+            out[key] = out[key] + [v for v in value if v not in out[key]]
+        else:
+            out[key] = value
+    return out
+
+
+def _json_type(value: object) -> str:
+    kinds = {dict: "an object", list: "a list", str: "a string", bool: "a boolean", type(None): "null"}
+    return kinds.get(type(value), "a number")
+
+
+def _csv_tradeouts(text: str, where: str, delimiter: str) -> dict[str, list[str]]:
+    table: dict[str, list[str]] = {}
+    reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True)
+    try:
+        for row in reader:
+            if not row:
+                continue
+            # Words never hold spaces (names are cut at them): "Bob, Robert" means "Robert".
+            fields = [f.strip(" \t") for f in row]
+            if reader.line_num == 1 and [f.lower() for f in fields] == ["word", "alternative"]:
+                continue
+            if len(fields) != 2 or not all(fields):
+                raise InputError(where, f"expected 'word{delimiter}alternative', got {delimiter.join(row)!r}",
+                                 reader.line_num)
+            words = table.setdefault(fields[0], [])
+            if fields[1] not in words:
+                words.append(fields[1])
+    except csv.Error as e:
+        raise InputError(where, f"bad CSV: {e}", reader.line_num) from None
+    if not table:
+        raise InputError(where, "no tradeouts in the file")
+    return table
+
+
+# --- writing ----------------------------------------------------------------
+
+
+@contextmanager
+def _output(path: str | None, fmt: str) -> Iterator[IO[bytes]]:
+    """Standard output, or a temporary file beside ``path`` renamed to it
+    once all is written, and removed on any failure or interruption."""
+    if path is None:
+        if sys.stdout is None:
+            raise InputError("output", "standard output is closed: give --out FILE")
+        yield sys.stdout.buffer
+        sys.stdout.buffer.flush()
+        return
+    directory, base = os.path.split(os.path.abspath(path))
+    try:
+        f = tempfile.NamedTemporaryFile("wb", dir=directory, prefix=f".{base}.", suffix=".tmp", delete=False)
+    except OSError as e:  # named by the file asked for, not the temporary one
+        raise OSError(e.errno, e.strerror, path) from None
+    try:
+        with f:
+            os.fchmod(f.fileno(), 0o666 & ~_umask())  # as a plain open() would make it
+            yield f
+        os.replace(f.name, path)
+    except BaseException:
+        try:
+            os.unlink(f.name)
+        except OSError:
+            pass
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0o22)
+    os.umask(mask)
+    return mask
+
+
+class _Writer(Protocol):
+    def encode_names(self, names: NDArray[Any]) -> NDArray[Any]: ...
+    def write(self, columns: list[NDArray[Any]]) -> None: ...
+    def close(self) -> None: ...
+
+
+def _writer(fmt: str, out: IO[bytes], columns: list[str]) -> _Writer:
+    if fmt == "parquet":
+        return _ParquetWriter(out, columns)
+    return _TextWriter(out, columns, jsonl=fmt == "jsonl")
+
+
+class _TextWriter:
+    """CSV or JSON Lines, a chunk of rows formatted at once; a name is
+    encoded once however many pairs it is in."""
+
+    def __init__(self, out: IO[bytes], columns: list[str], jsonl: bool) -> None:
+        self._out, self._jsonl = out, jsonl
+        if jsonl:
+            self._line = "{" + ", ".join(f"{json.dumps(c)}: %s" for c in columns) + "}\n"
+        else:
+            self._line = ",".join(["%s"] * len(columns)) + "\n"
+            self._put(",".join(map(_csv_field, columns)) + "\n")
+
+    def encode_names(self, names: NDArray[Any]) -> NDArray[Any]:
+        encode = _json_field if self._jsonl else _csv_field
+        out = np.empty(len(names), dtype=object)
+        out[:] = [encode(name) for name in names.tolist()]
+        return out
+
+    def write(self, columns: list[NDArray[Any]]) -> None:
+        line = self._line
+        self._put("".join([line % row for row in zip(*(c.tolist() for c in columns))]))
+
+    def _put(self, text: str) -> None:
+        self._out.write(text.encode("utf-8", "surrogateescape"))
+
+    def close(self) -> None:
+        self._out.flush()
+
+
+def _csv_field(name: str | None) -> str:
+    if name is None:
+        return ""
+    if any(c in name for c in ',"\r\n'):
+        return '"' + name.replace('"', '""') + '"'
+    return name
+
+
+def _json_field(name: str | None) -> str:
+    return json.dumps(name, ensure_ascii=False)
+
+
+class _ParquetWriter:
+    def __init__(self, out: IO[bytes], columns: list[str]) -> None:
+        self._pa = _pyarrow("", "output")
+        pq = _pyarrow("parquet", "output")
+        pa = self._pa
+        fields = [pa.field(c, pa.string() if c.endswith("name") else pa.int32(), nullable=c.endswith("name"))
+                  for c in columns]
+        self._schema = pa.schema(fields)
+        self._file = pa.PythonFile(out, mode="w")
+        self._parquet = pq.ParquetWriter(self._file, self._schema)
+
+    def encode_names(self, names: NDArray[Any]) -> NDArray[Any]:
+        return names
+
+    def write(self, columns: list[NDArray[Any]]) -> None:
+        pa = self._pa
+        arrays = [pa.array(c, type=f.type) for c, f in zip(columns, self._schema)]
+        self._parquet.write_table(pa.Table.from_arrays(arrays, schema=self._schema))
+
+    def close(self) -> None:
+        self._parquet.close()
+        self._file.flush()
+

@@ -1,0 +1,1 @@
+"""Data files read by the talvik package; see README.md beside this file."""

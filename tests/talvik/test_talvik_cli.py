@@ -1,0 +1,346 @@
+"""The installed `talvik` command, run as a user runs it: its output read back
+against the package's own answer, its errors, Ctrl-C and closed pipes."""
+import csv
+import io
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import sysconfig
+import time
+from pathlib import Path
+
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import talvik
+
+ROOT = Path(__file__).resolve().parents[2]
+SCRIPT = Path(sysconfig.get_path("scripts")) / "talvik"
+if not SCRIPT.exists():
+    SCRIPT = Path(shutil.which("talvik", path=os.path.dirname(sys.executable)) or SCRIPT)
+
+# Names that need quoting in CSV, non-ASCII ones, empty and one-word rows.
+NAMES = ["Robert Smith", "Bob Smith", "", "Smith Robert", "Madonna", 'Bill "Q" Jones',
+         'William "Q" Jones', "Lee, Ann", "Lee, Ann", "Zoë Åberg", "Åberg Zoë", "J Smith", "John Smith"]
+TRADEOUTS = {"Robert": ["Bob"], "Bob": ["Robert"], "Bill": ["William"], "William": ["Bill"], "J": ["John"]}
+
+
+def run(*args, stdin=b"", env=None, cwd=None):
+    out = subprocess.run([str(SCRIPT), *map(str, args)], input=stdin, capture_output=True, timeout=300,
+                         env=env, cwd=cwd)
+    return out.returncode, out.stdout, out.stderr.decode()
+
+
+def write_names(path, names, newline="\n"):
+    path.write_bytes("".join(n + newline for n in names).encode())
+    return path
+
+
+def read_table(path, fmt):
+    """The rows of an output file as a list of dicts."""
+    if fmt == "parquet":
+        return pq.read_table(path).to_pylist()
+    text = Path(path).read_text(encoding="utf-8")
+    if fmt == "jsonl":
+        return [json.loads(line) for line in text.splitlines()]
+    return [{k: (int(v) if k in ("first", "second", "row", "group") else v) for k, v in row.items()}
+            for row in csv.DictReader(io.StringIO(text, newline=""))]
+
+
+def expected_pairs(names, tradeouts, with_names):
+    rows = []
+    for i, j in talvik.find_pairs(names, tradeouts).tolist():
+        row = {"first": i, "second": j}
+        if with_names:
+            row |= {"first_name": names[i], "second_name": names[j]}
+        rows.append(row)
+    return rows
+
+
+def test_script_is_installed():
+    assert SCRIPT.exists(), f"no talvik script in {SCRIPT.parent}"
+    status, out, err = run("--version")
+    assert (status, out.decode(), err) == (0, f"talvik {talvik.__version__}\n", "")
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+@pytest.mark.parametrize("with_names", [False, True])
+def test_pairs_in_each_format(tmp_path, fmt, with_names):
+    src = write_names(tmp_path / "names.txt", NAMES)
+    (tmp_path / "t.json").write_text(json.dumps(TRADEOUTS))
+    out = tmp_path / f"pairs.{fmt}"
+    status, stdout, err = run("pairs", src, "--tradeouts", tmp_path / "t.json", "--format", fmt, "--out", out,
+                              *(["--names"] if with_names else []))
+    # Nothing on stderr: no progress bar off a terminal, no GIL warning.
+    assert (status, stdout, err) == (0, b"", "")
+    want = expected_pairs(NAMES, TRADEOUTS, with_names)
+    assert len(want) == 6
+    assert read_table(out, fmt) == want
+    umask = os.umask(0o22)
+    os.umask(umask)
+    assert out.stat().st_mode & 0o777 == 0o666 & ~umask
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["names.txt", "t.json", out.name])
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+def test_groups_in_each_format(tmp_path, fmt):
+    src = write_names(tmp_path / "names.txt", NAMES)
+    status, _, err = run("groups", src, "--nicknames", "--names", "-o", tmp_path / f"g.{fmt}")
+    assert (status, err) == (0, "")
+    labels = talvik.Matcher(NAMES, talvik.nicknames()).groups().tolist()
+    want = [{"row": k, "group": g, "name": n} for k, (g, n) in enumerate(zip(labels, NAMES))]
+    assert read_table(tmp_path / f"g.{fmt}", fmt) == want
+    assert len(set(labels)) < len(labels)
+
+
+def test_parquet_to_stdout(tmp_path):
+    src = write_names(tmp_path / "names.txt", NAMES)
+    status, out, err = run("pairs", src, "--nicknames", "--names", "--format", "parquet")
+    assert (status, err) == (0, "")
+    assert pq.read_table(pa.BufferReader(out)).to_pylist() == expected_pairs(NAMES, talvik.nicknames(), True)
+
+
+def csv_bytes(rows, delimiter=","):
+    text = io.StringIO()
+    csv.writer(text, delimiter=delimiter, lineterminator="\r\n").writerows(rows)
+    return text.getvalue().encode()
+
+
+def parquet_bytes(columns):
+    sink = io.BytesIO()
+    pq.write_table(pa.table(columns), sink)
+    return sink.getvalue()
+
+
+COLUMNS = [["id", "name", "note"]] + [[str(k), n, "x,y"] for k, n in enumerate(NAMES)]
+
+# (file name or "-" for stdin, its bytes, extra arguments): each holds NAMES.
+INPUTS = {
+    "text": ("n.txt", "".join(n + "\n" for n in NAMES).encode(), []),
+    "text, CRLF, BOM, no last newline": ("n", b"\xef\xbb\xbf" + "\r\n".join(NAMES).encode(), []),
+    "stdin text": ("-", "".join(n + "\n" for n in NAMES).encode(), []),
+    "csv": ("n.csv", csv_bytes(COLUMNS), ["--column", "name"]),
+    "csv, blank lines": ("n.csv", csv_bytes(COLUMNS).replace(b"\r\n1,", b"\r\n\r\n1,"), ["--column", "name"]),
+    "tsv by suffix": ("n.tsv", csv_bytes(COLUMNS, "\t"), ["--column", "name"]),
+    "stdin csv, ; sniffed": ("-", csv_bytes(COLUMNS, ";"), ["--column", "name"]),
+    "csv of one column": ("n.csv", csv_bytes([["who"]] + [[n] for n in NAMES]), []),
+    "parquet": ("n.parquet", parquet_bytes({"name": NAMES, "id": list(range(len(NAMES)))}), ["--column", "name"]),
+    "parquet of one column, no suffix": ("n.data", parquet_bytes({"who": NAMES}), []),
+    "stdin parquet": ("-", parquet_bytes({"name": NAMES}), []),
+}
+
+
+@pytest.mark.parametrize("case", INPUTS)
+def test_inputs(tmp_path, case):
+    name, data, extra = INPUTS[case]
+    if name != "-":
+        (tmp_path / name).write_bytes(data)
+    status, out, err = run("pairs", tmp_path / name if name != "-" else "-", "--names", "--nicknames", *extra,
+                           stdin=data if name == "-" else b"")
+    assert (status, err) == (0, "")
+    assert read_table_bytes(out) == expected_pairs(NAMES, talvik.nicknames(), True)
+
+
+def read_table_bytes(out):
+    path = io.StringIO(out.decode(), newline="")
+    return [{k: int(v) if k in ("first", "second") else v for k, v in row.items()} for row in csv.DictReader(path)]
+
+
+@pytest.mark.parametrize("data", [INPUTS["text"][1], INPUTS["stdin parquet"][1]])
+def test_named_pipe(tmp_path, data):
+    """A FIFO (or a shell's <(...)) gives its bytes once: nothing may be lost to a first look."""
+    fifo = tmp_path / "names"
+    os.mkfifo(fifo)
+    p = subprocess.Popen([str(SCRIPT), "pairs", str(fifo), "--nicknames", "--names"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    with open(fifo, "wb") as f:
+        f.write(data)
+    out, err = p.communicate(timeout=120)
+    assert (p.returncode, err) == (0, b"")
+    assert read_table_bytes(out) == expected_pairs(NAMES, talvik.nicknames(), True)
+
+
+# Tradeout files that all say TRADEOUTS.
+TRADEOUT_FILES = {
+    "t.json": json.dumps(TRADEOUTS),
+    "t.json, a key twice": '{"Robert": [], "Bob": ["Robert"], "Bill": ["William"], "William": ["Bill"],'
+                           ' "J": ["John"], "Robert": ["Bob"]}',
+    "t.csv": "word,alternative\nRobert,Bob\nBob, Robert\n\nBill,William\nWilliam,Bill\nJ,John\nJ,John\n",
+    "t.tsv": "Robert\tBob\nBob\tRobert\nBill\tWilliam\nWilliam\tBill\nJ\tJohn\n",
+    "t": "\n  " + json.dumps(TRADEOUTS),
+}
+
+
+@pytest.mark.parametrize("case", TRADEOUT_FILES)
+def test_tradeout_files(tmp_path, case):
+    path = tmp_path / case.split(",")[0]
+    path.write_text(TRADEOUT_FILES[case])
+    src = write_names(tmp_path / "n.txt", NAMES)
+    status, out, err = run("pairs", src, "--tradeouts", path)
+    assert (status, err) == (0, "")
+    assert read_table_bytes(out) == expected_pairs(NAMES, TRADEOUTS, False)
+
+
+def test_explain(tmp_path):
+    status, out, err = run("explain", "Bob Smith", "Smith Robert", "--nicknames")
+    assert (status, err) == (0, "")
+    assert out.decode() == str(talvik.explain("Bob Smith", "Smith Robert", talvik.nicknames())) + "\n"
+    assert out.decode().endswith("\nmatch\n")
+    status, out, _ = run("explain", "Bob Smith", "Smith Robert")
+    assert status == 0 and out.decode().endswith("\nno match\n")
+
+
+def test_python_m_and_progress(tmp_path):
+    src = write_names(tmp_path / "n.txt", NAMES)
+    out = subprocess.run([sys.executable, "-m", "talvik", "pairs", src, "--nicknames", "--progress"],
+                         capture_output=True, timeout=120)
+    assert out.returncode == 0
+    assert read_table_bytes(out.stdout) == expected_pairs(NAMES, talvik.nicknames(), False)
+    assert "talvik pairs" in out.stderr.decode() and "100%" in out.stderr.decode()
+
+
+def test_generated_names_and_table(tmp_path):
+    """Realistic names and the benchmark's own table, initials included."""
+    subprocess.run([sys.executable, ROOT / "bench" / "generate.py", "3000", "--source", "sample",
+                    "--names", tmp_path / "n.txt", "--table", tmp_path / "t.json"], check=True, timeout=120)
+    names = (tmp_path / "n.txt").read_text().splitlines()
+    table = json.loads((tmp_path / "t.json").read_text())
+    status, out, err = run("pairs", tmp_path / "n.txt", "--tradeouts", tmp_path / "t.json", "--threads", "2")
+    assert (status, err) == (0, "")
+    want = expected_pairs(names, table, False)
+    assert len(want) > 100 and read_table_bytes(out) == want
+    status, _, err = run("groups", tmp_path / "n.txt", "--tradeouts", tmp_path / "t.json", "-o", tmp_path / "g.csv")
+    assert (status, err) == (0, "")
+    labels = talvik.Matcher(names, table).groups().tolist()
+    assert [r["group"] for r in read_table(tmp_path / "g.csv", "csv")] == labels
+
+
+def shim(tmp_path):
+    """An environment in which `import pyarrow` fails as if it were not installed."""
+    (tmp_path / "shim").mkdir(exist_ok=True)
+    (tmp_path / "shim" / "pyarrow.py").write_text("raise ModuleNotFoundError(\"No module named 'pyarrow'\")\n")
+    return dict(os.environ, PYTHONPATH=str(tmp_path / "shim"))
+
+
+# (files to write, arguments, stdin, the message after "talvik: error: ").
+ERRORS = {
+    "no such file": ({}, ["pairs", "nope.txt"], b"", "nope.txt: No such file or directory"),
+    "not UTF-8": ({"n.txt": b"Ann Lee\nBob Lee\nZo\xeb Lee\n"}, ["pairs", "n.txt"], b"",
+                  "n.txt:3: not UTF-8: byte 0xeb at column 3"),
+    "empty file": ({"n.txt": b""}, ["pairs", "n.txt"], b"", "n.txt: the file is empty"),
+    "empty stdin": ({}, ["groups", "-"], b"", "<stdin>: the file is empty"),
+    "csv without --column": ({"n.csv": b"id,name\n1,Ann Lee\n"}, ["pairs", "n.csv"], b"",
+                             "n.csv:1: choose the column of names with --column: 'id', 'name'"),
+    "missing column": ({"n.csv": b"id,name\n1,Ann Lee\n"}, ["pairs", "n.csv", "--column", "Name"], b"",
+                       "n.csv:1: no column 'Name'; the columns are 'id', 'name'"),
+    "short row": ({"n.csv": b"id,name\n1,Ann Lee\n2\n3,Bo Li\n"}, ["pairs", "n.csv", "--column", "name"], b"",
+                  "n.csv:3: 1 fields, none for column 'name'"),
+    "unclosed quote": ({"n.csv": b'name\n"Ann Lee\n'}, ["pairs", "n.csv"], b"",
+                       "n.csv:2: bad CSV: unexpected end of data"),
+    "header only": ({"n.csv": b"id,name\n"}, ["pairs", "n.csv", "--column", "name"], b"",
+                    "n.csv:1: no names below the header"),
+    "parquet of numbers": ({"n.parquet": parquet_bytes({"name": [1, 2]})}, ["pairs", "n.parquet"], b"",
+                           "n.parquet: column 'name' holds int64, not strings"),
+    "not parquet": ({"n.parquet": b"PAR1 but no more"}, ["pairs", "n.parquet"], b"",
+                    "n.parquet: not a Parquet file pyarrow can read: "),
+    "bad JSON": ({"n.txt": b"A B\n", "t.json": b'{"Bob": [\n"Robert",\n}'}, ["pairs", "n.txt", "--tradeouts", "t.json"],
+                 b"", "t.json:3: bad JSON: Expecting value at column 1"),
+    "JSON string value": ({"n.txt": b"A B\n", "t.json": b'{"Bob": "Robert"}'},
+                          ["pairs", "n.txt", "--tradeouts", "t.json"], b"",
+                          "t.json: 'Bob' must map to a list of words, not a string"),
+    "JSON number in list": ({"n.txt": b"A B\n", "t.json": b'{"Bob": ["Rob", 7]}'},
+                            ["explain", "A B", "B A", "--tradeouts", "t.json"], b"",
+                            "t.json: 'Bob' lists a number 7; words are strings"),
+    "JSON list": ({"n.txt": b"A B\n", "t.json": b'[["Bob", "Rob"]]'}, ["pairs", "n.txt", "--tradeouts", "t.json"],
+                  b"", "t.json: tradeouts must be a JSON object of word -> list of words, not a list"),
+    "CSV row of one word": ({"n.txt": b"A B\n", "t.csv": b"Bob,Rob\nRobert\n"},
+                            ["pairs", "n.txt", "--tradeouts", "t.csv"], b"",
+                            "t.csv:2: expected 'word,alternative', got 'Robert'"),
+    "tradeouts not UTF-8": ({"n.txt": b"A B\n", "t.csv": b"Bob,Rob\nZo\xeb,Zoe\n"},
+                            ["pairs", "n.txt", "--tradeouts", "t.csv"], b"",
+                            "t.csv:2: not UTF-8: byte 0xeb at column 3"),
+    "stdin twice": ({}, ["pairs", "-", "--tradeouts", "-"], b"A B\n",
+                    "<stdin>: INPUT and --tradeouts cannot both be standard input"),
+    "output folder missing": ({"n.txt": b"A B\n"}, ["pairs", "n.txt", "-o", "no/such/out.csv"], b"",
+                              "no/such/out.csv: No such file or directory"),
+}
+
+
+@pytest.mark.parametrize("case", ERRORS)
+def test_errors(tmp_path, case):
+    files, args, stdin, message = ERRORS[case]
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    status, out, err = run(*args, stdin=stdin, cwd=tmp_path)
+    assert status == 2, err
+    assert err.startswith("talvik: error: " + message), err
+    assert err.count("\n") == 1 and out == b""
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(files)
+
+
+def test_parquet_without_pyarrow(tmp_path):
+    src = write_names(tmp_path / "n.txt", NAMES)
+    (tmp_path / "n.parquet").write_bytes(parquet_bytes({"name": NAMES}))
+    env = shim(tmp_path)
+    for args in (["pairs", src, "-o", tmp_path / "p.parquet"], ["groups", src, "--format", "parquet"],
+                 ["pairs", tmp_path / "n.parquet"]):
+        status, out, err = run(*args, env=env)
+        assert (status, out) == (2, b""), err
+        assert err.startswith("talvik: error: ") and err.endswith(": parquet needs pyarrow: pip install pyarrow\n")
+    # Text in and out needs no pyarrow.
+    status, out, _ = run("pairs", src, env=env)
+    assert status == 0 and read_table_bytes(out) == expected_pairs(NAMES, None, False)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["pairs", "n.txt", "--threads", "0"], "argument --threads: must be at least 1, not 0"),
+    (["pairs", "n.txt", "--format", "xml"], "argument --format: invalid choice: 'xml'"),
+    (["pairs", "n.txt", "--nicknames", "--tradeouts", "t.json"], "argument --tradeouts: not allowed with"),
+    (["frobnicate"], "argument COMMAND: invalid choice: 'frobnicate'"),
+    ([], "the following arguments are required: COMMAND"),
+])
+def test_usage_errors(args, message):
+    status, _, err = run(*args)
+    assert status == 2 and message in err.splitlines()[-1], err
+    assert "Traceback" not in err
+
+
+def test_closed_pipe_is_quiet(tmp_path):
+    src = write_names(tmp_path / "n.txt", ["Ann Lee"] * 3000)  # 4.5M pairs, far more than a pipe holds
+    p = subprocess.Popen([str(SCRIPT), "pairs", str(src)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert p.stdout.readline() == b"first,second\n"
+    p.stdout.close()
+    assert p.wait(timeout=120) == 141
+    assert p.stderr.read() == b""
+
+
+# SIGINT as the terminal sends it, also where the test itself runs with SIGINT
+# ignored (a background job), which a child would inherit.
+INTERRUPTIBLE = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+                 "os.execv(sys.argv[1], sys.argv[1:])")
+
+
+@pytest.mark.parametrize("command, existing", [("pairs", None), ("groups", b"earlier output\n")])
+def test_ctrl_c_leaves_no_output(tmp_path, command, existing):
+    # Every pair of 20,000 equal names: minutes of output for pairs, seconds of search for groups.
+    src = write_names(tmp_path / "n.txt", ["Ann Lee"] * 20_000)
+    out = tmp_path / "out.csv"
+    if existing is not None:
+        out.write_bytes(existing)
+    p = subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, str(SCRIPT), command, str(src), "-o", str(out)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while not list(tmp_path.glob(".out.csv.*.tmp")) and p.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.005)
+    assert p.poll() is None, "finished before it could be interrupted"
+    time.sleep(0.2)
+    p.send_signal(signal.SIGINT)
+    assert p.wait(timeout=60) == 130
+    assert p.stderr.read() == b"talvik: interrupted\n" and p.stdout.read() == b""
+    assert sorted(f.name for f in tmp_path.iterdir()) == (["n.txt"] if existing is None else ["n.txt", "out.csv"])
+    if existing is not None:
+        assert out.read_bytes() == existing
