@@ -6,7 +6,8 @@
 # `make demo`: the same set-up, then find the matches in the bundled sample.
 # `make bench`: Talvik against plain Python and RapidFuzz, and the engine alone,
 #   into bench/results/ (BENCH_ARGS=--large adds 3M and 10M names), then
-#   talvik.dask on a local two-worker cluster against one process (dask.md);
+#   Matcher.groups() against count() and the census's groups (groups.md),
+#   and talvik.dask on a local two-worker cluster against one process (dask.md);
 #   `make bench-engine`: the engine alone on the bundled sample.
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
@@ -70,6 +71,7 @@ bench-deps: setup
 # and the C++ engine alone on the same names.
 bench: engine install bench-deps
 	@$(PY) bench/bench.py --readme README.md $(BENCH_ARGS)
+	@$(PY) bench/bench_groups.py $(BENCH_ARGS)
 	@$(PY) bench/bench_dask.py
 
 # The engine alone on the bundled sample, indexed against every pair.

@@ -156,7 +156,12 @@ bool SearchRun::deliver(int32_t i, std::span<const int32_t> matches, NamePairSet
             }
         }
     } else if (groups_) {
-        for (int32_t j : matches) groups_->join(i, j);
+        // The matches are scattered over the parents: fetch ahead to hide the misses.
+        constexpr size_t kAhead = 8;
+        for (size_t k = 0; k < matches.size(); ++k) {
+            if (k + kAhead < matches.size()) groups_->prefetch(matches[k + kAhead]);
+            groups_->join(i, matches[k]);
+        }
     }
     return true;
 }

@@ -86,18 +86,23 @@ bool match_list_add(TradeoutTable& table, MatchList& list, std::string_view word
     return true;
 }
 
-const MatchList* tradeout_table_lookup(const TradeoutTable& table, std::string_view word) noexcept {
-    if (table.capacity == 0) return nullptr;
+std::optional<uint64_t> tradeout_table_find(const TradeoutTable& table, std::string_view word) noexcept {
+    if (table.capacity == 0) return std::nullopt;
     const uint64_t h = tradeout_hash(word);
     const uint64_t start = h % table.capacity;
     uint64_t i = start;
     do {
         const TradeoutEntry& e = table.entries[i];
-        if (!e.occupied) return nullptr;
-        if (e.hash == h && e.key == word) return e.matches.get();
+        if (!e.occupied) return std::nullopt;
+        if (e.hash == h && e.key == word) return i;
         i = (i + 1) % table.capacity;
     } while (i != start);
-    return nullptr;
+    return std::nullopt;
+}
+
+const MatchList* tradeout_table_lookup(const TradeoutTable& table, std::string_view word) noexcept {
+    const std::optional<uint64_t> slot = tradeout_table_find(table, word);
+    return slot ? table.entries[*slot].matches.get() : nullptr;
 }
 
 }  // namespace talvik

@@ -88,6 +88,10 @@ std::unique_ptr<MatchList> make_match_list(int32_t capacity) noexcept;
 // never silently left out.
 bool match_list_add(TradeoutTable& table, MatchList& list, std::string_view word, bool borrow = false) noexcept;
 
+// The slot of `word` (the first one, for a key stored twice), or empty when
+// no slot holds it. Lock-free and read-only, like the lookup.
+std::optional<uint64_t> tradeout_table_find(const TradeoutTable& table, std::string_view word) noexcept;
+
 // The list of `word`, or null when no slot holds it. Lock-free and read-only,
 // safe from any number of threads on a finished table.
 const MatchList* tradeout_table_lookup(const TradeoutTable& table, std::string_view word) noexcept;

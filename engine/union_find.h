@@ -18,6 +18,8 @@ public:
 
     int32_t find(int32_t x) noexcept;
     void join(int32_t a, int32_t b) noexcept;
+    // Hints that x's parent will be read soon.
+    void prefetch(int32_t x) const noexcept { __builtin_prefetch(&parent_[static_cast<size_t>(x)]); }
     // Per element, the smallest index of its component. Call once no join runs.
     std::vector<int32_t> labels();
 

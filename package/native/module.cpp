@@ -13,6 +13,7 @@
 #include "names.h"
 #include "search.h"
 #include "tradeouts.h"
+#include "usage.h"
 
 namespace talvik::native {
 namespace {
@@ -209,6 +210,15 @@ PyObject* index_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     return make_label_array(type_state(Py_TYPE(self))->label_array_type, std::move(result));
 }
 
+PyObject* index_tradeout_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const Matcher& m = core_of(self);
+    if (!check_nargs("tradeout_usage", nargs, 1) || !progress_arg(args[0])) return nullptr;
+    const Ref progress(Py_NewRef(args[0]));
+    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    const SearchCall call{*m.index, m.threads, 0, released};
+    return tradeout_usage_list(call);
+}
+
 PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const Matcher& m = core_of(self);
     if (!check_nargs("link", nargs, 2) || !progress_arg(args[1])) return nullptr;
@@ -234,6 +244,8 @@ PyMethodDef index_methods[] = {
     {"groups", fastcall(index_groups), METH_FASTCALL,
      "groups(first, last, progress) -> LabelArray: per name, the smallest index of its connected component\n"
      "in the graph of the pairs whose first index is in [first, last)."},
+    {"tradeout_usage", fastcall(index_tradeout_usage), METH_FASTCALL,
+     "tradeout_usage(progress) -> list of (key, pairs, needed): the keys the pairs found words through."},
     {"link", fastcall(index_link), METH_FASTCALL,
      "link(other, progress) -> PairArray: (i in other, j in these names) for every match."},
     {nullptr, nullptr, 0, nullptr},

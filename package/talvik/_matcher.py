@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 import operator
 import os
 import sys
@@ -205,6 +206,32 @@ class Matcher:
             labels = _checked_labels(labels, len(self))
         return np.bincount(labels, minlength=len(self))[labels]
 
+    def tradeout_usage(self, *, progress: bool = False) -> Any:
+        """Which tradeout entries the matches rest on, per key: ``pairs``, the
+        matching pairs that found a word through the key, and ``needed``, how
+        many of them would not match without it.
+
+        A pair *uses* key X when a word X of one name is not in the other
+        name and is found there through one of X's own tradeouts: exactly
+        the positions ``talvik.explain`` reports as ``tradeout X -> Y``. A
+        word found as the same word uses nothing (so a one-character key,
+        which counts as its own tradeout, is used only through its listed
+        words), and a key counts once per pair however many positions it
+        served. A pair *needs* X when it no longer matches once X's entry is
+        removed from the tradeouts; X may still appear in other keys' lists.
+        ``needed <= pairs`` always.
+
+        Returns a pandas DataFrame with the columns ``key`` (str), ``pairs``
+        and ``needed`` (int64) when pandas can be imported, else a dict
+        ``{key: (pairs, needed)}``; either way only keys with ``pairs > 0``,
+        most pairs first, then by key. The pairs are found and tallied a
+        piece at a time, never held all at once; ``progress=True`` shows a
+        progress bar over the rows.
+        """
+        with _progress_bar(progress, len(self), "tradeout usage") as report:
+            rows = self._index.tradeout_usage(report)
+        return _usage_table(rows)
+
     def match(self, other_names: Names, *, progress: bool = False) -> Pairs:
         """Links another list to these names: every (i, j) where
         ``other_names[i]`` matches ``names[j]``, as a (k, 2) int32 array
@@ -232,6 +259,21 @@ def find_pairs(
     row order; see ``Matcher`` for the rule and the arguments.
     """
     return Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)
+
+
+def _usage_table(rows: list[tuple[str, int, int]]) -> Any:
+    """The rows of tradeout_usage as a DataFrame when pandas imports, else a dict."""
+    try:
+        pd = importlib.import_module("pandas")  # optional, and untyped
+    except ImportError:
+        return {key: (pairs, needed) for key, pairs, needed in rows}
+    return pd.DataFrame(
+        {
+            "key": pd.Series([r[0] for r in rows], dtype=object),
+            "pairs": np.array([r[1] for r in rows], dtype=np.int64),
+            "needed": np.array([r[2] for r in rows], dtype=np.int64),
+        }
+    )
 
 
 def _size_limit(max_size: Any) -> int:
