@@ -6,37 +6,15 @@
 #include <vector>
 
 #include "memory_limit.h"
+#include "piece_plan.h"
 
 namespace talvik::native {
 namespace {
 
 constexpr double gib = 1024.0 * 1024.0 * 1024.0;
 
-// Rows per piece: a first guess of a sixty-fourth of the range, then as many
-// rows as the pairs per row seen so far say give about `target` pairs.
-class PiecePlan {
-public:
-    static constexpr int64_t target = int64_t{1} << 25;  // 256 MiB of pairs
-
-    explicit PiecePlan(Rows rows) noexcept
-        : next_(std::max<int64_t>(16384, (int64_t{rows.last} - rows.first) / 64)) {}
-
-    int32_t end_of_piece(int32_t row, int32_t last) const noexcept {
-        return static_cast<int32_t>(std::min<int64_t>(last, row + next_));
-    }
-
-    void record(int64_t rows, int64_t pairs) noexcept {
-        rows_ += rows;
-        pairs_ += pairs;
-        const int64_t wanted = pairs_ == 0 ? 16 * rows : target * rows_ / pairs_;
-        next_ = std::clamp<int64_t>(wanted, 1024, std::max<int64_t>(16 * rows, 1024));
-    }
-
-private:
-    int64_t next_;
-    int64_t rows_ = 0;
-    int64_t pairs_ = 0;
-};
+// Pairs per piece: 256 MiB of them.
+constexpr int64_t piece_pairs = int64_t{1} << 25;
 
 // A stored pair costs its place in the engine's set and its copy in the block.
 constexpr uint64_t bytes_per_stored_pair = 2 * sizeof(NamePair);
@@ -98,7 +76,7 @@ bool raise_search_error(SearchError error, const Released& released) noexcept {
 }
 
 bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept {
-    PiecePlan plan(rows);
+    PiecePlan plan(int64_t{rows.last} - rows.first, piece_pairs);
     for (int32_t row = rows.first; row < rows.last;) {
         const Rows piece{row, plan.end_of_piece(row, rows.last)};
         const SearchOptions o = options_for(call, piece, PairOutput::store);

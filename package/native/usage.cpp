@@ -7,35 +7,14 @@
 
 #include "handles.h"
 #include "memory_limit.h"
+#include "piece_plan.h"
 #include "tradeout_usage.h"
 
 namespace talvik::native {
 namespace {
 
-// Rows per piece: a first guess, then as many rows as the pairs per row seen
-// so far say give about `target` pairs (32 MiB of them, held twice at most).
-class PiecePlan {
-public:
-    static constexpr int64_t target = int64_t{1} << 22;
-
-    explicit PiecePlan(int32_t rows) noexcept : next_(std::max<int64_t>(16384, rows / 64)) {}
-
-    int32_t end_of_piece(int32_t row, int32_t last) const noexcept {
-        return static_cast<int32_t>(std::min<int64_t>(last, row + next_));
-    }
-
-    void record(int64_t rows, int64_t pairs) noexcept {
-        rows_ += rows;
-        pairs_ += pairs;
-        const int64_t wanted = pairs_ == 0 ? 16 * rows : target * rows_ / pairs_;
-        next_ = std::clamp<int64_t>(wanted, 1024, std::max<int64_t>(16 * rows, 1024));
-    }
-
-private:
-    int64_t next_;
-    int64_t rows_ = 0;
-    int64_t pairs_ = 0;
-};
+// Pairs per piece: 32 MiB of them, held twice at most.
+constexpr int64_t piece_pairs = int64_t{1} << 22;
 
 struct Piece {
     const SearchIndex& index;
@@ -78,7 +57,7 @@ Piece piece_of(const SearchCall& call, int32_t first, int32_t last) noexcept {
 
 bool tally_all(const SearchCall& call, std::vector<KeyUsage>& totals) noexcept {
     const int32_t n = call.index.size();
-    PiecePlan plan(n);
+    PiecePlan plan(n, piece_pairs);
     std::vector<NamePair> pairs;
     for (int32_t row = 0; row < n;) {
         const Piece piece = piece_of(call, row, plan.end_of_piece(row, n));
