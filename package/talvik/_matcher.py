@@ -276,16 +276,21 @@ def _usage_table(rows: list[tuple[str, int, int]]) -> Any:
     )
 
 
-def _size_limit(max_size: Any) -> int:
-    if isinstance(max_size, bool):
-        raise TypeError("max_size must be an int or None, not bool")
+def _positive_int(value: Any, what: str) -> int:
+    """``value`` as an int of at least 1, else TypeError or ValueError naming ``what``."""
+    if isinstance(value, bool):
+        raise TypeError(f"{what} must be an int or None, not bool")
     try:
-        n = operator.index(max_size)
+        n = operator.index(value)
     except TypeError:
-        raise TypeError(f"max_size must be an int or None, not {type(max_size).__name__}") from None
+        raise TypeError(f"{what} must be an int or None, not {type(value).__name__}") from None
     if n < 1:
-        raise ValueError(f"max_size must be at least 1, got {n}")
+        raise ValueError(f"{what} must be at least 1, got {n}")
     return n
+
+
+def _size_limit(max_size: Any) -> int:
+    return _positive_int(max_size, "max_size")
 
 
 def _warn_large(labels: Labels, max_size: int) -> None:
@@ -380,15 +385,7 @@ def _tradeout_dict(tradeouts: Any) -> dict[Any, Any] | None:
 def _thread_count(threads: Any) -> int:
     if threads is None:
         return os.process_cpu_count() or 1
-    if isinstance(threads, bool):
-        raise TypeError("threads must be an int or None, not bool")
-    try:
-        n = operator.index(threads)
-    except TypeError:
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}") from None
-    if n < 1:
-        raise ValueError(f"threads must be at least 1, got {n}")
-    return min(n, _MAX_INT32)
+    return min(_positive_int(threads, "threads"), _MAX_INT32)
 
 
 def _row_range(rows: Any, n: int) -> tuple[int, int]:

@@ -27,7 +27,6 @@ names be lost at once, the call fails.
 
 from __future__ import annotations
 
-import operator
 import threading
 import uuid
 from collections import OrderedDict
@@ -38,7 +37,7 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 
 from . import __version__
-from ._matcher import Labels, Matcher, Names, Pairs, Tradeouts, _read_names, _tradeout_dict
+from ._matcher import Labels, Matcher, Names, Pairs, Tradeouts, _positive_int, _read_names, _tradeout_dict
 
 try:
     import distributed  # type: ignore[import-not-found, unused-ignore]  # without the extra: Any
@@ -204,15 +203,7 @@ def _sendable(names: Names) -> Any:
 
 
 def _partition_count(partitions: Any) -> int:
-    if isinstance(partitions, bool):
-        raise TypeError("partitions must be an int or None, not bool")
-    try:
-        k = operator.index(partitions)
-    except TypeError:
-        raise TypeError(f"partitions must be an int or None, not {type(partitions).__name__}") from None
-    if k < 1:
-        raise ValueError(f"partitions must be at least 1, got {k}")
-    return k
+    return _positive_int(partitions, "partitions")
 
 
 def _ranges(n: int, partitions: int) -> list[tuple[int, int]]:
