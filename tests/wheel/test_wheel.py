@@ -89,7 +89,8 @@ def test_the_wheel_holds_the_modules_their_types_and_nothing_else(wheel, sdist):
     libs = {n for n in names if n.startswith(LIBS + "/")}
     # The package's own files as the source has them, and the two extensions.
     package = {n.removeprefix("package/") for n in sdist[1] if n.startswith("package/talvik/")}
-    assert {"talvik/__init__.py", "talvik/py.typed", "talvik/_native.pyi"} <= package
+    assert {"talvik/__init__.py", "talvik/py.typed", "talvik/_native.pyi", "talvik/data/nicknames.json",
+            "talvik/data/LICENSE-nicknames.txt"} <= package
     assert names - dist_info - libs == package | {f"Talvik{EXT}", "Talvik-stubs/__init__.pyi", f"talvik/_native{EXT}"}
     assert {PurePosixPath(n).name for n in dist_info} >= {"METADATA", "WHEEL", "RECORD"}
 
@@ -149,7 +150,10 @@ def test_metadata():
     assert not [c for c in classifiers if c.startswith("License ::")]  # the expression says it
     assert set(meta.get_all("Provides-Extra")) == {"arrow", "dask"}
     requires = meta.get_all("Requires-Dist")
-    assert {r.split(";")[0].split(">")[0].strip() for r in requires if "extra ==" in r} == {"pyarrow", "dask"}
+    assert {r.split(";")[0].split(">")[0].strip() for r in requires if "extra ==" in r} == {"pyarrow",
+                                                                                            "dask[distributed]"}
+    [script] = importlib.metadata.distribution("talvik").entry_points.select(group="console_scripts")
+    assert (script.name, script.value) == ("talvik", "talvik._cli:main")
     assert {r.split(">")[0] for r in requires if "extra" not in r} == {"numpy", "tqdm"}
 
 
