@@ -19,7 +19,11 @@ import pytest
 import talvik
 
 ROOT = Path(__file__).resolve().parents[2]
-SCRIPT = Path(sysconfig.get_path("scripts")) / "talvik"
+# The script installed with the talvik imported here: beside it when it was
+# installed with `pip --target` (the sanitized build), else the environment's.
+_CANDIDATES = [Path(talvik.__file__).resolve().parents[1] / "bin" / "talvik",
+               Path(sysconfig.get_path("scripts")) / "talvik"]
+SCRIPT = next((c for c in _CANDIDATES if c.exists()), _CANDIDATES[-1])
 if not SCRIPT.exists():
     SCRIPT = Path(shutil.which("talvik", path=os.path.dirname(sys.executable)) or SCRIPT)
 
@@ -223,7 +227,8 @@ def shim(tmp_path):
     """An environment in which `import pyarrow` fails as if it were not installed."""
     (tmp_path / "shim").mkdir(exist_ok=True)
     (tmp_path / "shim" / "pyarrow.py").write_text("raise ModuleNotFoundError(\"No module named 'pyarrow'\")\n")
-    return dict(os.environ, PYTHONPATH=str(tmp_path / "shim"))
+    path = os.pathsep.join([str(tmp_path / "shim"), *filter(None, [os.environ.get("PYTHONPATH")])])
+    return dict(os.environ, PYTHONPATH=path)
 
 
 # (files to write, arguments, stdin, the message after "talvik: error: ").
