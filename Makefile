@@ -101,8 +101,8 @@ sanitize: setup
 
 INJECT_BUILD := build/inject
 inject: install
-	@$(PY) tests/inject/sweep.py --build-dir $(INJECT_BUILD) --step 7 --threads 1
-	@$(PY) tests/inject/sweep.py --build-dir $(INJECT_BUILD) --step 7 --threads 2
+	@$(PY) tests/support/inject/sweep.py --build-dir $(INJECT_BUILD) --step 7 --threads 1
+	@$(PY) tests/support/inject/sweep.py --build-dir $(INJECT_BUILD) --step 7 --threads 2
 
 # Against a module with symbols (build/inject/site), so that each failure is
 # named by the step of the call and the function it hit. Every sweep runs,
@@ -113,7 +113,7 @@ inject-full: setup
 	@status=0; \
 	for flags in "--threads 1" "--threads 2" "--threads 1 --sticky" "--threads 2 --sticky"; do \
 	  echo "== sweep $$flags"; \
-	  $(PY) tests/inject/sweep.py --build-dir $(INJECT_BUILD) --site $(INJECT_BUILD)/site --where $$flags || status=1; \
+	  $(PY) tests/support/inject/sweep.py --build-dir $(INJECT_BUILD) --site $(INJECT_BUILD)/site --where $$flags || status=1; \
 	done; exit $$status
 
 clean:

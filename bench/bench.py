@@ -4,7 +4,7 @@
 Contenders, each timed on the same generated census names (generate.py) and
 tradeout table:
   Talvik with one worker thread and with all of them;
-  the same rule in plain Python (tests/reference.py), the loop a user would
+  the same rule in plain Python (bench/reference.py), the loop a user would
     otherwise write: its pairs must equal Talvik's, or the run fails;
   RapidFuzz's process.cdist with a token scorer over every name against every
     name, the usual fuzzy alternative: a different rule, so the pairs it
@@ -69,7 +69,6 @@ def talvik_setup(threads):
 
 
 def python_setup(names, table):
-    sys.path.insert(0, str(ROOT / "tests"))
     import reference
     return lambda: reference.find_matches(names, table)
 
@@ -784,7 +783,6 @@ def parse_args(argv=None):
     if args.quadratic is None:
         args.quadratic = 0 if args.quick else QUADRATIC_SIZE
     if args.seed is None:
-        sys.path.insert(0, str(HERE))
         from generate import SEED
         args.seed = SEED
     if args.out is None:

@@ -234,7 +234,6 @@ def parse_args(argv=None):
     args.sizes = sorted(set(args.sizes or (SIZES + LARGE_SIZES if args.large else
                                            QUICK_SIZES if args.quick else SIZES)))
     if args.seed is None:
-        sys.path.insert(0, str(HERE))
         from generate import SEED
         args.seed = SEED
     if args.out is None:

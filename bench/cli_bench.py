@@ -21,9 +21,9 @@ import tempfile
 import time
 from pathlib import Path
 
+import generate
+
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import generate  # noqa: E402
 
 BASELINE = """
 import sys, json, talvik

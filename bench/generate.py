@@ -41,9 +41,9 @@ from dataclasses import dataclass
 from itertools import accumulate
 from pathlib import Path
 
+import make_sample
+
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import make_sample  # noqa: E402
 
 SEED = 20240601
 

@@ -44,7 +44,7 @@ stdcxx=$(g++ -print-file-name=libstdc++.so)
 # constants), which would bury any report, and the free-threaded build's
 # objects live in mimalloc's mmap'd pages, out of the leak checker's sight.
 # The engine's tests above run with detect_leaks=1; for the module,
-# tests/test_sanitized_heap.py checks the heap in use through the runtime, and
+# tests/module/test_sanitized_heap.py checks the heap in use through the runtime, and
 # test_leaks.py and the allocation-failure sweep check it without sanitizers.
 # A small quarantine (freed memory held back to catch use after free) keeps
 # RSS from growing by the default 256 MiB during the tests that watch it.
@@ -55,11 +55,11 @@ export LD_PRELOAD="$asan $stdcxx" PYTHONPATH="$PWD/$out/site"
 # Tests that cannot hold under the runtime, whatever the code does:
 deselect=(
   # RLIMIT_AS: the runtime reserves terabytes of address space for its shadow.
-  --deselect tests/talvik/test_talvik_errors.py::test_running_out_of_memory_raises_memory_error
+  --deselect tests/package/test_talvik_errors.py::test_running_out_of_memory_raises_memory_error
   # RSS grows by a few kB per call in the runtime's own mappings (its heap
   # stays flat: test_sanitized_heap.py checks that instead).
-  --deselect tests/test_leaks.py::test_memory_stays_flat
-  --deselect tests/talvik/test_talvik_errors.py::test_memory_and_references_stay_flat
-  --deselect tests/test_reliability.py::test_ctrl_c_stops_a_long_call_and_frees_it
+  --deselect tests/module/test_leaks.py::test_memory_stays_flat
+  --deselect tests/package/test_talvik_errors.py::test_memory_and_references_stay_flat
+  --deselect tests/module/test_reliability.py::test_ctrl_c_stops_a_long_call_and_frees_it
 )
 "$py" -m pytest -q -p no:cacheprovider "${deselect[@]}" "$@"

@@ -17,8 +17,8 @@ distributed = pytest.importorskip("distributed")
 
 import talvik  # noqa: E402
 import talvik.dask  # noqa: E402
-from test_talvik_groups import TABLE, components, random_names  # noqa: E402
-from test_talvik_results import census_like  # noqa: E402
+from support.names import TABLE, components, random_names  # noqa: E402
+from support.names import census_like  # noqa: E402
 
 
 @pytest.fixture(scope="module")

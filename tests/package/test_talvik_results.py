@@ -11,6 +11,7 @@ from hypothesis import given, settings, strategies as st
 import Talvik
 import reference
 import talvik
+from support.names import census_like
 
 VOCAB = ["Ann", "Anna", "Bob", "Robert", "J", "John", "é", "Ünal", "李", "a\tb", "x\x00y",
          "w" * 1100, "w" * 1100 + "v", "Smith", "\x00"]
@@ -28,20 +29,6 @@ table_st = st.dictionaries(st.sampled_from(VOCAB + ["a", "b", "A", ""]),
 
 def as_names(names, pairs):
     return [(names[i], names[j]) for i, j in pairs.tolist()]
-
-
-def census_like(n, seed):
-    """Names with many repeats, initials and reorderings, and a table to go with them."""
-    rng = random.Random(seed)
-    first = ["Bob", "Robert", "Rob", "J", "John", "Jack", "Ann", "Anna", "Li", "A"]
-    last = ["Smith", "Lee", "Brown", "Li", "Ng"]
-    names = []
-    for _ in range(n):
-        k = rng.choice([1, 2, 2, 2, 3, 3, 4])
-        names.append(" ".join(rng.choice(first + last) for _ in range(k)))
-    table = {"Bob": ["Robert", "Rob"], "Robert": ["Bob"], "J": ["John", "Jack"], "John": ["J"],
-             "Ann": ["A", "Anna"], "A": ["Ann"]}
-    return names, table
 
 
 @settings(max_examples=300, deadline=None, derandomize=True)

@@ -1,4 +1,5 @@
-"""A plain-Python statement of the matching rule, for differential tests."""
+"""A plain-Python statement of the matching rule: the benchmark's Python
+contender, and the oracle the tests hold both faces to."""
 
 
 def words(name):

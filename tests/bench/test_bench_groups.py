@@ -2,9 +2,8 @@
 import json
 import subprocess
 import sys
-from pathlib import Path
 
-BENCH = Path(__file__).resolve().parents[2] / "bench"
+from support.paths import BENCH
 
 
 def test_quick_run_of_the_package_contenders(tmp_path):
@@ -21,8 +20,7 @@ def test_quick_run_of_the_package_contenders(tmp_path):
     assert "talvik count()" not in report.split("The talvik package")[0]  # kept out of the main tables
 
 
-sys.path.insert(0, str(BENCH))
-import bench_groups  # noqa: E402
+import bench_groups
 
 
 def test_group_census_of_a_hand_made_grouping():

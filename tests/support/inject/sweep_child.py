@@ -9,10 +9,9 @@ import json
 import os
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.dirname(HERE))  # reference.py
-import reference  # noqa: E402
-import scenario  # noqa: E402
+# Started by sweep.py with bench/ (the plain-Python rule) on PYTHONPATH.
+import reference
+import scenario
 
 MEMORY = object()
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -167,8 +166,6 @@ def one_run(shim, find, args_, expected, n, sticky):
 
 
 def main(args):
-    if args.site:
-        sys.path.insert(0, args.site)
     shim = load_shim()
     faulthandler.enable()
     import Talvik

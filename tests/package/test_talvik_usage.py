@@ -8,7 +8,7 @@ import pytest
 
 import reference
 import talvik
-from test_talvik_threads import interrupt
+from support.interrupts import interrupt
 
 # One-character keys (each its own tradeout), a two-byte one that is not,
 # keys listed both ways and one way, a key among its own words, a key whose

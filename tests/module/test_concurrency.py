@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import needs_free_threading
+from support.interpreter import needs_free_threading
 
 THREADED_CALLS = """
     import random, sys, threading

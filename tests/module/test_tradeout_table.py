@@ -1,7 +1,7 @@
 """Building the tradeout table from word_to_matches: quirks and failures."""
 import pytest
 
-from conftest import Encodes, entries, raises
+from support.module import Encodes, entries, raises
 
 BUILD_TB = [("Talvik", "Talvik.parallel_find_matches"), ("Talvik", "Talvik.create_tradeout_table")]
 

@@ -1,18 +1,7 @@
-import sysconfig
+"""Checks of the Talvik module's exceptions and tracebacks."""
 import traceback
 
 import pytest
-
-import Talvik
-
-# PYTHON_GIL=0, and a GIL that stays off, exist only on a free-threaded build.
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-needs_free_threading = pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded build of CPython")
-
-
-@pytest.fixture
-def find():
-    return Talvik.parallel_find_matches
 
 
 class Encodes(str):

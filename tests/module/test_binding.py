@@ -6,7 +6,7 @@ import warnings
 import pytest
 
 import Talvik
-from conftest import entries, raises
+from support.module import entries, raises
 
 L = ["Ann Lee", "Lee Ann"]
 D = {}

@@ -6,7 +6,7 @@ from hypothesis import given, settings, strategies as st
 
 import Talvik
 import reference
-from conftest import Encodes, entries, raises
+from support.module import Encodes, entries, raises
 
 VOCAB = ["Ann", "Anna", "Bob", "Robert", "J", "John", "é", "Ünal", "李", "a\tb", "x\x00y",
          "w" * 1100, "w" * 1100 + "v", "Smith"]

@@ -18,10 +18,9 @@ import pytest
 import Talvik
 import reference
 
-BENCH = Path(__file__).resolve().parent.parent / "bench"
-sys.path.insert(0, str(BENCH))
-import bench  # noqa: E402
-import generate  # noqa: E402
+import bench
+import generate
+from support.paths import BENCH
 
 SOURCE = "census" if generate.have_archives() else "sample"
 HAVE_RAPIDFUZZ = importlib.util.find_spec("rapidfuzz") is not None

@@ -1,7 +1,7 @@
 """Allocation failure: every allocation along one call, failed in turn, ends
 in MemoryError or the right pairs, and leaves nothing behind.
 
-The sweep itself lives in tests/inject (the LD_PRELOAD shim and its driver);
+The sweep itself lives in tests/support/inject (the LD_PRELOAD shim and its driver);
 here it runs bounded, every 7th allocation, and `make inject-full` runs every
 one. The first tests check that the shim fails what it is asked to, so that a
 clean sweep means something."""
@@ -14,9 +14,9 @@ import textwrap
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SWEEP = os.path.join(HERE, "inject", "sweep.py")
-sys.path.insert(0, os.path.join(HERE, "inject"))
-import sweep  # noqa: E402
+SWEEP = os.path.join(HERE, "..", "support", "inject", "sweep.py")
+
+from support.inject import sweep  # noqa: E402
 
 pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="the shim and AddressSanitizer would both stand in for malloc")

@@ -4,7 +4,7 @@ raises MemoryError or returns the right pairs, that the next call without a
 failure is right again, and that nothing is left behind: reference counts of
 the inputs, GC objects, Python blocks, malloc'd bytes, RSS and threads.
 
-    python tests/inject/sweep.py [--step K] [--threads T] [--sticky] [--json FILE]
+    python tests/support/inject/sweep.py [--step K] [--threads T] [--sticky] [--json FILE]
 
 The parent builds the shim (failalloc.c) and counts the call's allocations,
 then runs children with the shim preloaded, each taking n's until done or
@@ -66,8 +66,11 @@ class Child:
             return "timeout"
 
 
-def child_env(shim, hashseed="0"):
+def child_env(shim, site=None, hashseed="0"):
     env = dict(os.environ)
+    # The plain-Python rule, and a build to test ahead of the installed one.
+    bench = os.path.join(HERE, "..", "..", "..", "bench")
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (site, bench, env.get("PYTHONPATH")) if p)
     env["LD_PRELOAD"] = shim
     env["PYTHONHASHSEED"] = hashseed
     env.pop("PYTHONMALLOC", None)
@@ -100,7 +103,7 @@ def native_backtrace(cmd, env, pid=None):
 def run_children(args, shim, ns):
     """Runs the n's in children; the per-n records, the faults and each child's stats."""
     records, faults, stats = [], [], []
-    env = child_env(shim)
+    env = child_env(shim, args.site)
     rest = list(ns)
     while rest:
         cmd = [sys.executable, os.path.abspath(__file__), "--child", "--ns", ",".join(map(str, rest))]
@@ -145,8 +148,6 @@ def child_flags(args):
     flags = ["--threads", str(args.threads)]
     if args.sticky:
         flags.append("--sticky")
-    if args.site:
-        flags += ["--site", args.site]
     if args.where:
         flags.append("--where")
     return flags
@@ -155,7 +156,7 @@ def child_flags(args):
 def count_allocations(args, shim):
     """The allocations of one undisturbed call (the most of three)."""
     cmd = [sys.executable, os.path.abspath(__file__), "--child", "--count"] + child_flags(args)
-    out = subprocess.run(cmd, env=child_env(shim), capture_output=True, text=True, timeout=300)
+    out = subprocess.run(cmd, env=child_env(shim, args.site), capture_output=True, text=True, timeout=300)
     if out.returncode != 0:
         sys.exit(f"counting run failed ({out.returncode}):\n{out.stderr}")
     return int(out.stdout.split()[-1])
@@ -252,7 +253,7 @@ def parse_args(argv):
     p.add_argument("--threads", type=int, default=2, help="num_threads of the call")
     p.add_argument("--sticky", action="store_true", help="fail every allocation from the n-th on")
     p.add_argument("--site", help="a directory to import Talvik from, ahead of the installed one")
-    p.add_argument("--build-dir", default=os.path.join(HERE, "..", "..", "build", "inject"))
+    p.add_argument("--build-dir", default=os.path.join(HERE, "..", "..", "..", "build", "inject"))
     p.add_argument("--hang-seconds", type=float, default=60)
     p.add_argument("--json", help="write every record and fault here")
     p.add_argument("--no-backtrace", dest="backtrace", action="store_false",
@@ -268,7 +269,6 @@ def parse_args(argv):
 if __name__ == "__main__":
     arguments = parse_args(sys.argv[1:])
     if arguments.child:
-        sys.path.insert(0, HERE)
         import sweep_child
         sys.exit(sweep_child.main(arguments))
     sys.exit(parent(arguments))

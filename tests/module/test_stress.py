@@ -19,14 +19,13 @@ import textwrap
 
 import pytest
 
-from conftest import needs_free_threading
+from support.interpreter import needs_free_threading
+from support.paths import child_env
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 SECONDS = float(os.environ.get("TALVIK_STRESS_SECONDS", "10"))
 
 STRESS = """
 import json, random, sys, threading, time
-sys.path.insert(0, HERE)
 import reference
 import Talvik
 
@@ -160,8 +159,8 @@ print(json.dumps({"gil": sys._is_gil_enabled(), "counts": counts, "failures": fa
 
 @pytest.mark.parametrize("gil", [pytest.param("0", marks=needs_free_threading), "1"])
 def test_callers_and_mutators_at_once(gil):
-    code = f"HERE = {HERE!r}\nSECONDS = {SECONDS}\n" + textwrap.dedent(STRESS)
-    env = {**os.environ, "PYTHON_GIL": gil}
+    code = f"SECONDS = {SECONDS}\n" + textwrap.dedent(STRESS)
+    env = child_env(PYTHON_GIL=gil)
     try:
         out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                              timeout=SECONDS * 6 + 60)

@@ -1,0 +1,8 @@
+import pytest
+
+import Talvik
+
+
+@pytest.fixture
+def find():
+    return Talvik.parallel_find_matches

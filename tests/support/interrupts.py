@@ -1,0 +1,53 @@
+"""Ctrl-C sent to a child that runs a long call of the package."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+INTERRUPTED = """
+    import gc, resource, sys, time
+    import talvik
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * resource.getpagesize()
+
+    m = talvik.Matcher(["Ann Lee"] * 50_000, threads=2)  # 1.25 billion pairs
+    gc.collect()
+    before = rss()
+    # A guard, should Ctrl-C not stop it: MemoryError long before the machine fills.
+    with open("/proc/self/statm") as f:
+        vm = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (vm + 6 * 2**30, resource.RLIM_INFINITY))
+    call = getattr(m, sys.argv[1])
+    print("ready", flush=True)
+    try:
+        call()
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    gc.collect()
+    print((peak - before) // 2**20, (rss() - before) // 2**20, m.match(["Lee Ann"])[:2].tolist())
+"""
+
+
+def interrupt(method):
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPTED), method], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True,
+                             env={k: v for k, v in os.environ.items() if k != "PYTHON_GIL"})
+    try:
+        assert child.stdout.readline() == "ready\n", child.stderr.read()
+        time.sleep(1.0)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        line = child.stdout.readline()
+        latency = time.monotonic() - sent
+        rest = child.stdout.read().split()
+        assert child.wait(timeout=60) == 0, child.stderr.read()
+    finally:
+        child.kill()
+        child.wait()
+    return line.strip(), latency, [int(rest[0]), int(rest[1])], " ".join(rest[2:])
