@@ -43,7 +43,9 @@ wheel: setup
 test-wheel: wheel
 	@scripts/test-wheel.sh
 
-engine: setup
+# The engine is plain C++: no Python is built or looked for.
+engine:
+	@scripts/apt-deps.sh
 	@cmake -S . -B $(ENGINE_BUILD) -G Ninja -DTALVIK_BUILD_TESTS=ON -DTALVIK_BUILD_BENCH=ON -DTALVIK_WERROR=ON > /dev/null
 	@cmake --build $(ENGINE_BUILD)
 
@@ -83,7 +85,8 @@ bench-engine: engine
 # committed seeds in engine/fuzz/corpus are only read. FUZZ_ARGS adds flags.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-fuzz-build: setup
+fuzz-build:
+	@scripts/apt-deps.sh
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
 	@cmake --build $(FUZZ_BUILD) --target fuzz_search
 

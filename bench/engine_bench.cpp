@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "every_pair.h"
-#include "find_pairs.h"
-#include "tradeout_table.h"
+#include "talvik/find_pairs.h"
+#include "talvik/tradeout_table.h"
 
 using namespace talvik;
 
@@ -48,20 +48,6 @@ std::vector<std::pair<std::string, std::vector<std::string>>> read_table(const s
         }
     }
     return entries;
-}
-
-// The table as the module builds it: a one-byte key is its own first word.
-TradeoutTablePtr build_table(const std::vector<std::pair<std::string, std::vector<std::string>>>& entries) {
-    TradeoutTablePtr table = make_tradeout_table(static_cast<int64_t>(entries.size()));
-    for (const auto& [key, words] : entries) {
-        const uint64_t slot = *tradeout_table_claim_slot(*table, key);
-        tradeout_table_store_key(*table, slot, key);
-        auto list = make_match_list(static_cast<int32_t>(words.size()) + 1);
-        if (key.size() == 1) match_list_add(*table, *list, key);
-        for (const auto& w : words) match_list_add(*table, *list, w);
-        table->entries[slot].matches = std::move(list);
-    }
-    return table;
 }
 
 struct Timing {
@@ -104,13 +90,14 @@ Timing time_search(const std::vector<std::string_view>& names, const TradeoutTab
         if (strategy == Strategy::every_pair) {
             t.pairs = every_pair_count(names, table, threads);
         } else {
+            SearchIndex::Built built = SearchIndex::build(names, table, threads);
+            t.index_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             SearchOptions options;
             options.threads = threads;
-            PairResult result = find_pairs(names, table, options);
+            PairResult result = built.index ? find_pairs(*built.index, options) : PairResult::failure(built.error);
             if (!result.ok()) std::fprintf(stderr, "search failed\n");
             t.pairs = result.count();
             t.candidates = result.diagnostics().candidates;
-            t.index_seconds = result.diagnostics().index_seconds;
         }
         times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
@@ -162,7 +149,7 @@ int main(int argc, char** argv) {
         end = std::min(text.find('\n', start), text.size());
         names.emplace_back(text.data() + start, end - start);
     }
-    TradeoutTablePtr table = build_table(read_table(read_file(positional[1])));
+    TradeoutTablePtr table = build_tradeout_table(read_table(read_file(positional[1])));
 
     if (!json) {
         std::printf("%zu names, median of %d runs\n", names.size(), runs);

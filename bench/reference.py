@@ -10,8 +10,7 @@ def words(name):
 def tradeouts(word_to_matches):
     table = {}
     for key, value in word_to_matches.items():
-        own = [key] if len(key.encode("utf-8")) == 1 else []
-        table[key] = own + list(value)  # a string value gives its characters
+        table[key] = list(value)  # a string value gives its characters
     return table
 
 

@@ -37,7 +37,6 @@ bool make_constants() noexcept {
         {&constants.encode, "encode"},
         {&constants.utf_8, "utf-8"},
         {&constants.parallel_find_matches, kFunctionName},
-        {&constants.builtins_attr, "__builtins__"},
         {&constants.test_attr, "__test__"},
     };
     for (const Item& item : items) {

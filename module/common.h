@@ -1,5 +1,5 @@
-// What the three parts of the binding share: owned references, the
-// interned constants, traceback entries and UTF-8 encoding.
+// What the parts of the Talvik binding share: the interned constants,
+// traceback entries, UTF-8 encoding and the table build.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,20 +9,13 @@
 #include <memory>
 #include <vector>
 
-#include "tradeout_table.h"
+#include "talvik/binding/ref.h"
+#include "talvik/tradeout_table.h"
 
 namespace talvik::py {
 
-struct DecRef {
-    void operator()(PyObject* o) const noexcept { Py_DECREF(o); }
-};
-// A strong reference, released on every path out of its scope.
-using Ref = std::unique_ptr<PyObject, DecRef>;
-
-inline Ref new_ref(PyObject* o) noexcept {
-    Py_INCREF(o);
-    return Ref(o);
-}
+using binding::new_ref;
+using binding::Ref;
 
 // Made once per process by the module's exec step and never released.
 // Identifiers are interned so keyword matching can compare by identity.
@@ -40,7 +33,6 @@ struct Constants {
     PyObject* encode;
     PyObject* utf_8;
     PyObject* parallel_find_matches;
-    PyObject* builtins_attr;  // "__builtins__"
     PyObject* test_attr;      // "__test__"
     PyObject* one;            // the int 1
 };

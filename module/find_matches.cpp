@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "common.h"
-#include "find_pairs.h"
-#include "memory_limit.h"
+#include "talvik/binding/released.h"
+#include "talvik/binding/search_call.h"
+#include "talvik/binding/walk.h"
+#include "talvik/binding/words.h"
+#include "talvik/pair_search.h"
 
 namespace talvik::py {
 namespace {
@@ -59,26 +62,6 @@ bool thread_count(int32_t num_threads, int32_t* n_threads) noexcept {
     return as_int32(truth ? d.get() : constants.one, n_threads);
 }
 
-// Whether an exact str has more than one word as str.split() cuts it, read
-// in place: the method of an exact str cannot be replaced, so nothing is lost
-// by not calling it, and no list of words is made.
-bool has_two_words(PyObject* s) noexcept {
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
-    int words = 0;
-    bool in_word = false;
-    for (Py_ssize_t k = 0; k < length; ++k) {
-        if (Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, k))) {
-            in_word = false;
-        } else if (!in_word) {
-            in_word = true;
-            if (++words == 2) return true;
-        }
-    }
-    return false;
-}
-
 // The names of all_names with more than one word by str.split(), in order.
 // The length is re-read at every step: another thread may shrink the list.
 PyObject* select_names(PyObject* all_names) noexcept {
@@ -88,11 +71,15 @@ PyObject* select_names(PyObject* all_names) noexcept {
     }
     Ref valid_names(PyList_New(0));
     if (!valid_names) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_Size(all_names); ++i) {
-        Ref name(PyList_GetItemRef(all_names, i));
+    for (Py_ssize_t i = 0; i < binding::sequence_size(all_names, true); ++i) {
+        Ref name = binding::sequence_item(all_names, true, i);
         if (!name) return nullptr;
+        // The method of an exact str cannot be replaced: its words are
+        // counted in place, with no list of words made.
         if (PyUnicode_CheckExact(name.get())) {
-            if (has_two_words(name.get()) && PyList_Append(valid_names.get(), name.get()) < 0) return nullptr;
+            if (binding::str_has_two_words(name.get()) && PyList_Append(valid_names.get(), name.get()) < 0) {
+                return nullptr;
+            }
             continue;
         }
         Ref words(PyObject_CallMethodNoArgs(name.get(), constants.split));
@@ -207,20 +194,6 @@ PyObject* build_results(const PairResult& found, const std::vector<std::string_v
     return results.release();
 }
 
-// While the workers run, the calling thread attaches every 50 ms to run the
-// signal handlers; an exception from one (KeyboardInterrupt) stops them.
-struct Interrupts {
-    PyThreadState* state;
-
-    static bool keep_going(void* self) noexcept {
-        auto* interrupts = static_cast<Interrupts*>(self);
-        PyEval_RestoreThread(interrupts->state);
-        const bool ok = PyErr_CheckSignals() == 0;
-        interrupts->state = PyEval_SaveThread();
-        return ok;
-    }
-};
-
 // A stopped or failed search gives its memory back to the system at once,
 // not only to the allocator's free lists.
 void release_free_memory() noexcept {
@@ -236,34 +209,18 @@ int64_t bytes_per_result_pair() noexcept {
            static_cast<int64_t>(sizeof(PyObject*) + sizeof(NamePair));
 }
 
-// The search without the interpreter; false with an exception set. A
-// result that could not fit in the memory left fails as soon as the pairs
-// found pass what fits, not once the memory is gone.
-bool search(const std::vector<std::string_view>& name_ptrs, const TradeoutTable& tt, int32_t n_threads,
-            PairResult& found) noexcept {
-    SearchOptions options;
-    options.threads = n_threads;
-    options.max_pairs = static_cast<int64_t>(
-        std::min<uint64_t>(memory_available() / static_cast<uint64_t>(bytes_per_result_pair()), INT64_MAX));
-    Interrupts interrupts{PyEval_SaveThread()};
-    const Poll poll{&Interrupts::keep_going, &interrupts, 50};
-    options.poll = &poll;
-    found = find_pairs(name_ptrs, tt, options);
-    PyEval_RestoreThread(interrupts.state);
-    switch (found.error()) {
-        case SearchError::none:
-            return true;
-        case SearchError::pair_set_full:
-            PyErr_SetString(PyExc_MemoryError, "Failed to reallocate NamePairSet storage");
-            return false;
-        case SearchError::stopped:
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the search was stopped");
-            return false;
-        case SearchError::out_of_memory:
-            break;
-    }
-    PyErr_NoMemory();
-    return false;
+// The search without the interpreter, which the calling thread attaches to
+// again every 50 ms to run the signal handlers: an exception from one
+// (KeyboardInterrupt) stops the workers. A result that could not fit in the
+// memory left fails as soon as the pairs found pass what fits, not once the
+// memory is gone. False with an exception set.
+bool search(PairSearchContext& context, int32_t n_threads) noexcept {
+    binding::Released released(nullptr);
+    context.poll = released.poll();
+    context.max_pairs = binding::pair_budget(static_cast<uint64_t>(bytes_per_result_pair()));
+    released.run(0, [&]() noexcept { search_name_pairs(context, n_threads); });
+    if (context.error == SearchError::none) return true;
+    return binding::raise_search_error(context.error, "Failed to reallocate NamePairSet storage");
 }
 
 PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_threads) noexcept {
@@ -276,6 +233,7 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
     Ref valid_names(select_names(all_names));
     if (!valid_names) return nullptr;
     if (PyList_GET_SIZE(valid_names.get()) > INT32_MAX) return PyErr_NoMemory();  // beyond a row index
+    const auto n_names = static_cast<int32_t>(PyList_GET_SIZE(valid_names.get()));
 
     Ref bytes_list(PyList_New(0));
     if (!bytes_list) return nullptr;
@@ -283,9 +241,12 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
     if (!encode_names(valid_names.get(), bytes_list.get(), name_ptrs)) return nullptr;
 
     if (n_threads < 0) return PyErr_NoMemory();  // a negative cpu_count() asks for no room at all
-    PairResult found;
-    if (!name_ptrs.empty() && !search(name_ptrs, *tt.table, n_threads, found)) return nullptr;
-    return build_results(found, name_ptrs);
+    PairSearchContext context;
+    context.tt = tt.table.get();
+    context.name_ptrs = name_ptrs;
+    context.n_names = n_names;
+    if (n_names > 0 && !search(context, n_threads)) return nullptr;
+    return build_results(context.thread_results, name_ptrs);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@
 //   0xE0-0xEF x  names: end of the name, then name x % count again
 //   0xF0-0xFF  names: end of the names section
 // In the table the first word of an entry is its key and the others its
-// tradeouts; a one-byte key is its own first tradeout, as the module builds it.
+// tradeouts.
 #pragma once
 
 #include <algorithm>
@@ -40,9 +40,9 @@
 #include <utility>
 #include <vector>
 
-#include "find_pairs.h"
-#include "reference/every_pair.h"
-#include "tradeout_table.h"
+#include "talvik/find_pairs.h"
+#include "every_pair.h"
+#include "talvik/tradeout_table.h"
 
 namespace talvik::fuzz {
 
@@ -253,23 +253,7 @@ inline Case decode(std::string_view bytes) {
     return decode(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
-// The table as the module builds it, key by key; null when it cannot be made.
-inline TradeoutTablePtr build_table(const Case& c) {
-    TradeoutTablePtr table = make_tradeout_table(static_cast<int64_t>(c.entries.size()));
-    if (table == nullptr) return nullptr;
-    for (const auto& [key, words] : c.entries) {
-        const std::optional<uint64_t> slot = tradeout_table_claim_slot(*table, key);
-        if (!slot || !tradeout_table_store_key(*table, *slot, key)) return nullptr;
-        auto list = make_match_list(static_cast<int32_t>(words.size()) + 1);
-        if (list == nullptr) return nullptr;
-        if (key.size() == 1 && !match_list_add(*table, *list, key)) return nullptr;
-        for (const std::string& w : words) {
-            if (!match_list_add(*table, *list, w)) return nullptr;
-        }
-        table->entries[*slot].matches = std::move(list);
-    }
-    return table;
-}
+inline TradeoutTablePtr build_table(const Case& c) { return build_tradeout_table(c.entries); }
 
 // A readable, C-escaped copy of arbitrary bytes.
 inline std::string escaped(std::string_view s) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "match_validation.h"
+#include "talvik/match_rule.h"
 
 namespace talvik::reference {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "pair_store.h"
-#include "tradeout_table.h"
+#include "talvik/pair_store.h"
+#include "talvik/tradeout_table.h"
 
 namespace talvik::reference {
 

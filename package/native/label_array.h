@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "find_pairs.h"
+#include "talvik/find_pairs.h"
 
 namespace talvik::native {
 

@@ -8,7 +8,7 @@
 #include <new>
 #include <utility>
 
-#include "handles.h"
+#include "native.h"
 #include "label_array.h"
 #include "names.h"
 #include "search.h"
@@ -266,14 +266,14 @@ PyType_Spec index_spec = {
 
 // Builds the table and the index: interruptible, with the interpreter released.
 bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
-    m.table = build_tradeout_table(tradeouts);
+    m.table = table_from_dict(tradeouts);
     if (!m.table) return false;
     Released released(nullptr);
     const NameList& names = names_of(m.names.get());
     SearchIndex::Built built = released.run(0, [&]() noexcept {
         return SearchIndex::build(names.views(), *m.table, m.threads, released.stop(), released.poll());
     });
-    if (!built.index) return raise_search_error(built.error, released);
+    if (!built.index) return raise_search_error(built.error);
     m.index = std::move(built.index);
     return true;
 }

@@ -3,8 +3,8 @@
 #include <climits>
 #include <new>
 
-#include "handles.h"
-#include "words.h"
+#include "native.h"
+#include "talvik/binding/words.h"
 
 namespace talvik::native {
 namespace {
@@ -47,7 +47,7 @@ bool check_schema(const ArrowSchema& schema, const char* what, bool* large) noex
     return false;
 }
 
-bool raise_invalid_utf8(std::string_view bytes, const Utf8Words& scan, const char* what, size_t index) noexcept {
+bool raise_invalid_utf8(std::string_view bytes, const binding::Utf8Words& scan, const char* what, size_t index) noexcept {
     PyObject* exc = PyUnicodeDecodeError_Create("utf-8", bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
                                                 static_cast<Py_ssize_t>(scan.error_at),
                                                 static_cast<Py_ssize_t>(scan.error_end), "invalid UTF-8");
@@ -78,7 +78,7 @@ bool NameList::add_str(PyObject* name, Py_ssize_t index, const char* what) {
                      Py_TYPE(name)->tp_name);
         return false;
     }
-    if (!str_has_two_words(name)) return true;
+    if (!binding::str_has_two_words(name)) return true;
     if (PyUnicode_IS_ASCII(name)) {
         const auto* data = static_cast<const char*>(PyUnicode_DATA(name));
         arena_.insert(arena_.end(), data, data + PyUnicode_GET_LENGTH(name));
@@ -151,7 +151,7 @@ bool NameList::add_chunk_names(const ArrowArray& chunk, const char* what) {
         const int64_t begin = offsets[k], end = offsets[k + 1];
         if (begin < 0 || end < begin || (end > begin && data == nullptr)) return malformed(what);
         const std::string_view bytes(data + begin, static_cast<size_t>(end - begin));
-        const Utf8Words scan = utf8_words(bytes);
+        const binding::Utf8Words scan = binding::utf8_words(bytes);
         if (!scan.valid) return raise_invalid_utf8(bytes, scan, what, index);
         views_.push_back(scan.two_words ? bytes : std::string_view{});
     }

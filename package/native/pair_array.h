@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "handles.h"
-#include "pair_store.h"
+#include "native.h"
+#include "talvik/pair_store.h"
 
 namespace talvik::native {
 

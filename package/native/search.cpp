@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <new>
 #include <vector>
 
-#include "memory_limit.h"
-#include "piece_plan.h"
+#include "talvik/memory_limit.h"
 
 namespace talvik::native {
 namespace {
@@ -21,10 +21,8 @@ constexpr uint64_t bytes_per_stored_pair = 2 * sizeof(NamePair);
 
 SearchOptions options_for(const SearchCall& call, Rows rows, PairOutput output) noexcept {
     SearchOptions o;
-    if (output == PairOutput::store) {
-        // A piece that cannot fit fails as soon as its pairs pass what fits.
-        o.max_pairs = static_cast<int64_t>(std::min<uint64_t>(memory_available() / bytes_per_stored_pair, INT64_MAX));
-    }
+    // A piece that cannot fit fails as soon as its pairs pass what fits.
+    if (output == PairOutput::store) o.max_pairs = binding::pair_budget(bytes_per_stored_pair);
     o.threads = call.threads;
     o.first_row = rows.first;
     o.last_row = rows.last;
@@ -36,11 +34,14 @@ SearchOptions options_for(const SearchCall& call, Rows rows, PairOutput output) 
     return o;
 }
 
+// PyErr_Format knows no %f: the figures are written here first.
 bool raise_too_many(uint64_t needed) noexcept {
-    PyErr_Format(PyExc_MemoryError,
-                 "the pairs found need %.2f GiB more, and only %.2f GiB of memory is available; count() "
-                 "tells how many there are, and iter_pairs() or rows= take them in parts",
-                 static_cast<double>(needed) / gib, static_cast<double>(memory_available()) / gib);
+    char message[256];
+    std::snprintf(message, sizeof message,
+                  "the pairs found need %.2f GiB more, and only %.2f GiB of memory is available; count() "
+                  "tells how many there are, and iter_pairs() or rows= take them in parts",
+                  static_cast<double>(needed) / gib, static_cast<double>(memory_available()) / gib);
+    PyErr_SetString(PyExc_MemoryError, message);
     return false;
 }
 
@@ -57,22 +58,10 @@ bool make_room(PairBlock& out, int64_t more) noexcept {
 
 }  // namespace
 
-bool raise_search_error(SearchError error, const Released& released) noexcept {
-    if (PyErr_Occurred()) return false;  // KeyboardInterrupt, or the progress callback's error
-    switch (error) {
-        case SearchError::pair_set_full:  // past the memory available, or past what one set can index
-            PyErr_SetString(PyExc_MemoryError,
-                            "the pairs found do not fit in the memory available; count() tells how many "
-                            "there are, and iter_pairs() or rows= take them in parts");
-            break;
-        case SearchError::out_of_memory:
-            PyErr_NoMemory();
-            break;
-        default:
-            PyErr_SetString(PyExc_RuntimeError, released.failed() ? "the search was stopped" : "the search failed");
-            break;
-    }
-    return false;
+bool raise_search_error(SearchError error) noexcept {
+    return binding::raise_search_error(error,
+                                       "the pairs found do not fit in the memory available; count() tells how "
+                                       "many there are, and iter_pairs() or rows= take them in parts");
 }
 
 bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept {
@@ -82,7 +71,7 @@ bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept {
         const SearchOptions o = options_for(call, piece, PairOutput::store);
         const PairResult result =
             call.released.run(row - rows.first, [&]() noexcept { return find_pairs(call.index, o); });
-        if (!result.ok()) return raise_search_error(result.error(), call.released);
+        if (!result.ok()) return raise_search_error(result.error());
         if (!make_room(out, result.count())) return false;
         result.copy_to(out.end());
         out.added(result.count());
@@ -97,7 +86,7 @@ int64_t count_pairs(const SearchCall& call, Rows rows) noexcept {
     const SearchOptions o = options_for(call, rows, PairOutput::count);
     const PairResult result = call.released.run(0, [&]() noexcept { return find_pairs(call.index, o); });
     if (!result.ok()) {
-        raise_search_error(result.error(), call.released);
+        raise_search_error(result.error());
         return -1;
     }
     return result.count();
@@ -106,7 +95,7 @@ int64_t count_pairs(const SearchCall& call, Rows rows) noexcept {
 bool group_names(const SearchCall& call, Rows rows, PairResult& out) noexcept {
     const SearchOptions o = options_for(call, rows, PairOutput::groups);
     out = call.released.run(0, [&]() noexcept { return find_pairs(call.index, o); });
-    return out.ok() || raise_search_error(out.error(), call.released);
+    return out.ok() || raise_search_error(out.error());
 }
 
 bool link_pairs(const NameList& other, const NameList& names, const TradeoutTable& table, int32_t threads,
@@ -128,7 +117,7 @@ bool link_pairs(const NameList& other, const NameList& names, const TradeoutTabl
     SearchIndex::Built built = released.run(0, [&]() noexcept {
         return SearchIndex::build(views, table, threads, released.stop(), released.poll());
     });
-    if (!built.index) return raise_search_error(built.error, released);
+    if (!built.index) return raise_search_error(built.error);
     // Pairs within `other` are cut by min_second, within `names` by the rows.
     const SearchCall call{*built.index, threads, n_other, released};
     if (!collect_pairs(call, {0, n_other}, out)) return false;

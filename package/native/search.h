@@ -7,10 +7,10 @@
 
 #include <cstdint>
 
-#include "find_pairs.h"
+#include "talvik/find_pairs.h"
 #include "names.h"
 #include "pair_array.h"
-#include "released.h"
+#include "native.h"
 
 namespace talvik::native {
 
@@ -28,7 +28,7 @@ struct SearchCall {
 
 // Raises what the engine's error means (nothing new when a signal handler or
 // the progress callback already raised); always false.
-bool raise_search_error(SearchError error, const Released& released) noexcept;
+bool raise_search_error(SearchError error) noexcept;
 
 // The pairs of `rows`, in row order, appended to `out`. The rows run in
 // pieces of a few tens of millions of pairs, so that besides the result only

@@ -4,7 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "handles.h"
+#include "native.h"
+#include "talvik/binding/walk.h"
 
 namespace talvik::native {
 namespace {
@@ -49,23 +50,17 @@ PyObject* value_words(PyObject* key, PyObject* value) noexcept {
     return words.release();
 }
 
-bool fill_list(TradeoutTable& table, MatchList& list, PyObject* key, PyObject* words) noexcept {
-    const Py_ssize_t n = PyTuple_GET_SIZE(words);
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        const auto word = utf8_of(PyTuple_GET_ITEM(words, k));
-        if (!word) {
-            add_note([&] { return PyUnicode_FromFormat("while reading tradeouts[%R][%zd]", key, k); });
-            return false;
-        }
-        if (!match_list_add(table, list, *word)) {
-            PyErr_NoMemory();
-            return false;
-        }
+// The exception a failed step of the table means; always false.
+bool raise(TradeoutTableBuilder::Status status) noexcept {
+    if (status == TradeoutTableBuilder::Status::no_free_slot) {
+        PyErr_SetString(PyExc_RuntimeError, "tradeouts changed during iteration");
+    } else {
+        PyErr_NoMemory();
     }
-    return true;
+    return false;
 }
 
-bool add_entry(TradeoutTable& table, PyObject* key, PyObject* value) noexcept {
+bool add_entry(TradeoutTableBuilder& table, PyObject* key, PyObject* value) noexcept {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "tradeouts keys must be str, not %.200s", Py_TYPE(key)->tp_name);
         return false;
@@ -77,72 +72,49 @@ bool add_entry(TradeoutTable& table, PyObject* key, PyObject* value) noexcept {
     }
     Ref words(value_words(key, value));
     if (!words) return false;
-    const auto slot = tradeout_table_claim_slot(table, *key_bytes);
-    if (!slot) {
-        PyErr_SetString(PyExc_RuntimeError, "tradeouts changed during iteration");
-        return false;
-    }
-    if (!tradeout_table_store_key(table, *slot, *key_bytes)) {
-        PyErr_NoMemory();
-        return false;
-    }
     const Py_ssize_t n = PyTuple_GET_SIZE(words.get());
-    std::unique_ptr<MatchList> list = make_match_list(static_cast<int32_t>(n + 1));
-    if (!list) {
-        PyErr_NoMemory();
-        return false;
+    if (table.begin_key(*key_bytes, static_cast<int32_t>(n)) != TradeoutTableBuilder::Status::ok) {
+        return raise(table.status());
     }
-    // A one-byte key (a one-character ASCII word, an initial) stands for itself first.
-    if (key_bytes->size() == 1 && !match_list_add(table, *list, *key_bytes)) {
-        PyErr_NoMemory();
-        return false;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const auto word = utf8_of(PyTuple_GET_ITEM(words.get(), k));
+        if (!word) {
+            add_note([&] { return PyUnicode_FromFormat("while reading tradeouts[%R][%zd]", key, k); });
+            return false;
+        }
+        if (table.add_word(*word) != TradeoutTableBuilder::Status::ok) return raise(table.status());
     }
-    if (!fill_list(table, *list, key, words.get())) return false;
-    table.entries[*slot].matches = std::move(list);
+    table.end_key();
     return true;
-}
-
-// One step of PyDict_Next under the dict's own lock; false at the end or
-// when the dict changed size (then with an exception set).
-bool next_item(PyObject* dict, Py_ssize_t size, Py_ssize_t* pos, Ref* key, Ref* value) noexcept {
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    bool changed = false;
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    if (PyDict_GET_SIZE(dict) != size) {
-        changed = true;
-    } else if (PyDict_Next(dict, pos, &k, &v)) {
-        Py_INCREF(k);
-        Py_INCREF(v);
-    }
-    Py_END_CRITICAL_SECTION();
-    if (changed) PyErr_SetString(PyExc_RuntimeError, "tradeouts changed size during iteration");
-    key->reset(k);
-    value->reset(v);
-    return k != nullptr;
 }
 
 }  // namespace
 
-TradeoutTablePtr build_tradeout_table(PyObject* tradeouts) noexcept {
+TradeoutTablePtr table_from_dict(PyObject* tradeouts) noexcept {
     if (tradeouts != Py_None && !PyDict_Check(tradeouts)) {
         PyErr_Format(PyExc_TypeError, "tradeouts must be a dict or None, not %.200s", Py_TYPE(tradeouts)->tp_name);
         return nullptr;
     }
     const Py_ssize_t n = tradeouts == Py_None ? 0 : PyDict_Size(tradeouts);
-    TradeoutTablePtr table = make_tradeout_table(n);
-    if (!table) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    TradeoutTableBuilder table(n);
     Py_ssize_t pos = 0;
     Ref key, value;
-    // Each pair is processed outside the lock: encoding may run arbitrary code.
-    while (n > 0 && next_item(tradeouts, n, &pos, &key, &value)) {
-        if (!add_entry(*table, key.get(), value.get())) return nullptr;
+    for (bool more = n > 0; more;) {
+        switch (binding::dict_next(tradeouts, n, &pos, &key, &value)) {
+            case binding::DictStep::changed:
+                PyErr_SetString(PyExc_RuntimeError, "tradeouts changed size during iteration");
+                return nullptr;
+            case binding::DictStep::end:
+                more = false;
+                break;
+            case binding::DictStep::item:
+                if (!add_entry(table, key.get(), value.get())) return nullptr;
+                break;
+        }
     }
-    if (PyErr_Occurred()) return nullptr;
-    return table;
+    TradeoutTablePtr finished = table.finish();
+    if (!finished) raise(table.status());
+    return finished;
 }
 
 }  // namespace talvik::native

@@ -5,10 +5,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "handles.h"
-#include "memory_limit.h"
-#include "piece_plan.h"
-#include "tradeout_usage.h"
+#include "native.h"
+#include "talvik/memory_limit.h"
+#include "talvik/binding/piece_plan.h"
+#include "talvik/tradeout_usage.h"
 
 namespace talvik::native {
 namespace {
@@ -42,7 +42,7 @@ SearchError tally_piece(const Piece& piece, std::vector<NamePair>& pairs, std::v
 Piece piece_of(const SearchCall& call, int32_t first, int32_t last) noexcept {
     Piece p{call.index, {}, {}};
     // Each pair is stored by the search and copied once.
-    p.search.max_pairs = static_cast<int64_t>(std::min<uint64_t>(memory_available() / (2 * sizeof(NamePair)), INT64_MAX));
+    p.search.max_pairs = binding::pair_budget(2 * sizeof(NamePair));
     p.search.threads = call.threads;
     p.search.first_row = first;
     p.search.last_row = last;
@@ -64,7 +64,7 @@ bool tally_all(const SearchCall& call, std::vector<KeyUsage>& totals) noexcept {
         int64_t found = 0;
         const SearchError error =
             call.released.run(row, [&]() noexcept { return tally_piece(piece, pairs, totals, found); });
-        if (error != SearchError::none) return raise_search_error(error, call.released);
+        if (error != SearchError::none) return raise_search_error(error);
         plan.record(piece.search.last_row - row, found);
         row = piece.search.last_row;
     }

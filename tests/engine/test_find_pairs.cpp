@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "every_pair.h"
-#include "find_pairs.h"
-#include "match_validation.h"
+#include "talvik/find_pairs.h"
+#include "talvik/match_rule.h"
 #include "table_builder.h"
+#include "tradeout_slots.h"
 
 using namespace std::literals;
 using talvik::testing::build_table;
@@ -380,7 +381,7 @@ TEST(FindPairs, GrowthFailureIsReported) {
         options.threads = threads;
         options.max_pairs_per_set = 2000;
         PairResult r = find_pairs(views, *table, options);
-        EXPECT_EQ(r.error(), SearchError::pair_set_full);
+        EXPECT_EQ(r.error(), SearchError::too_many_pairs);
         int64_t seen = 0;
         r.for_each([&](NamePair) { ++seen; });
         EXPECT_EQ(seen, 0);  // a failed search hands out no partial result

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "fuzz/fuzz_case.h"
+#include "fuzz_case.h"
 
 using namespace std::literals;
 

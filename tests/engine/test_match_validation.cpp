@@ -4,8 +4,9 @@
 #include <string_view>
 #include <vector>
 
-#include "match_validation.h"
+#include "talvik/match_rule.h"
 #include "table_builder.h"
+#include "tradeout_slots.h"
 
 using namespace std::literals;
 using talvik::testing::build_table;

@@ -15,7 +15,7 @@
 
 #include "candidate_search.h"
 #include "every_pair.h"
-#include "find_pairs.h"
+#include "talvik/find_pairs.h"
 #include "name_index.h"
 #include "table_builder.h"
 

@@ -4,7 +4,8 @@
 #include <string_view>
 
 #include "table_builder.h"
-#include "tradeout_table.h"
+#include "tradeout_slots.h"
+#include "talvik/tradeout_table.h"
 
 using namespace std::literals;
 using talvik::testing::build_table;

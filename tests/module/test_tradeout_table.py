@@ -56,7 +56,7 @@ def test_table_is_built_before_names_are_looked_at(find):
     ({"ab": ["x"], "ab\x00c": ["y"], "y": ["ab\x00c"]}, "ab\x00c q", "y q", True),  # NUL keys are distinct
     ({"ab": ["x"], "ab\x00c": ["y"], "y": ["ab\x00c"]}, "ab q", "y q", False),
     ({"Jo": Lying(0, ["John"]), "John": ["Jo"]}, "Jo Smith", "John Smith", True),
-    # Room for m + 1 words, the one-byte key taking the first: nothing left for John.
+    # Room for m + 1 words, less one for a one-byte key: nothing left for John.
     ({"J": Lying(0, ["John"]), "John": ["J"]}, "J Smith", "John Smith", False),
     ({"Bo": Lying(1, ["X", "Bob"]), "Bob": ["Bo"]}, "Bo Smith", "Bob Smith", True),
     ({"Bo": Lying(1, ["X", "Y", "Bob"]), "Bob": ["Bo"]}, "Bo Smith", "Bob Smith", False),

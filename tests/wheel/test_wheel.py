@@ -160,8 +160,9 @@ def test_metadata():
 def test_the_sdist_holds_what_a_build_needs(sdist):
     info, names = sdist
     assert info["Version"] == Path(WHEEL).name.split("-")[1]
-    for path in ("pyproject.toml", "CMakeLists.txt", "README.md", "engine/CMakeLists.txt", "engine/find_pairs.cpp",
-                 "module/CMakeLists.txt", "module/Talvik.cpp", "module/Talvik.pyi", "package/native/CMakeLists.txt",
+    for path in ("pyproject.toml", "CMakeLists.txt", "README.md", "engine/CMakeLists.txt",
+                 "engine/include/talvik/find_pairs.h", "engine/src/find_pairs.cpp", "binding/CMakeLists.txt",
+                 "binding/src/released.cpp", "module/CMakeLists.txt", "module/Talvik.cpp", "module/Talvik.pyi", "package/native/CMakeLists.txt",
                  "package/talvik/__init__.py", "package/talvik/py.typed", "package/talvik/_native.pyi"):
         assert path in names, path
     assert not [n for n in names if n.split("/")[0] in ("build", "dist", ".venv", ".git")]

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "find_pairs.h"
+#include "talvik/find_pairs.h"
 
 namespace talvik {
 namespace {

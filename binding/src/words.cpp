@@ -1,8 +1,8 @@
-#include "words.h"
+#include "talvik/binding/words.h"
 
 #include <cstdint>
 
-namespace talvik::native {
+namespace talvik::binding {
 namespace {
 
 // Counts word starts up to two; `in_word` carries over between calls.
@@ -88,4 +88,4 @@ Utf8Words utf8_words(std::string_view bytes) noexcept {
     return {true, counter.words >= 2, 0, 0};
 }
 
-}  // namespace talvik::native
+}  // namespace talvik::binding

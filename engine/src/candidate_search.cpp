@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "match_rule.h"
+#include "talvik/match_rule.h"
 
 namespace talvik {
 namespace {
@@ -22,6 +22,12 @@ constexpr unsigned kLonger = 2;
 // Past this many candidate entries per later name, a long row checks every
 // later name instead: reading them all costs less than sorting the lists.
 constexpr size_t kDenseFactor = 4;
+
+// What the search above takes from the rule: only a three-word name is found
+// whole against longer names, and none needs more than most_words_needed.
+static_assert(found_whole_against_longer(3) && !found_whole_against_longer(4) && !found_whole_against_longer(5));
+static_assert(words_needed(2, 2) <= most_words_needed && words_needed(3, 3) <= most_words_needed &&
+              words_needed(4, 3) <= most_words_needed && words_needed(9, 9) <= most_words_needed);
 
 // Pair-index lookups for words a and b: every word found from a with every
 // word found from b, in postings-read units.
@@ -226,11 +232,15 @@ void RowSearch::collect_by_back_words() {
 }
 
 void RowSearch::collect_by_row_pairs() {
+    // A row found whole in every longer name reaches them all through any one
+    // pair of its words (a two-word row has only the one pair anyway).
+    const auto row_words = static_cast<int32_t>(words_.size());
+    const bool whole_against_longer = row_words > 2 && found_whole_against_longer(row_words);
     for (size_t u = 0; u < distinct_.size(); ++u) {
         for (size_t v = u; v < distinct_.size(); ++v) {
             if (!is_pair(u, v)) continue;
             unsigned classes = kTwoWords | kLonger;
-            if (words_.size() == 3 && (u != cheapest_u_ || v != cheapest_v_)) classes = kTwoWords;
+            if (whole_against_longer && (u != cheapest_u_ || v != cheapest_v_)) classes = kTwoWords;
             add_pair_candidates(u, v, classes);
         }
     }

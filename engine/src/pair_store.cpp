@@ -1,4 +1,4 @@
-#include "pair_store.h"
+#include "talvik/pair_store.h"
 
 #include <new>
 

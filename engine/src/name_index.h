@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "find_pairs.h"
-#include "tradeout_table.h"
+#include "talvik/find_pairs.h"
+#include "talvik/tradeout_table.h"
 
 namespace talvik {
 

@@ -1,4 +1,4 @@
-#include "tradeout_usage.h"
+#include "talvik/tradeout_usage.h"
 
 #include <algorithm>
 #include <new>
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "candidate_search.h"
-#include "match_rule.h"
+#include "talvik/match_rule.h"
 #include "name_index.h"
 #include "parallel_for.h"
 
@@ -19,16 +19,14 @@ constexpr size_t kChunkPairs = 4096;
 // would pass this is cut down (fewer workers never change the tally).
 constexpr size_t kCounterBytes = size_t{64} << 20;
 
-// The word at `position` of a name, cut at ASCII spaces as the index cuts it.
+// The word at `position` of a name, cut as the index cuts it.
 std::string_view word_at(std::string_view name, int32_t position) noexcept {
-    size_t at = 0;
-    for (int32_t k = 0;; ++k) {
-        at = name.find_first_not_of(' ', at);
-        if (at == std::string_view::npos) return {};
-        const size_t end = std::min(name.find(' ', at), name.size());
-        if (k == position) return name.substr(at, end - at);
-        at = end;
+    WordCursor cursor(name);
+    std::string_view w;
+    for (int32_t k = 0; cursor.next(w); ++k) {
+        if (k == position) return w;
     }
+    return {};
 }
 
 // One worker's tally, and its working space for judging a pair again.

@@ -1,4 +1,4 @@
-#include "memory_limit.h"
+#include "talvik/memory_limit.h"
 
 #include <sys/resource.h>
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "name_index.h"
+#include "talvik/match_rule.h"
 
 namespace talvik {
 
@@ -110,10 +111,10 @@ struct RowMark {
     uint32_t found_back = 0;  // 1: the word, or one of its tradeouts, is a word of the row
 };
 
-// Longer rows: no name needs more than three positions found, so three
-// distinct positions per word tell all a check needs.
+// Longer rows: no name needs more than most_words_needed positions found, so
+// that many distinct positions per word tell all a check needs.
 struct LongRowMark {
-    static constexpr int32_t kept = 3;
+    static constexpr int32_t kept = most_words_needed;
     int32_t positions[kept] = {};
     int32_t count = 0;
     uint32_t found_back = 0;

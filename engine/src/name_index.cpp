@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "parallel_for.h"
+#include "talvik/match_rule.h"
 
 namespace talvik {
 namespace {
@@ -58,24 +59,6 @@ constexpr int kShardBits = 6;
 constexpr size_t kShards = size_t{1} << kShardBits;
 
 size_t shard_of(uint64_t hash) noexcept { return static_cast<size_t>(hash >> (64 - kShardBits)); }
-
-// Calls f(word) for every word of a name: only the ASCII space separates
-// words, the same cut as the matching rule makes.
-template <class F>
-void for_each_word(std::string_view name, F&& f) {
-    const char* p = name.data();
-    const char* const end = p + name.size();
-    while (p != end) {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
-        const void* space = std::memchr(p, ' ', static_cast<size_t>(end - p));
-        const char* stop = space ? static_cast<const char*>(space) : end;
-        f(std::string_view(p, static_cast<size_t>(stop - p)));
-        p = stop;
-    }
-}
 
 // Word bytes -> dense id in order of first appearance, by open addressing
 // with linear probing; the caller hashes.

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace talvik::native {
+namespace talvik::binding {
 
 // Whether a str has two words or more by str.split() (Unicode whitespace).
 bool str_has_two_words(PyObject* s) noexcept;
@@ -23,4 +23,4 @@ struct Utf8Words {
 // The same question for UTF-8 bytes, which are validated whole.
 Utf8Words utf8_words(std::string_view bytes) noexcept;
 
-}  // namespace talvik::native
+}  // namespace talvik::binding

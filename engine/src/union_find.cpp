@@ -1,4 +1,4 @@
-#include "union_find.h"
+#include "talvik/union_find.h"
 
 namespace talvik {
 

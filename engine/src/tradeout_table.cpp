@@ -1,6 +1,8 @@
-#include "tradeout_table.h"
+#include "talvik/tradeout_table.h"
 
 #include <new>
+
+#include "tradeout_slots.h"
 
 namespace talvik {
 
@@ -103,6 +105,47 @@ std::optional<uint64_t> tradeout_table_find(const TradeoutTable& table, std::str
 const MatchList* tradeout_table_lookup(const TradeoutTable& table, std::string_view word) noexcept {
     const std::optional<uint64_t> slot = tradeout_table_find(table, word);
     return slot ? table.entries[*slot].matches.get() : nullptr;
+}
+
+TradeoutTableBuilder::TradeoutTableBuilder(int64_t keys) noexcept : table_(make_tradeout_table(keys)) {
+    if (!table_) status_ = Status::out_of_memory;
+}
+
+TradeoutTableBuilder::Status TradeoutTableBuilder::fail(Status s) noexcept {
+    status_ = s;
+    table_.reset();
+    list_.reset();
+    return s;
+}
+
+TradeoutTableBuilder::Status TradeoutTableBuilder::begin_key(std::string_view key, int32_t capacity,
+                                                             bool borrow) noexcept {
+    if (!ok()) return status_;
+    const std::optional<uint64_t> slot = tradeout_table_claim_slot(*table_, key);
+    if (!slot) return fail(Status::no_free_slot);
+    if (!tradeout_table_store_key(*table_, *slot, key, borrow)) return fail(Status::out_of_memory);
+    list_ = make_match_list(capacity);
+    if (!list_) return fail(Status::out_of_memory);
+    slot_ = *slot;
+    return status_;
+}
+
+bool TradeoutTableBuilder::list_full() const noexcept { return list_ == nullptr || list_->full(); }
+
+TradeoutTableBuilder::Status TradeoutTableBuilder::add_word(std::string_view word, bool borrow) noexcept {
+    if (!ok() || list_full()) return status_;
+    if (!match_list_add(*table_, *list_, word, borrow)) return fail(Status::out_of_memory);
+    return status_;
+}
+
+void TradeoutTableBuilder::end_key() noexcept {
+    if (ok() && list_) table_->entries[slot_].matches = std::move(list_);
+}
+
+TradeoutTablePtr TradeoutTableBuilder::finish() noexcept {
+    if (!ok()) return nullptr;
+    list_.reset();  // a key begun and never ended keeps no list
+    return std::move(table_);
 }
 
 }  // namespace talvik

@@ -1,8 +1,8 @@
-#include "released.h"
+#include "talvik/binding/released.h"
 
-#include "handles.h"
+#include "talvik/binding/ref.h"
 
-namespace talvik::native {
+namespace talvik::binding {
 
 bool Released::report(int64_t rows) noexcept {
     if (on_progress_ == nullptr) return true;
@@ -24,4 +24,4 @@ bool Released::keep_going(void* self) noexcept {
     return ok;
 }
 
-}  // namespace talvik::native
+}  // namespace talvik::binding

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace talvik::native {
+namespace talvik::binding {
 
 class PiecePlan {
 public:
@@ -33,4 +33,4 @@ private:
     int64_t pairs_ = 0;
 };
 
-}  // namespace talvik::native
+}  // namespace talvik::binding

@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "find_pairs.h"
-#include "pair_store.h"
+#include "talvik/find_pairs.h"
+#include "talvik/pair_store.h"
 
 namespace talvik {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -66,27 +67,65 @@ constexpr uint64_t tradeout_hash(std::string_view bytes) noexcept {
     return h;
 }
 
-// A table with 2n empty slots, or null when memory runs out.
-// A table for 0 keys has no slots and finds nothing.
-TradeoutTablePtr make_tradeout_table(int64_t n) noexcept;
+// Builds a table key by key. Keys take slots in the order they are given;
+// a key equal to an earlier one takes a further slot, and lookups find the
+// first. A key's list accepts the words it was begun with room for, and
+// refuses the rest. Failures are values; a failed build hands out nothing.
+// Words and keys are copied into the table's pool, or borrowed when `borrow`
+// is set (the caller's bytes must then outlive the table).
+class TradeoutTableBuilder {
+public:
+    enum class Status {
+        ok,
+        out_of_memory,
+        no_free_slot,  // more keys than the table was made for
+    };
 
-// The first empty slot of `key`'s probe sequence. Equal keys are not merged:
-// a repeated key takes a further slot. Empty when every slot is taken.
-std::optional<uint64_t> tradeout_table_claim_slot(const TradeoutTable& table,
-                                                  std::string_view key) noexcept;
+    // Room for `keys` keys; a table for none has no slots and finds nothing.
+    explicit TradeoutTableBuilder(int64_t keys) noexcept;
 
-// Stores `key` (interned in the table's pool, borrowed when `borrow` is set)
-// in the claimed slot; false when memory runs out.
-bool tradeout_table_store_key(TradeoutTable& table, uint64_t slot, std::string_view key,
-                              bool borrow = false) noexcept;
+    Status status() const noexcept { return status_; }
+    bool ok() const noexcept { return status_ == Status::ok; }
 
-// A new, empty list that will accept `capacity` words, or null when memory runs out.
-std::unique_ptr<MatchList> make_match_list(int32_t capacity) noexcept;
+    // Starts the entry of `key`, whose list will take at most `capacity` words.
+    Status begin_key(std::string_view key, int32_t capacity, bool borrow = false) noexcept;
+    // Whether the current list is full: a further word would not be stored.
+    bool list_full() const noexcept;
+    // Appends `word` to the current list, unless it is full.
+    Status add_word(std::string_view word, bool borrow = false) noexcept;
+    // Attaches the current list to its key: lookups see it from now on.
+    void end_key() noexcept;
 
-// Appends `word`, interned in the table's pool (borrowed when `borrow` is
-// set), to a list that is not full. False when memory runs out: a word is
-// never silently left out.
-bool match_list_add(TradeoutTable& table, MatchList& list, std::string_view word, bool borrow = false) noexcept;
+    // A whole entry at once.
+    template <class Words>
+    Status add(std::string_view key, const Words& words) noexcept {
+        if (begin_key(key, static_cast<int32_t>(std::size(words))) != Status::ok) return status_;
+        for (const auto& w : words) {
+            if (add_word(std::string_view(w)) != Status::ok) return status_;
+        }
+        end_key();
+        return status_;
+    }
+
+    // The finished table, or null when a step failed.
+    TradeoutTablePtr finish() noexcept;
+
+private:
+    Status fail(Status s) noexcept;
+
+    TradeoutTablePtr table_;
+    std::unique_ptr<MatchList> list_;
+    uint64_t slot_ = 0;
+    Status status_ = Status::ok;
+};
+
+// A table of (key, words) entries, in their order; null when a step failed.
+template <class Entries>
+TradeoutTablePtr build_tradeout_table(const Entries& entries) noexcept {
+    TradeoutTableBuilder builder(static_cast<int64_t>(std::size(entries)));
+    for (const auto& [key, words] : entries) builder.add(key, words);
+    return builder.finish();
+}
 
 // The slot of `word` (the first one, for a key stored twice), or empty when
 // no slot holds it. Lock-free and read-only, like the lookup.

@@ -11,7 +11,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "find_pairs.h"
+#include "talvik/find_pairs.h"
 #include "team.h"
 
 namespace talvik {

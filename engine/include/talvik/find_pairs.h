@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "pair_store.h"
-#include "tradeout_table.h"
+#include "talvik/pair_store.h"
+#include "talvik/tradeout_table.h"
 
 namespace talvik {
 
@@ -21,7 +21,7 @@ class NameIndex;
 
 enum class SearchError : int32_t {
     none = 0,
-    pair_set_full,  // a worker's set of pairs could not grow
+    too_many_pairs,  // past the search's budget of pairs, or a worker's set could not grow
     out_of_memory,  // the index, the working space or the result could not be made
     stopped,        // the stop token was raised, or the poll asked to stop
 };
@@ -79,17 +79,15 @@ struct SearchOptions {
     const Poll* poll = nullptr;
     // The most pairs one worker's set may hold (tests lower it).
     int64_t max_pairs_per_set = NamePairSet::default_max_capacity;
-    // The most pairs the whole search may store; past it the search fails
-    // with pair_set_full at once instead of growing towards a result that
-    // cannot be used.
+    // The budget: the most pairs the whole search may store. Past it the
+    // search fails with too_many_pairs at once, instead of growing towards a
+    // result that cannot be used.
     int64_t max_pairs = std::numeric_limits<int64_t>::max();
 };
 
 struct SearchDiagnostics {
-    int64_t candidates = 0;     // names checked exactly against the rule
-    double index_seconds = 0;   // building the word and pair indexes
-    double search_seconds = 0;  // the rows
-    int32_t workers = 0;        // the team that ran
+    int64_t candidates = 0;  // names checked exactly against the rule
+    int32_t workers = 0;     // the team that ran
 };
 
 // What one search found. Move-only; owns its pairs.
@@ -148,7 +146,6 @@ public:
                        const StopToken* stop = nullptr, const Poll* poll = nullptr) noexcept;
 
     int32_t size() const noexcept;
-    double build_seconds() const noexcept { return build_seconds_; }
     const NameIndex& index() const noexcept { return *index_; }
     std::span<const std::string_view> names() const noexcept { return names_; }
     const TradeoutTable& table() const noexcept { return *table_; }
@@ -163,7 +160,6 @@ private:
     std::unique_ptr<NameIndex> index_;
     std::span<const std::string_view> names_;
     const TradeoutTable* table_ = nullptr;
-    double build_seconds_ = 0;
 };
 
 struct SearchIndex::Built {

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-#include "find_pairs.h"
+#include "talvik/find_pairs.h"
 
-namespace talvik::native {
+namespace talvik::binding {
 
 class Released {
 public:
@@ -62,4 +62,4 @@ private:
     Poll poll_;
 };
 
-}  // namespace talvik::native
+}  // namespace talvik::binding

@@ -1,24 +1,22 @@
-// Owning handles for Python objects and for malloc'd blocks, shared by every
-// part of the binding.
+// What the parts of the talvik package's binding share: the support
+// library's handles and calls, and notes that say where in a long input an
+// exception was raised.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdlib>
-#include <memory>
+#include "talvik/binding/piece_plan.h"
+#include "talvik/binding/ref.h"
+#include "talvik/binding/released.h"
+#include "talvik/binding/search_call.h"
 
 namespace talvik::native {
 
-struct DecRef {
-    void operator()(PyObject* o) const noexcept { Py_DECREF(o); }
-};
-// A strong reference, released on every path out of its scope.
-using Ref = std::unique_ptr<PyObject, DecRef>;
-
-struct Free {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
+using binding::Free;
+using binding::PiecePlan;
+using binding::Ref;
+using binding::Released;
 
 // Adds the note make() returns (a new str) to the exception being raised, so
 // that a failure deep in a long input says where it was.

@@ -1,14 +1,13 @@
-#include "find_pairs.h"
+#include "talvik/find_pairs.h"
 
 #include <algorithm>
-#include <chrono>
 #include <new>
 #include <optional>
 
 #include "candidate_search.h"
 #include "name_index.h"
 #include "team.h"
-#include "union_find.h"
+#include "talvik/union_find.h"
 
 namespace talvik {
 namespace {
@@ -16,10 +15,6 @@ namespace {
 // Rows are claimed a block at a time: few enough claims to cost nothing,
 // small enough blocks to balance the team.
 constexpr int32_t kBlockRows = 64;
-
-double seconds_since(std::chrono::steady_clock::time_point start) noexcept {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 }  // namespace
 
@@ -83,7 +78,6 @@ bool SearchRun::prepare(PairResult& result) noexcept {
 
 PairResult SearchRun::run() noexcept {
     PairResult result;
-    const auto start = std::chrono::steady_clock::now();
     if (!prepare(result)) {
         result.store_.clear();
         result.error_ = SearchError::out_of_memory;
@@ -91,8 +85,6 @@ PairResult SearchRun::run() noexcept {
     }
     auto body = [this](int32_t worker) { work(worker); };
     result.diagnostics_.workers = run_team(workers_, WorkerFn(body), options_.poll, stop_);
-    result.diagnostics_.search_seconds = seconds_since(start);
-    result.diagnostics_.index_seconds = index_.build_seconds();
     for (const RowSearch& s : searches_) result.diagnostics_.candidates += s.checked();
     result.error_ = error_.load();
     if (result.error_ == SearchError::none && stopping()) result.error_ = SearchError::stopped;
@@ -146,12 +138,12 @@ bool SearchRun::deliver(int32_t i, std::span<const int32_t> matches, NamePairSet
     if (set != nullptr) {
         const auto n = static_cast<int64_t>(matches.size());
         if (n > 0 && stored_.fetch_add(n, std::memory_order_relaxed) + n > options_.max_pairs) {
-            record_error(SearchError::pair_set_full);
+            record_error(SearchError::too_many_pairs);
             return false;
         }
         for (int32_t j : matches) {
             if (!set->append(NamePair{i, j}, options_.max_pairs_per_set)) {
-                record_error(SearchError::pair_set_full);
+                record_error(SearchError::too_many_pairs);
                 return false;
             }
         }
@@ -180,7 +172,6 @@ SearchIndex::Built SearchIndex::build(std::span<const std::string_view> names, c
         built.error = SearchError::out_of_memory;  // beyond what a row index can count
         return built;
     }
-    const auto start = std::chrono::steady_clock::now();
     try {
         built.index = std::make_unique<SearchIndex>(Key{});
     } catch (const std::bad_alloc&) {
@@ -200,7 +191,6 @@ SearchIndex::Built SearchIndex::build(std::span<const std::string_view> names, c
     built.index->index_ = std::move(words.index);
     built.index->names_ = names;
     built.index->table_ = &table;
-    built.index->build_seconds_ = seconds_since(start);
     return built;
 }
 
