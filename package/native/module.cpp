@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "native.h"
+#include "explain.h"
 #include "label_array.h"
 #include "names.h"
 #include "search.h"
@@ -316,6 +317,10 @@ PyMethodDef module_methods[] = {
      "names_from_arrow_array(schema, array, label) -> Names: an Arrow string array, read in place."},
     {"build_index", fastcall(build_index), METH_FASTCALL,
      "build_index(names, tradeouts, threads) -> Index: the table and the index, built once."},
+    {"explain", fastcall(explain), METH_FASTCALL,
+     "explain(name1, name2, tradeouts) -> (words1, words2, found1, found2, needed1, needed2, match):\n"
+     "the rule's account of one pair; each word is (word, how, other_position[, via]), how 0 same,\n"
+     "1 tradeout, 2 not found."},
     {nullptr, nullptr, 0, nullptr},
 };
 

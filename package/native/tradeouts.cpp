@@ -10,11 +10,27 @@
 namespace talvik::native {
 namespace {
 
-std::optional<std::string_view> utf8_of(PyObject* s) noexcept {
+// A str's UTF-8, valid while the str lives (or `owner`, when the bytes had
+// to be made apart: lone surrogates passed through for explain()).
+struct Utf8 {
+    Ref owner;
+    std::string_view bytes;
+};
+
+std::optional<Utf8> utf8_of(PyObject* s, bool surrogates) noexcept {
+    Utf8 out;
+    if (surrogates) {
+        out.owner.reset(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+        if (!out.owner) return std::nullopt;
+        out.bytes = std::string_view(PyBytes_AS_STRING(out.owner.get()),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(out.owner.get())));
+        return out;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(s, &size);
     if (data == nullptr) return std::nullopt;
-    return std::string_view(data, static_cast<size_t>(size));
+    out.bytes = std::string_view(data, static_cast<size_t>(size));
+    return out;
 }
 
 // The words of one value, as a tuple of its own (a list another thread
@@ -60,12 +76,12 @@ bool raise(TradeoutTableBuilder::Status status) noexcept {
     return false;
 }
 
-bool add_entry(TradeoutTableBuilder& table, PyObject* key, PyObject* value) noexcept {
+bool add_entry(TradeoutTableBuilder& table, PyObject* key, PyObject* value, bool surrogates) noexcept {
     if (!PyUnicode_Check(key)) {
         PyErr_Format(PyExc_TypeError, "tradeouts keys must be str, not %.200s", Py_TYPE(key)->tp_name);
         return false;
     }
-    const auto key_bytes = utf8_of(key);
+    const auto key_bytes = utf8_of(key, surrogates);
     if (!key_bytes) {
         add_note([] { return PyUnicode_FromString("while reading a key of tradeouts"); });
         return false;
@@ -73,16 +89,16 @@ bool add_entry(TradeoutTableBuilder& table, PyObject* key, PyObject* value) noex
     Ref words(value_words(key, value));
     if (!words) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(words.get());
-    if (table.begin_key(*key_bytes, static_cast<int32_t>(n)) != TradeoutTableBuilder::Status::ok) {
+    if (table.begin_key(key_bytes->bytes, static_cast<int32_t>(n)) != TradeoutTableBuilder::Status::ok) {
         return raise(table.status());
     }
     for (Py_ssize_t k = 0; k < n; ++k) {
-        const auto word = utf8_of(PyTuple_GET_ITEM(words.get(), k));
+        const auto word = utf8_of(PyTuple_GET_ITEM(words.get(), k), surrogates);
         if (!word) {
             add_note([&] { return PyUnicode_FromFormat("while reading tradeouts[%R][%zd]", key, k); });
             return false;
         }
-        if (table.add_word(*word) != TradeoutTableBuilder::Status::ok) return raise(table.status());
+        if (table.add_word(word->bytes) != TradeoutTableBuilder::Status::ok) return raise(table.status());
     }
     table.end_key();
     return true;
@@ -90,7 +106,7 @@ bool add_entry(TradeoutTableBuilder& table, PyObject* key, PyObject* value) noex
 
 }  // namespace
 
-TradeoutTablePtr table_from_dict(PyObject* tradeouts) noexcept {
+TradeoutTablePtr table_from_dict(PyObject* tradeouts, bool surrogates) noexcept {
     if (tradeouts != Py_None && !PyDict_Check(tradeouts)) {
         PyErr_Format(PyExc_TypeError, "tradeouts must be a dict or None, not %.200s", Py_TYPE(tradeouts)->tp_name);
         return nullptr;
@@ -108,7 +124,7 @@ TradeoutTablePtr table_from_dict(PyObject* tradeouts) noexcept {
                 more = false;
                 break;
             case binding::DictStep::item:
-                if (!add_entry(table, key.get(), value.get())) return nullptr;
+                if (!add_entry(table, key.get(), value.get(), surrogates)) return nullptr;
                 break;
         }
     }

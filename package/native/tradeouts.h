@@ -8,8 +8,9 @@
 
 namespace talvik::native {
 
-// None or an empty dict gives a table that finds nothing. Null with an
-// exception set on failure.
-TradeoutTablePtr table_from_dict(PyObject* tradeouts) noexcept;
+// None or an empty dict gives a table that finds nothing. With `surrogates`
+// lone surrogates pass into the UTF-8 (explain() shows any text); without,
+// they are an error. Null with an exception set on failure.
+TradeoutTablePtr table_from_dict(PyObject* tradeouts, bool surrogates = false) noexcept;
 
 }  // namespace talvik::native

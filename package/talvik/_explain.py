@@ -4,7 +4,9 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Literal
+from typing import Any, Literal
+
+from . import _native
 
 __all__ = ["Explanation", "WordMatch", "explain"]
 
@@ -94,18 +96,21 @@ def explain(name1: str, name2: str, tradeouts: Mapping[str, Iterable[str]] | Non
     for label, name in (("name1", name1), ("name2", name2)):
         if not isinstance(name, str):
             raise TypeError(f"{label} must be a str, not {type(name).__name__}")
-    table = _table(tradeouts)
-    w1, w2 = _words(name1), _words(name2)
-    m1, m2 = _look_up(w1, w2, table), _look_up(w2, w1, table)
-    found1, found2 = sum(w.found for w in m1), sum(w.found for w in m2)
-    needed1, needed2 = _needed(len(w1), len(w2)), _needed(len(w2), len(w1))
-    match = _matchable(name1, w1) and _matchable(name2, w2) and found1 >= needed1 and found2 >= needed2
-    return Explanation(str.__str__(name1), str.__str__(name2), m1, m2, found1, found2, needed1, needed2, match)
+    # The engine applies the rule itself; the text is read whatever a str
+    # subclass does to split or print it.
+    text1, text2 = str.__str__(name1), str.__str__(name2)
+    words1, words2, found1, found2, needed1, needed2, match = _native.explain(text1, text2, _table(tradeouts))
+    return Explanation(text1, text2, _accounts(words1), _accounts(words2), found1, found2, needed1, needed2, match)
 
 
-def _words(name: str) -> list[str]:
-    # The text itself, whatever a str subclass does to split.
-    return [w for w in str.split(name, " ") if w]
+_HOW: tuple[How, ...] = ("same", "tradeout", "not found")
+
+
+def _accounts(words: tuple[tuple[Any, ...], ...]) -> tuple[WordMatch, ...]:
+    return tuple(
+        WordMatch(position, w[0], _HOW[w[1]], w[2] if w[2] >= 0 else None, w[3] if len(w) > 3 else None)
+        for position, w in enumerate(words)
+    )
 
 
 def _matchable(name: str, words: Sequence[object]) -> bool:
@@ -114,35 +119,13 @@ def _matchable(name: str, words: Sequence[object]) -> bool:
     return len(words) >= 2 and len(str.split(name)) >= 2
 
 
-def _needed(count: int, other_count: int) -> int:
-    # A three-word name against a two-word one can have only two words found.
-    return 3 if count == 3 and other_count != 2 else 2
-
-
-def _look_up(words: list[str], other: list[str], table: dict[str, tuple[str, ...]]) -> tuple[WordMatch, ...]:
-    first_at: dict[str, int] = {}
-    for k, w in enumerate(other):
-        first_at.setdefault(w, k)
-    out = []
-    for position, word in enumerate(words):
-        if word in first_at:
-            out.append(WordMatch(position, word, "same", first_at[word]))
-            continue
-        via = next((t for t in table.get(word, ()) if t in first_at), None)
-        if via is None:
-            out.append(WordMatch(position, word, "not found"))
-        else:
-            out.append(WordMatch(position, word, "tradeout", first_at[via], via))
-    return tuple(out)
-
-
-def _table(tradeouts: object) -> dict[str, tuple[str, ...]]:
-    """The tradeouts checked as the Matcher checks them."""
+def _table(tradeouts: object) -> dict[str, object]:
+    """The tradeouts checked, with the messages explain has always given."""
     if tradeouts is None:
         return {}
     if not isinstance(tradeouts, Mapping):
         raise TypeError(f"tradeouts must be a mapping from a word to words, not {type(tradeouts).__name__}")
-    table = {}
+    table: dict[str, object] = {}
     for key, value in tradeouts.items():
         if not isinstance(key, str):
             raise TypeError(f"tradeouts keys must be str, not {type(key).__name__}")

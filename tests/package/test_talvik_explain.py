@@ -132,3 +132,10 @@ def test_a_str_subclass_is_read_as_its_text():
 
     e = talvik.explain(Odd("A B"), "B A")
     assert e.match and e.name1 == "A B" and type(e.name1) is str
+
+
+def test_any_text_is_shown_lone_surrogates_included():
+    # Matcher refuses such names, but explain() shows whatever text it is given.
+    e = talvik.explain("\ud800 x", "x \ud800", {"\udc00": ["x"]})
+    assert e.match and [summary(w) for w in e.words1] == ["same 1", "same 0"]
+    assert [w.word for w in e.words2] == ["x", "\ud800"]
