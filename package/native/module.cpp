@@ -176,48 +176,49 @@ bool rows_args(const Matcher& m, PyObject* const* args, Py_ssize_t nargs, const 
     return true;
 }
 
-PyObject* index_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+// Runs search(call) for one call of an Index method, the interpreter released
+// under the engine's poll, reporting rows to `progress` (None or a callable).
+template <class Search>
+PyObject* released_call(PyObject* self, PyObject* progress, Search&& search) noexcept {
     const Matcher& m = core_of(self);
-    Rows rows;
-    if (!rows_args(m, args, nargs, "pairs", &rows)) return nullptr;
-    const Ref progress(Py_NewRef(args[2]));
-    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    const Ref held(Py_NewRef(progress));
+    Released released(progress == Py_None ? nullptr : progress);
     const SearchCall call{*m.index, m.threads, 0, released};
-    PairBlock block;
-    if (!collect_pairs(call, rows, block)) return nullptr;
-    return make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block));
+    return search(call);
+}
+
+PyObject* index_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Rows rows;
+    if (!rows_args(core_of(self), args, nargs, "pairs", &rows)) return nullptr;
+    return released_call(self, args[2], [&](const SearchCall& call) -> PyObject* {
+        PairBlock block;
+        if (!collect_pairs(call, rows, block)) return nullptr;
+        return make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block));
+    });
 }
 
 PyObject* index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
     Rows rows;
-    if (!rows_args(m, args, nargs, "count", &rows)) return nullptr;
-    const Ref progress(Py_NewRef(args[2]));
-    Released released(progress.get() == Py_None ? nullptr : progress.get());
-    const SearchCall call{*m.index, m.threads, 0, released};
-    const int64_t count = count_pairs(call, rows);
-    return count < 0 ? nullptr : PyLong_FromLongLong(count);
+    if (!rows_args(core_of(self), args, nargs, "count", &rows)) return nullptr;
+    return released_call(self, args[2], [&](const SearchCall& call) -> PyObject* {
+        const int64_t count = count_pairs(call, rows);
+        return count < 0 ? nullptr : PyLong_FromLongLong(count);
+    });
 }
 
 PyObject* index_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
     Rows rows;
-    if (!rows_args(m, args, nargs, "groups", &rows)) return nullptr;
-    const Ref progress(Py_NewRef(args[2]));
-    Released released(progress.get() == Py_None ? nullptr : progress.get());
-    const SearchCall call{*m.index, m.threads, 0, released};
-    PairResult result;
-    if (!group_names(call, rows, result)) return nullptr;
-    return make_label_array(type_state(Py_TYPE(self))->label_array_type, std::move(result));
+    if (!rows_args(core_of(self), args, nargs, "groups", &rows)) return nullptr;
+    return released_call(self, args[2], [&](const SearchCall& call) -> PyObject* {
+        PairResult result;
+        if (!group_names(call, rows, result)) return nullptr;
+        return make_label_array(type_state(Py_TYPE(self))->label_array_type, std::move(result));
+    });
 }
 
 PyObject* index_tradeout_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
     if (!check_nargs("tradeout_usage", nargs, 1) || !progress_arg(args[0])) return nullptr;
-    const Ref progress(Py_NewRef(args[0]));
-    Released released(progress.get() == Py_None ? nullptr : progress.get());
-    const SearchCall call{*m.index, m.threads, 0, released};
-    return tradeout_usage_list(call);
+    return released_call(self, args[0], [](const SearchCall& call) { return tradeout_usage_list(call); });
 }
 
 PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {

@@ -6,18 +6,14 @@ from hypothesis import given, settings, strategies as st
 
 import Talvik
 import reference
+from support.strategies import name_lists
 from support.module import Encodes, entries, raises
 
 VOCAB = ["Ann", "Anna", "Bob", "Robert", "J", "John", "é", "Ünal", "李", "a\tb", "x\x00y",
          "w" * 1100, "w" * 1100 + "v", "Smith"]
 SEPARATORS = [" ", " ", "  ", "\t"]
 
-names_st = st.lists(
-    st.builds(lambda ws, seps, lead, trail: lead + "".join(w + s for w, s in zip(ws, seps)).rstrip() + trail,
-              st.lists(st.sampled_from(VOCAB), min_size=1, max_size=5),
-              st.lists(st.sampled_from(SEPARATORS), min_size=5, max_size=5),
-              st.sampled_from(["", " "]), st.sampled_from(["", " "])),
-    max_size=25)
+names_st = name_lists(VOCAB, SEPARATORS)
 value_st = st.one_of(st.lists(st.sampled_from(VOCAB + [""]), max_size=4),
                      st.tuples(st.sampled_from(VOCAB)),
                      st.sampled_from(["ab", "JA", ""]))

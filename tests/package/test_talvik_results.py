@@ -10,6 +10,7 @@ from hypothesis import given, settings, strategies as st
 
 import Talvik
 import reference
+from support.strategies import name_lists
 import talvik
 from support.names import census_like
 
@@ -17,12 +18,7 @@ VOCAB = ["Ann", "Anna", "Bob", "Robert", "J", "John", "é", "Ünal", "李", "a\t
          "w" * 1100, "w" * 1100 + "v", "Smith", "\x00"]
 SEPARATORS = [" ", " ", "  ", "\t", "\u3000"]
 
-names_st = st.lists(
-    st.builds(lambda ws, seps, lead, trail: lead + "".join(w + s for w, s in zip(ws, seps)).rstrip() + trail,
-              st.lists(st.sampled_from(VOCAB), min_size=1, max_size=5),
-              st.lists(st.sampled_from(SEPARATORS), min_size=5, max_size=5),
-              st.sampled_from(["", " "]), st.sampled_from(["", " "])),
-    max_size=25)
+names_st = name_lists(VOCAB, SEPARATORS)
 table_st = st.dictionaries(st.sampled_from(VOCAB + ["a", "b", "A", ""]),
                            st.lists(st.sampled_from(VOCAB + [""]), max_size=4), max_size=8)
 
