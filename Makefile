@@ -58,27 +58,23 @@ test-module: install
 demo: install
 	@$(PY) bench/demo.py
 
-# The benchmark's own packages, kept out of `make test`; reinstalled only
-# when requirements-bench.txt changes.
-BENCH_STAMP := $(VENV)/.bench-requirements.sha256
-bench-deps: setup
-	@want=$$(sha256sum requirements-bench.txt | cut -d' ' -f1); \
-	if [ "$$(cat $(BENCH_STAMP) 2>/dev/null)" != "$$want" ]; then \
-	  echo "installing benchmark requirements into $(VENV)"; \
-	  $(PY) -m pip install --quiet -r requirements-bench.txt; \
-	  echo "$$want" > $(BENCH_STAMP); \
-	fi
+# Installs requirements file $(1) into .venv when it changed since the sha256
+# stamp $(2) was written.
+define install_requirements
+@want=$$(sha256sum $(1) | cut -d' ' -f1); \
+if [ "$$(cat $(2) 2>/dev/null)" != "$$want" ]; then \
+  echo "installing $(1) into $(VENV)"; \
+  $(PY) -m pip install --quiet -r $(1); \
+  echo "$$want" > $(2); \
+fi
+endef
 
-# The site's own packages, kept out of `make test`; reinstalled only when
-# requirements-docs.txt changes.
-DOCS_STAMP := $(VENV)/.docs-requirements.sha256
+# The benchmark's own packages and the site's, kept out of `make test`.
+bench-deps: setup
+	$(call install_requirements,requirements-bench.txt,$(VENV)/.bench-requirements.sha256)
+
 docs-deps: setup
-	@want=$$(sha256sum requirements-docs.txt | cut -d' ' -f1); \
-	if [ "$$(cat $(DOCS_STAMP) 2>/dev/null)" != "$$want" ]; then \
-	  echo "installing documentation requirements into $(VENV)"; \
-	  $(PY) -m pip install --quiet -r requirements-docs.txt; \
-	  echo "$$want" > $(DOCS_STAMP); \
-	fi
+	$(call install_requirements,requirements-docs.txt,$(VENV)/.docs-requirements.sha256)
 
 # The API reference is read from the sources (package/, module/*.pyi), so the
 # site needs no build of the module.
