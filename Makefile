@@ -4,6 +4,8 @@
 # `make wheel`: the sdist and the repaired wheels, into dist/.
 # `make test-module`: the Python suite against the module installed into .venv.
 # `make demo`: the same set-up, then find the matches in the bundled sample.
+# `make docs`: the documentation site (mkdocs.yml, docs/), built strictly into
+#   build/docs; its examples run in the test suite (tests/docs).
 # `make bench`: Talvik against plain Python and RapidFuzz, and the engine alone,
 #   into bench/results/ (BENCH_ARGS=--large adds 3M and 10M names), then
 #   Matcher.groups() against count() and the census's groups (groups.md),
@@ -23,7 +25,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine fuzz fuzz-build clean
+.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine docs docs-deps fuzz fuzz-build clean
 
 all: test
 
@@ -58,16 +60,28 @@ test-module: install
 demo: install
 	@$(PY) bench/demo.py
 
-# The benchmark's own packages, kept out of `make test`; reinstalled only
-# when requirements-bench.txt changes.
-BENCH_STAMP := $(VENV)/.bench-requirements.sha256
+# Installs requirements file $(1) into .venv when it changed since the sha256
+# stamp $(2) was written.
+define install_requirements
+@want=$$(sha256sum $(1) | cut -d' ' -f1); \
+if [ "$$(cat $(2) 2>/dev/null)" != "$$want" ]; then \
+  echo "installing $(1) into $(VENV)"; \
+  $(PY) -m pip install --quiet -r $(1); \
+  echo "$$want" > $(2); \
+fi
+endef
+
+# The benchmark's own packages and the site's, kept out of `make test`.
 bench-deps: setup
-	@want=$$(sha256sum requirements-bench.txt | cut -d' ' -f1); \
-	if [ "$$(cat $(BENCH_STAMP) 2>/dev/null)" != "$$want" ]; then \
-	  echo "installing benchmark requirements into $(VENV)"; \
-	  $(PY) -m pip install --quiet -r requirements-bench.txt; \
-	  echo "$$want" > $(BENCH_STAMP); \
-	fi
+	$(call install_requirements,requirements-bench.txt,$(VENV)/.bench-requirements.sha256)
+
+docs-deps: setup
+	$(call install_requirements,requirements-docs.txt,$(VENV)/.docs-requirements.sha256)
+
+# The API reference is read from the sources (package/, module/*.pyi), so the
+# site needs no build of the module.
+docs: docs-deps
+	@NO_MKDOCS_2_WARNING=1 $(PY) -m mkdocs build --strict --quiet
 
 # The figures and plot README shows: end to end from Python, all contenders,
 # and the C++ engine alone on the same names.

@@ -26,11 +26,14 @@ one() {
 sdist=$(one 'talvik-*.tar.gz')
 work=$(mktemp -d "${TMPDIR:-/tmp}/talvik-wheel-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-# The suite and what it reads beside it: the benchmark's scripts and data.
+# The suite and what it reads beside it: the benchmark's scripts and data,
+# and the documents whose examples tests/docs runs.
 cp -r tests "$work/tests"
 mkdir "$work/bench"
 cp bench/*.py "$work/bench/"
 cp -r bench/data "$work/bench/data"
+cp README.md "$work/README.md"
+cp -r docs "$work/docs"
 find "$work" -name __pycache__ -prune -exec rm -rf {} +
 
 status=0

@@ -73,6 +73,10 @@ class Matcher:
     that ``str.split()`` cuts into fewer than two words, and missing names
     (None, or Arrow nulls), never match.
 
+    Every pair method returns indices into ``names`` as given. The Matcher is
+    immutable and may be searched from many threads at once; each search
+    releases the interpreter, and Ctrl-C interrupts it.
+
     Parameters
     ----------
     names
@@ -90,10 +94,6 @@ class Matcher:
     threads
         Worker threads for building and searching; None means
         ``os.process_cpu_count()``. The result never depends on it.
-
-    Every pair method returns indices into ``names`` as given. The Matcher is
-    immutable and may be searched from many threads at once; each search
-    releases the interpreter, and Ctrl-C interrupts it.
 
     Raises
     ------

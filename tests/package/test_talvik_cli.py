@@ -4,11 +4,9 @@ import csv
 import io
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import sysconfig
 import time
 from pathlib import Path
 
@@ -18,14 +16,10 @@ import pytest
 
 import talvik
 
+from support.paths import talvik_script  # noqa: E402
+
 ROOT = Path(__file__).resolve().parents[2]
-# The script installed with the talvik imported here: beside it when it was
-# installed with `pip --target` (the sanitized build), else the environment's.
-_CANDIDATES = [Path(talvik.__file__).resolve().parents[1] / "bin" / "talvik",
-               Path(sysconfig.get_path("scripts")) / "talvik"]
-SCRIPT = next((c for c in _CANDIDATES if c.exists()), _CANDIDATES[-1])
-if not SCRIPT.exists():
-    SCRIPT = Path(shutil.which("talvik", path=os.path.dirname(sys.executable)) or SCRIPT)
+SCRIPT = talvik_script()
 
 # Names that need quoting in CSV, non-ASCII ones, empty and one-word rows.
 NAMES = ["Robert Smith", "Bob Smith", "", "Smith Robert", "Madonna", 'Bill "Q" Jones',
