@@ -246,7 +246,11 @@ PyObject* run(PyObject* all_names, PyObject* word_to_matches, int32_t num_thread
     context.name_ptrs = name_ptrs;
     context.n_names = n_names;
     if (n_names > 0 && !search(context, n_threads)) return nullptr;
-    return build_results(context.thread_results, name_ptrs);
+    Ref results(build_results(context.thread_results, name_ptrs));
+    // A Ctrl-C that came after the last poll still stops this call, rather
+    // than surfacing as a KeyboardInterrupt once it has returned.
+    if (!results || PyErr_CheckSignals() < 0) return nullptr;
+    return results.release();
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ uint64_t cgroup_room() {
     return best;
 }
 
-uint64_t address_space_room() {
+uint64_t address_space_room_or_throw() {
     rlimit limit{};
     if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnknown;
     const uint64_t used = field("/proc/self/status", "VmSize:", 1024);
@@ -77,9 +77,17 @@ uint64_t address_space_room() {
 
 uint64_t memory_available() noexcept {
     try {
-        return std::min({field("/proc/meminfo", "MemAvailable:", 1024), cgroup_room(), address_space_room()});
+        return std::min({field("/proc/meminfo", "MemAvailable:", 1024), cgroup_room(), address_space_room_or_throw()});
     } catch (...) {
         return kUnknown;  // no figure to go by: let the allocations decide
+    }
+}
+
+uint64_t address_space_room() noexcept {
+    try {
+        return address_space_room_or_throw();
+    } catch (...) {
+        return kUnknown;
     }
 }
 

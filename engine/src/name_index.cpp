@@ -58,6 +58,9 @@ bool same_bytes(std::string_view a, std::string_view b) noexcept {
 constexpr int kShardBits = 6;
 constexpr size_t kShards = size_t{1} << kShardBits;
 
+// What a name holds on average, for sizing chunks of names by their bytes.
+constexpr size_t kChunkBytesPerName = 32;
+
 size_t shard_of(uint64_t hash) noexcept { return static_cast<size_t>(hash >> (64 - kShardBits)); }
 
 // Word bytes -> dense id in order of first appearance, by open addressing
@@ -246,8 +249,8 @@ public:
     NameIndexBuilder(NameIndex& index, const std::string_view* names, int32_t n, const TradeoutTable& table,
                      const NameIndexOptions& options)
         : ix_(index), names_(names), n_(n), table_(table), team_(options.workers, options.stop, options.poll),
-          chunk_(static_cast<size_t>(std::max(options.chunk, 1))),
-          name_chunks_((static_cast<size_t>(n) + chunk_ - 1) / chunk_) {}
+          chunk_(static_cast<size_t>(std::max(options.chunk, 1))), name_bounds_(cut_into_chunks()),
+          name_chunks_(name_bounds_.size() - 1) {}
 
     // A step that fails leaves its error with the team; a stop raised after
     // the last step still counts.
@@ -260,10 +263,9 @@ public:
 
 private:
     size_t chunks_of(size_t items, size_t per_chunk) const noexcept { return (items + per_chunk - 1) / per_chunk; }
-    int32_t name_end(size_t chunk) const noexcept {
-        return static_cast<int32_t>(std::min(static_cast<size_t>(n_), (chunk + 1) * chunk_));
-    }
-    int32_t name_begin(size_t chunk) const noexcept { return static_cast<int32_t>(chunk * chunk_); }
+    int32_t name_end(size_t chunk) const noexcept { return name_bounds_[chunk + 1]; }
+    int32_t name_begin(size_t chunk) const noexcept { return name_bounds_[chunk]; }
+    std::vector<int32_t> cut_into_chunks() const;
 
     bool cut_names();
     bool intern_chunks();
@@ -302,6 +304,7 @@ private:
     const TradeoutTable& table_;
     ParallelFor team_;
     const size_t chunk_;
+    const std::vector<int32_t> name_bounds_;  // chunk c holds names [bounds[c], bounds[c + 1])
     const size_t name_chunks_;
     size_t v_ = 0;
     std::vector<ChunkWords> chunks_;              // until renumbered
@@ -312,6 +315,25 @@ private:
     std::atomic<bool> any_long_{false};
     std::atomic<bool> any_repeat_{false};
 };
+
+// Chunks of names of about equal work: at most chunk_ names, and no more
+// bytes than chunk_ names of kChunkBytesPerName, so that a stop is seen
+// within a short chunk even when names are long. Fixed by the names alone.
+std::vector<int32_t> NameIndexBuilder::cut_into_chunks() const {
+    const size_t max_bytes = chunk_ * kChunkBytesPerName;
+    std::vector<int32_t> bounds{0};
+    size_t names = 0, bytes = 0;
+    for (int32_t i = 0; i < n_; ++i) {
+        if (names == chunk_ || (names > 0 && bytes + names_[i].size() > max_bytes)) {
+            bounds.push_back(i);
+            names = bytes = 0;
+        }
+        ++names;
+        bytes += names_[i].size();
+    }
+    if (n_ > 0) bounds.push_back(n_);
+    return bounds;
+}
 
 // Per-key counts in start[0 .. keys) -> where each key's list starts, and
 // the total in start[keys].
@@ -509,7 +531,8 @@ bool NameIndexBuilder::build_lists(size_t items, size_t keys, size_t positions, 
     std::vector<uint32_t> at(parts * keys, 0);  // per part and key: a count, then where the part's names go
     auto each_item = [&](size_t p, auto&& f) {
         std::vector<int32_t> scratch;
-        for (size_t i = part_begin(items, parts, p); i < part_begin(items, parts, p + 1); ++i) {
+        // A part is long: a stop is seen name by name.
+        for (size_t i = part_begin(items, parts, p); i < part_begin(items, parts, p + 1) && !team_.stopping(); ++i) {
             emit(static_cast<int32_t>(i), scratch, [&](int32_t k) { f(static_cast<int32_t>(i), static_cast<size_t>(k)); });
         }
     };

@@ -65,11 +65,14 @@ public:
         raised_.store(true, std::memory_order_relaxed);
     }
 
-private:
+    // Whether the loop is stopping: a body that runs long asks now and then,
+    // and returns early (the loop then fails, so nothing it left half done
+    // is used).
     bool stopping() const noexcept {
         return raised_.load(std::memory_order_relaxed) || (stop_ != nullptr && stop_->stop_requested());
     }
 
+private:
     const int32_t workers_;
     const StopToken* const stop_;
     const Poll* const poll_;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "talvik/find_pairs.h"
+#include "talvik/memory_limit.h"
 
 namespace talvik {
 namespace {
@@ -28,14 +30,27 @@ struct Finish {
     }
 };
 
+// The C++ runtime keeps a thread's exception state in thread-local storage
+// that the dynamic loader allocates on first use, and the loader ends the
+// process when it cannot: a bad_alloc thrown when memory is short would be
+// that first use. Touching it at once, while memory is still to be had,
+// allocates it then.
+void claim_exception_state() noexcept { (void)std::uncaught_exceptions(); }
+
+// The room a new worker needs under an address-space limit: its stack, and
+// its thread-local blocks and first allocations well within the rest.
+constexpr uint64_t kThreadRoom = uint64_t{32} << 20;
+
 // Starts threads for workers first..workers-1; stops at the first that
-// cannot be made. Returns the threads made.
+// cannot be made, or should not be for want of room. Returns the threads made.
 std::vector<std::thread> start_threads(int32_t first, int32_t workers, WorkerFn work, Finish& finish) noexcept {
     std::vector<std::thread> threads;
     try {
         threads.reserve(static_cast<size_t>(workers - first));
         for (int32_t w = first; w < workers; ++w) {
+            if (address_space_room() < kThreadRoom) break;  // a smaller team gives the same result
             threads.emplace_back([work, w, &finish] {
+                claim_exception_state();
                 work(w);
                 finish.one_done();
             });
@@ -71,6 +86,7 @@ int32_t processors_available() noexcept {
 
 int32_t run_team(int32_t workers, WorkerFn work, const Poll* poll, std::atomic<bool>& stop) noexcept {
     if (workers < 1) workers = 1;
+    claim_exception_state();
     Finish finish;
     const bool polling = poll != nullptr && poll->keep_going != nullptr;
     std::vector<std::thread> threads = start_threads(polling ? 0 : 1, workers, work, finish);

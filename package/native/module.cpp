@@ -192,8 +192,28 @@ PyObject* index_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs) n
     if (!rows_args(core_of(self), args, nargs, "pairs", &rows)) return nullptr;
     return released_call(self, args[2], [&](const SearchCall& call) -> PyObject* {
         PairBlock block;
-        if (!collect_pairs(call, rows, block)) return nullptr;
+        int32_t end = 0;
+        if (!collect_pairs(call, rows, INT64_MAX, block, &end)) return nullptr;
         return make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block));
+    });
+}
+
+PyObject* index_pairs_upto(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("pairs_upto", nargs, 4)) return nullptr;
+    PyObject* const rows_and_progress[] = {args[0], args[1], args[3]};
+    Rows rows;
+    if (!rows_args(core_of(self), rows_and_progress, 3, "pairs_upto", &rows)) return nullptr;
+    const int64_t limit = PyLong_AsLongLong(args[2]);
+    if (limit < 1) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "limit must be at least 1");
+        return nullptr;
+    }
+    return released_call(self, args[3], [&](const SearchCall& call) -> PyObject* {
+        PairBlock block;
+        int32_t end = 0;
+        if (!collect_pairs(call, rows, limit, block, &end)) return nullptr;
+        const Ref pairs(make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block)));
+        return pairs ? Py_BuildValue("(Oi)", pairs.get(), end) : nullptr;
     });
 }
 
@@ -241,6 +261,9 @@ PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
 PyMethodDef index_methods[] = {
     {"pairs", fastcall(index_pairs), METH_FASTCALL,
      "pairs(first, last, progress) -> PairArray: the pairs whose first index is in [first, last)."},
+    {"pairs_upto", fastcall(index_pairs_upto), METH_FASTCALL,
+     "pairs_upto(first, last, limit, progress) -> (PairArray, end): the pairs of rows [first, end), the\n"
+     "rows searched until `limit` pairs are found (a row is never cut, so one row alone may pass it)."},
     {"count", fastcall(index_count), METH_FASTCALL,
      "count(first, last, progress) -> int: how many pairs pairs() would give."},
     {"groups", fastcall(index_groups), METH_FASTCALL,

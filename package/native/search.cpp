@@ -64,13 +64,23 @@ bool raise_search_error(SearchError error) noexcept {
                                        "many there are, and iter_pairs() or rows= take them in parts");
 }
 
-bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept {
-    PiecePlan plan(int64_t{rows.last} - rows.first, piece_pairs);
-    for (int32_t row = rows.first; row < rows.last;) {
+bool collect_pairs(const SearchCall& call, Rows rows, int64_t limit, PairBlock& out, int32_t* end) noexcept {
+    PiecePlan plan(int64_t{rows.last} - rows.first, std::min(piece_pairs, limit));
+    int32_t row = rows.first;
+    while (row < rows.last && out.size() < limit) {
         const Rows piece{row, plan.end_of_piece(row, rows.last)};
-        const SearchOptions o = options_for(call, piece, PairOutput::store);
+        SearchOptions o = options_for(call, piece, PairOutput::store);
+        // A piece of several rows may hold no more than is left: past it, the
+        // search stops at once and fewer rows are tried.
+        const int64_t left = limit - out.size();
+        const bool capped = piece.last - piece.first > 1 && left < o.max_pairs;
+        if (capped) o.max_pairs = left;
         const PairResult result =
             call.released.run(row - rows.first, [&]() noexcept { return find_pairs(call.index, o); });
+        if (capped && result.error() == SearchError::too_many_pairs) {
+            plan.shrink(piece.last - piece.first);
+            continue;
+        }
         if (!result.ok()) return raise_search_error(result.error());
         if (!make_room(out, result.count())) return false;
         result.copy_to(out.end());
@@ -78,6 +88,7 @@ bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept {
         plan.record(piece.last - piece.first, result.count());
         row = piece.last;
     }
+    *end = row;
     return true;
 }
 
@@ -120,7 +131,8 @@ bool link_pairs(const NameList& other, const NameList& names, const TradeoutTabl
     if (!built.index) return raise_search_error(built.error);
     // Pairs within `other` are cut by min_second, within `names` by the rows.
     const SearchCall call{*built.index, threads, n_other, released};
-    if (!collect_pairs(call, {0, n_other}, out)) return false;
+    int32_t end = 0;
+    if (!collect_pairs(call, {0, n_other}, INT64_MAX, out, &end)) return false;
     for (NamePair* p = out.data(); p != out.end(); ++p) p->name2 -= n_other;
     return true;
 }

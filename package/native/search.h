@@ -30,10 +30,13 @@ struct SearchCall {
 // the progress callback already raised); always false.
 bool raise_search_error(SearchError error) noexcept;
 
-// The pairs of `rows`, in row order, appended to `out`. The rows run in
-// pieces of a few tens of millions of pairs, so that besides the result only
-// one piece is held twice. False with an exception set.
-bool collect_pairs(const SearchCall& call, Rows rows, PairBlock& out) noexcept;
+// The pairs of `rows`, in row order, appended to `out` until `limit` pairs
+// are there: the search stops at the row where that happens (a row is never
+// cut, so one row alone may pass the limit), and `*end` is the first row not
+// searched. The rows run in pieces of at most a few tens of millions of
+// pairs, so that besides the result only one piece is held twice, however
+// dense the rows. False with an exception set.
+bool collect_pairs(const SearchCall& call, Rows rows, int64_t limit, PairBlock& out, int32_t* end) noexcept;
 
 // The number of pairs of `rows`; -1 with an exception set.
 int64_t count_pairs(const SearchCall& call, Rows rows) noexcept;

@@ -317,14 +317,14 @@ def _checked_labels(labels: Any, n: int) -> Labels:
 
 def _chunks(index: _native.Index, first: int, last: int, chunk_size: int, progress: bool) -> Iterator[Pairs]:
     with _progress_bar(progress, last - first, "pairs") as report:
-        row, span = first, max(1, chunk_size // 64)
+        row = first
         while row < last:
-            end = min(last, row + span)
-            part = np.asarray(index.pairs(row, end, _offset(report, row - first)))
+            # The engine stops at the row where a chunk is full, so memory is
+            # bounded by pairs, however dense the rows.
+            block, end = index.pairs_upto(row, last, chunk_size, _offset(report, row - first))
+            part = np.asarray(block)
             for k in range(0, len(part), chunk_size):
                 yield part[k : k + chunk_size]
-            # Aim a little under the chunk: pairs per row drift as rows go on.
-            span = max(1, min(8 * (end - row), int(0.9 * chunk_size * (end - row) / max(1, len(part)))))
             row = end
 
 

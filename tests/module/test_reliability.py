@@ -94,9 +94,11 @@ SIGINT_CHILD = """
     import random
     rng = random.Random(1)
     if sys.argv[1] == "long-rows":
-        # Few pairs, a long search: 300 names of 10,000 words, 20 tradeouts a word.
+        # Few pairs, a search of tens of seconds at the least, so that the
+        # signal always lands inside the call: 1,200 names of 10,000 words,
+        # 20 tradeouts a word.
         vocab = [f"w{k}" for k in range(20_000)]
-        names = [" ".join(rng.choice(vocab) for _ in range(10_000)) for _ in range(300)]
+        names = [" ".join(rng.choices(vocab, k=10_000)) for _ in range(1_200)]
         table = {w: rng.sample(vocab, 20) for w in vocab}
     else:
         # A quick search and a long result list: 31.8M pairs.

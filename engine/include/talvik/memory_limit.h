@@ -10,4 +10,8 @@ namespace talvik {
 // Bytes; the largest value when nothing can be read.
 uint64_t memory_available() noexcept;
 
+// The room left under the address-space limit alone (RLIMIT_AS); the
+// largest value when there is no limit. Cheaper: no file is read without one.
+uint64_t address_space_room() noexcept;
+
 }  // namespace talvik

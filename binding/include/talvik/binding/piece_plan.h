@@ -23,8 +23,11 @@ public:
         rows_ += rows;
         pairs_ += pairs;
         const int64_t wanted = pairs_ == 0 ? 16 * rows : target_ * rows_ / pairs_;
-        next_ = std::clamp<int64_t>(wanted, 1024, std::max<int64_t>(16 * rows, 1024));
+        next_ = std::clamp<int64_t>(wanted, 1, std::max<int64_t>(16 * rows, 1024));
     }
+
+    // After a piece of `rows` rows held too many pairs: a quarter as many next.
+    void shrink(int64_t rows) noexcept { next_ = std::max<int64_t>(1, rows / 4); }
 
 private:
     int64_t target_;
