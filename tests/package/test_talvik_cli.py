@@ -311,7 +311,7 @@ ERRORS = {
                            b"", "t.json: bad JSON: nested too deeply"),
     "same column twice": ({"n.csv": b"id,name\n1,Ann Lee\n"},
                           ["pairs", "n.csv", "--column", "name", "--column", "name"], b"",
-                          "n.csv:1: column 'name' given twice"),
+                          "n.csv: column 'name' given twice"),
     "text input with --column": ({"n.txt": b"Ann Lee\n"},
                                  ["pairs", "n.txt", "--input-format", "text", "--column", "name"], b"",
                                  "n.txt: --column needs csv, tsv or parquet input, not text"),
