@@ -102,40 +102,61 @@ class _Stopped(BaseException):
         self.signal = signal.Signals(signum)
 
 
-def _stop(signum: int, frame: object) -> None:
-    raise _Stopped(signum)
-
-
 _STOPPING = (signal.SIGTERM, signal.SIGHUP)
+# Signals that arrived while a temporary file was being made or removed,
+# raised once that is done. A signal mask would not do: any thread may take
+# the signal (the search's workers, a progress bar's monitor), and Python
+# runs the handler in the main thread all the same.
+_held: list[int] = []
+_holding = threading.local()
+
+
+def _on_signal(signum: int, frame: object) -> None:
+    if getattr(_holding, "depth", 0):
+        _held.append(signum)
+        return
+    _raise_for(signum)
+
+
+def _raise_for(signum: int) -> None:
+    if signum == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise _Stopped(signum)
 
 
 @contextmanager
 def _stopped_by_signals() -> Iterator[None]:
-    """SIGTERM and SIGHUP raise _Stopped for the length of a run. One that is
-    ignored (nohup) or handled by the program that called main() is left so."""
+    """SIGTERM and SIGHUP raise _Stopped, and Ctrl-C KeyboardInterrupt, for
+    the length of a run. A signal that is ignored (nohup, a background job)
+    or handled by the program that called main() is left so."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
     previous = {}
-    for sig in _STOPPING:
-        if signal.getsignal(sig) == signal.SIG_DFL:
-            previous[sig] = signal.signal(sig, _stop)
+    for sig, default in ((signal.SIGINT, signal.default_int_handler), *((s, signal.SIG_DFL) for s in _STOPPING)):
+        if signal.getsignal(sig) == default:
+            previous[sig] = signal.signal(sig, _on_signal)
     try:
         yield
     finally:
         for sig, handler in previous.items():
             signal.signal(sig, handler)
+        _held.clear()
 
 
 @contextmanager
 def _signals_held() -> Iterator[None]:
-    """Signals wait while a temporary file is made or removed, so none is
-    left behind by one arriving in between."""
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, *_STOPPING})
+    """Signals wait while a temporary file is made or removed, so that none
+    leaves it behind by arriving in between; the first is raised after."""
+    _holding.depth = getattr(_holding, "depth", 0) + 1
     try:
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        _holding.depth -= 1
+        if not _holding.depth and _held:
+            signum = _held[0]
+            _held.clear()
+            _raise_for(signum)
 
 
 def _say(message: str) -> None:
@@ -613,14 +634,14 @@ def _check_words(table: dict[str, list[str]], where: str) -> None:
     escape can give a lone surrogate), not empty, without a space (names are
     cut into words at spaces, so such a tradeout could never apply)."""
     for key, words in table.items():
-        for word in (key, *words):
+        for k, word in enumerate((key, *words)):
             try:
                 word.encode("utf-8")
             except UnicodeEncodeError:
-                lists = "" if word is key else f"{key!r} lists {word!r}, which "
-                raise InputError(where, f"{lists or f'the word {word!r} '}is not UTF-8 text") from None
+                which = f"{key!r} lists {word!r}, which" if k else f"the word {word!r}"
+                raise InputError(where, f"{which} is not UTF-8 text") from None
             if not word:
-                raise InputError(where, "a key is an empty word" if word is key else f"{key!r} lists an empty word")
+                raise InputError(where, f"{key!r} lists an empty word" if k else "a key is an empty word")
             if " " in word:
                 raise InputError(where, f"the word {word!r} holds a space; names are cut into words at spaces")
 
@@ -757,22 +778,27 @@ def _output(target: _Target | None, fmt: str) -> Iterator[IO[bytes]]:
             yield sink
         return
     directory, base = os.path.split(target.real)
-    with _signals_held():
-        try:
-            f = tempfile.NamedTemporaryFile("wb", dir=directory, prefix=f".{base}.", suffix=".tmp", delete=False)
-        except OSError as e:  # named by the file asked for, not the temporary one
-            raise OSError(e.errno, e.strerror, target.path) from None
+    made = None
     try:
+        with _signals_held():
+            try:
+                f = tempfile.NamedTemporaryFile("wb", dir=directory, prefix=f".{base}.", suffix=".tmp", delete=False)
+            except OSError as e:  # named by the file asked for, not the temporary one
+                raise OSError(e.errno, e.strerror, target.path) from None
+            made = f.name
         with f:
             _take_over(f.fileno(), target)
             yield f
-        os.replace(f.name, target.real)
-    except BaseException:
         with _signals_held():
-            try:
-                os.unlink(f.name)
-            except OSError:
-                pass
+            os.replace(made, target.real)
+            made = None
+    except BaseException:
+        if made is not None:
+            with _signals_held():
+                try:
+                    os.unlink(made)
+                except OSError:
+                    pass
         raise
 
 

@@ -403,6 +403,19 @@ def test_signal_leaves_no_output(tmp_path, command, existing, sig, status, said)
         assert out.read_bytes() == existing
 
 
+def test_a_signal_waits_while_the_temporary_file_is_made():
+    """One arriving between making the file and owning its removal would leave it behind."""
+    from talvik import _cli
+
+    reached = []
+    with pytest.raises(_cli._Stopped):
+        with _cli._stopped_by_signals(), _cli._signals_held():
+            os.kill(os.getpid(), signal.SIGTERM)
+            time.sleep(0.05)  # the handler has run by now
+            reached.append(True)
+    assert reached and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+
+
 def test_nohup_keeps_sighup_ignored(tmp_path):
     src = write_names(tmp_path / "n.txt", ["Ann Lee"] * 3000)
     ignoring = INTERRUPTIBLE.replace("os.execv", "signal.signal(signal.SIGHUP, signal.SIG_IGN); os.execv")
