@@ -458,10 +458,11 @@ def _warn_if_table(lines: list[str], where: str) -> None:
     """Text read a name a line, though it looks like CSV or TSV: said on
     stderr, since reading a table as names gives pairs that mean nothing."""
     head = [line for line in lines[:_SNIFF_LINES] if line]
-    for delimiter, kind in ((",", "CSV"), ("\t", "TSV")):
+    for delimiter, kind, mark in ((",", "CSV", "comma"), ("\t", "TSV", "tab")):
         counts = {line.count(delimiter) for line in head}
         if len(head) >= 2 and len(counts) == 1 and counts != {0}:
-            why = f"every line of the first {len(head)} holds {counts.pop()} of {delimiter!r}"
+            k = counts.pop()
+            why = f"each of the {len(head)} lines looked at holds {k} {mark}{'s' if k > 1 else ''}"
         elif head and _looks_like_header(head[0], delimiter):
             why = f"its first line, {head[0]!r}, looks like a header"
         else:
