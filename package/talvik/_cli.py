@@ -1,11 +1,17 @@
 """The ``talvik`` command: matching pairs and groups of a file of names.
 
 Exit status: 0 done, 2 bad input or usage (one line on stderr, never a
-traceback), 130 interrupted (Ctrl-C), 141 the reader of standard output went
-away (as for a command killed by SIGPIPE), 1 an internal error (a bug; set
-TALVIK_TRACEBACK=1 to see the traceback). With ``--out`` the file appears
-whole or not at all: it is written under a temporary name beside it and
-renamed at the end.
+traceback), 128 + the signal's number when stopped by SIGINT (Ctrl-C, 130),
+SIGTERM (143) or SIGHUP (129), 141 the reader of standard output went away
+(as for a command killed by SIGPIPE), 1 an internal error (a bug; set
+TALVIK_TRACEBACK=1 to see the traceback). Every input is read and checked
+before the first byte of output.
+
+With ``--out`` a regular file appears whole or not at all: it is written
+under a temporary name beside it (beside a symlink's target, for a link) and
+renamed over it at the end, keeping an existing file's mode; the temporary
+file is removed on any error or signal. A FIFO, a device, /dev/stdout and
+anything else that is not a regular file is written in place.
 """
 
 from __future__ import annotations
@@ -17,8 +23,12 @@ import importlib
 import io
 import json
 import os
+import re
+import signal
+import stat
 import sys
 import tempfile
+import threading
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -35,8 +45,13 @@ from ._nicknames import nicknames
 __all__ = ["InputError", "main"]
 
 FORMATS = ("csv", "jsonl", "parquet")
+INPUT_FORMATS = ("text", "csv", "tsv", "parquet")
+_OUTPUT_SUFFIXES = {"": "csv", ".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet",
+                    ".pq": "parquet"}
 _PARQUET_SUFFIXES = (".parquet", ".pq")
 _CSV_SUFFIXES = (".csv", ".tsv", ".tab")
+# Lines looked at to tell whether text is a table.
+_SNIFF_LINES = 300
 _STDIN = "<stdin>"
 _CHUNK = 1_000_000
 
@@ -57,10 +72,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line ``argv`` (default ``sys.argv[1:]``); returns the exit status."""
     args = _parser().parse_args(argv)
     try:
-        return int(args.run(args))
+        with _stopped_by_signals():
+            return int(args.run(args))
     except KeyboardInterrupt:
         _say("interrupted")
         return 130
+    except _Stopped as e:
+        _say(f"stopped by {e.signal.name}")
+        return 128 + e.signal.value
     except BrokenPipeError:
         _quiet_stdout()
         return 141
@@ -72,6 +91,72 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise
         _say(f"internal error: {type(e).__name__}: {e} (TALVIK_TRACEBACK=1 shows where)")
         return 1
+
+
+class _Stopped(BaseException):
+    """SIGTERM or SIGHUP, raised where the main thread is (a search checks
+    for signals as it goes) so that the temporary output is removed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signal = signal.Signals(signum)
+
+
+_STOPPING = (signal.SIGTERM, signal.SIGHUP)
+# Signals that arrived while a temporary file was being made or removed,
+# raised once that is done. A signal mask would not do: any thread may take
+# the signal (the search's workers, a progress bar's monitor), and Python
+# runs the handler in the main thread all the same.
+_held: list[int] = []
+_holding = threading.local()
+
+
+def _on_signal(signum: int, frame: object) -> None:
+    if getattr(_holding, "depth", 0):
+        _held.append(signum)
+        return
+    _raise_for(signum)
+
+
+def _raise_for(signum: int) -> None:
+    if signum == signal.SIGINT:
+        raise KeyboardInterrupt
+    raise _Stopped(signum)
+
+
+@contextmanager
+def _stopped_by_signals() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise _Stopped, and Ctrl-C KeyboardInterrupt, for
+    the length of a run. A signal that is ignored (nohup, a background job)
+    or handled by the program that called main() is left so."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {}
+    for sig, default in ((signal.SIGINT, signal.default_int_handler), *((s, signal.SIG_DFL) for s in _STOPPING)):
+        if signal.getsignal(sig) == default:
+            previous[sig] = signal.signal(sig, _on_signal)
+    try:
+        yield
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+        _held.clear()
+
+
+@contextmanager
+def _signals_held() -> Iterator[None]:
+    """Signals wait while a temporary file is made or removed, so that none
+    leaves it behind by arriving in between; the first is raised after."""
+    _holding.depth = getattr(_holding, "depth", 0) + 1
+    try:
+        yield
+    finally:
+        _holding.depth -= 1
+        if not _holding.depth and _held:
+            signum = _held[0]
+            _held.clear()
+            _raise_for(signum)
 
 
 def _say(message: str) -> None:
@@ -147,16 +232,37 @@ def _search_options(parser: argparse.ArgumentParser, names_help: str) -> None:
     parser.add_argument(
         "input",
         metavar="INPUT",
-        help="a text file of one name a line (UTF-8), a CSV/TSV file with a header, a Parquet "
-        "file (needs pyarrow), or - for standard input",
+        help="a text file of one name a line (UTF-8), a CSV/TSV file with a header (a field may be of "
+        "any length), a Parquet file (needs pyarrow), or - for standard input",
     )
-    parser.add_argument("--column", metavar="NAME", help="the column of names in a CSV/TSV or Parquet file")
+    parser.add_argument(
+        "--input-format",
+        choices=INPUT_FORMATS,
+        help="what INPUT holds (default: Parquet by its first bytes, else from the suffix: .csv, .tsv/.tab, "
+        ".parquet/.pq; else csv when --column is given, else text, one name a line); say it for standard "
+        "input and for an unusual suffix",
+    )
+    parser.add_argument(
+        "--column",
+        metavar="NAME",
+        action="append",
+        help="the column of names in a CSV/TSV or Parquet file; given more than once, the columns are "
+        "joined with a space into one name in the order given (--column first --column middle --column "
+        "last), an empty or null part skipped",
+    )
     _tradeout_options(parser)
-    parser.add_argument("--out", "-o", metavar="FILE", help="write here instead of standard output")
+    parser.add_argument(
+        "--out",
+        "-o",
+        metavar="FILE",
+        help="write here instead of standard output: a file is replaced whole at the end (through a "
+        "symlink, its target), never left half written; a FIFO or device is written in place",
+    )
     parser.add_argument(
         "--format",
         choices=FORMATS,
-        help="output format (default: from the --out suffix, .parquet/.pq or .jsonl/.ndjson; else csv)",
+        help="output format (default: from the --out suffix: .csv or none, .jsonl/.ndjson, .parquet/.pq; "
+        "any other suffix needs --format)",
     )
     parser.add_argument("--threads", type=_positive, metavar="N", help="worker threads (default: all processors)")
     parser.add_argument("--names", action="store_true", help=f"write {names_help}")
@@ -191,11 +297,13 @@ def _positive(text: str) -> int:
 
 
 def _pairs(args: argparse.Namespace) -> int:
-    fmt, tradeouts, names = _inputs(args)
+    fmt, target, tradeouts, names = _inputs(args)
     columns = ["first", "second"] + (["first_name", "second_name"] if args.names else [])
-    with _output(args.out, fmt) as out:
+    # The index is built before the output is opened: the native side's
+    # word on the tradeouts comes before any byte of output.
+    matcher = _matcher(names, tradeouts, args)
+    with _output(target, fmt) as out:
         writer = _writer(fmt, out, columns)
-        matcher = _matcher(names, tradeouts, args)
         labels = writer.encode_names(names.labels()) if args.names else None
         for chunk in matcher.iter_pairs(_CHUNK, progress=_progress(args)):
             first, second = chunk[:, 0], chunk[:, 1]
@@ -205,11 +313,12 @@ def _pairs(args: argparse.Namespace) -> int:
 
 
 def _groups(args: argparse.Namespace) -> int:
-    fmt, tradeouts, names = _inputs(args)
+    fmt, target, tradeouts, names = _inputs(args)
     columns = ["row", "group"] + (["name"] if args.names else [])
-    with _output(args.out, fmt) as out:
+    matcher = _matcher(names, tradeouts, args)
+    with _output(target, fmt) as out:
+        groups = matcher.groups(progress=_progress(args))
         writer = _writer(fmt, out, columns)
-        groups = _matcher(names, tradeouts, args).groups(progress=_progress(args))
         labels = writer.encode_names(names.labels()) if args.names else None
         for start in range(0, len(groups), _CHUNK):
             rows = np.arange(start, min(start + _CHUNK, len(groups)), dtype=np.int32)
@@ -225,14 +334,15 @@ def _explain(args: argparse.Namespace) -> int:
     return 0
 
 
-def _inputs(args: argparse.Namespace) -> tuple[str, dict[str, list[str]] | None, NameColumn]:
-    """The output format, the tradeouts and the names, checked in the order
-    that reports a mistake soonest."""
+def _inputs(args: argparse.Namespace) -> tuple[str, _Target | None, dict[str, list[str]] | None, NameColumn]:
+    """The output format and where it goes, the tradeouts and the names,
+    checked in the order that reports a mistake soonest."""
     if args.input == "-" and args.tradeouts == "-":
         raise InputError(_STDIN, "INPUT and --tradeouts cannot both be standard input")
     fmt = _format(args)
+    target = None if args.out is None else _target(args.out)
     tradeouts = _tradeouts(args)
-    return fmt, tradeouts, read_names(args.input, args.column)
+    return fmt, target, tradeouts, read_names(args.input, args.column, args.input_format)
 
 
 def _matcher(names: NameColumn, tradeouts: dict[str, list[str]] | None, args: argparse.Namespace) -> Matcher:
@@ -256,8 +366,11 @@ def _progress(args: argparse.Namespace) -> bool:
 def _format(args: argparse.Namespace) -> str:
     fmt: str | None = args.format
     if fmt is None:
-        suffix = os.path.splitext(args.out or "")[1].lower()
-        fmt = "parquet" if suffix in _PARQUET_SUFFIXES else "jsonl" if suffix in (".jsonl", ".ndjson") else "csv"
+        suffix = os.path.splitext(args.out or "")[1]
+        fmt = _OUTPUT_SUFFIXES.get(suffix.lower())
+        if fmt is None:
+            raise InputError(args.out, f"cannot tell the format from {suffix!r}: give --format {', '.join(FORMATS[:-1])} "
+                             f"or {FORMATS[-1]}")
     if fmt == "parquet":
         _pyarrow("parquet", args.out or "output")  # before the search, not after it
         if args.out is None and sys.stdout.isatty():
@@ -293,26 +406,78 @@ class NameColumn:
         return np.asarray(self.values.to_numpy(zero_copy_only=False), dtype=object)
 
 
-def read_names(path: str, column: str | None) -> NameColumn:
-    """The names of a text, CSV/TSV or Parquet file, or of standard input (``-``)."""
+def read_names(path: str, columns: Sequence[str] | None, fmt: str | None = None) -> NameColumn:
+    """The names of a text, CSV/TSV or Parquet file, or of standard input
+    (``-``); ``fmt`` (one of INPUT_FORMATS) says which, else the file's first
+    bytes and suffix do. Several ``columns`` are joined into one name."""
     where = _STDIN if path == "-" else path
+    if columns is not None and len(set(columns)) < len(columns):
+        twice = next(c for c in columns if columns.count(c) > 1)
+        raise InputError(where, f"column {twice!r} given twice")
+    if fmt == "text" and columns is not None:
+        raise InputError(where, "--column needs csv, tsv or parquet input, not text")
     suffix = "" if path == "-" else os.path.splitext(path)[1].lower()
-    if suffix in _PARQUET_SUFFIXES:  # read by pyarrow in place
-        return NameColumn(_parquet_names(path, where, column), where)
+    if fmt == "parquet" or (fmt is None and suffix in _PARQUET_SUFFIXES):
+        if path != "-":  # read by pyarrow in place
+            return NameColumn(_parquet_names(_checked_file(path), where, columns), where)
     # Read once: a pipe (<(...), a FIFO) gives its bytes only once.
     data = sys.stdin.buffer.read() if path == "-" else _read_file(path)
-    if data.startswith(b"PAR1"):
+    if fmt == "parquet" or (fmt is None and data.startswith(b"PAR1")):
         pa = _pyarrow("", where)
-        return NameColumn(_parquet_names(pa.BufferReader(data), where, column), where)
+        return NameColumn(_parquet_names(pa.BufferReader(data), where, columns), where)
     text = _decode(data, where)
-    if column is not None or suffix in _CSV_SUFFIXES:
-        return NameColumn(_csv_names(text, where, column, _delimiter(suffix, text)), where)
-    return NameColumn(_text_names(text), where)
+    if fmt == "csv" or fmt == "tsv":
+        return NameColumn(_csv_names(text, where, columns, "," if fmt == "csv" else "\t"), where)
+    if fmt is None and (columns is not None or suffix in _CSV_SUFFIXES):
+        return NameColumn(_csv_names(text, where, columns, _delimiter(suffix, text)), where)
+    names = _text_names(text)
+    if fmt is None:
+        _warn_if_table(names, where)
+    return NameColumn(names, where)
+
+
+def _checked_file(path: str) -> str:
+    if os.path.isdir(path):
+        raise InputError(path, "is a folder, not a file")
+    return path
 
 
 def _read_file(path: str) -> bytes:
-    with open(path, "rb") as f:
+    with open(_checked_file(path), "rb") as f:
         return f.read()
+
+
+_HEADER_FIELD = re.compile(r"[A-Za-z_][A-Za-z0-9_ .-]{0,63}")
+# Column names a table of people tends to have.
+_HEADER_WORDS = {"id", "name", "names", "first", "last", "middle", "given", "family", "surname", "forename",
+                 "firstname", "lastname", "fullname", "first name", "last name", "full name", "full_name",
+                 "first_name", "last_name", "given_name", "family_name", "middle_name", "person", "key"}
+
+
+def _warn_if_table(lines: list[str], where: str) -> None:
+    """Text read a name a line, though it looks like CSV or TSV: said on
+    stderr, since reading a table as names gives pairs that mean nothing."""
+    head = [line for line in lines[:_SNIFF_LINES] if line]
+    for delimiter, kind, mark in ((",", "CSV", "comma"), ("\t", "TSV", "tab")):
+        counts = {line.count(delimiter) for line in head}
+        if len(head) >= 2 and len(counts) == 1 and counts != {0}:
+            k = counts.pop()
+            why = f"each of the {len(head)} lines looked at holds {k} {mark}{'s' if k > 1 else ''}"
+        elif head and _looks_like_header(head[0], delimiter):
+            why = f"its first line, {head[0]!r}, looks like a header"
+        else:
+            continue
+        _say(f"warning: {where} looks like {kind} ({why}) but was read as text, one name a line; "
+             f"say --input-format {kind.lower()} --column NAME to read it as a table, or --input-format text")
+        return
+
+
+def _looks_like_header(line: str, delimiter: str) -> bool:
+    fields = [f.strip() for f in line.split(delimiter)]
+    if len(fields) < 2 or not all(_HEADER_FIELD.fullmatch(f) for f in fields):
+        return False
+    # "Lee, Ann" is a name; "first,last", "id,name" and "person_id,Name" are not.
+    return any(f.lower() in _HEADER_WORDS or f.islower() or "_" in f for f in fields)
 
 
 def _decode(data: bytes, where: str) -> str:
@@ -347,25 +512,59 @@ def _delimiter(suffix: str, text: str) -> str:
     return max((",", "\t", ";", "|"), key=header.count) if any(c in header for c in ",\t;|") else ","
 
 
-def _csv_names(text: str, where: str, column: str | None, delimiter: str) -> list[str]:
+def _csv_names(text: str, where: str, columns: Sequence[str] | None, delimiter: str) -> list[str]:
     reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True)
     try:
-        header = next(reader, None)
-        if header is None:
-            raise InputError(where, "the file is empty")
-        index = _pick_column(header, column, where, reader.line_num)
-        names = []
-        for row in reader:
-            if not row:  # a blank line is no record
-                continue
-            if len(row) <= index:
-                raise InputError(where, f"{len(row)} fields, none for column {header[index]!r}", reader.line_num)
-            names.append(row[index])
+        with _no_field_limit():
+            header = next(reader, None)
+            if header is None:
+                raise InputError(where, "the file is empty")
+            indices = [_pick_column(header, c, where, reader.line_num) for c in _column_list(columns)]
+            last = max(indices)
+            names = []
+            for row in reader:
+                if not row:  # a blank line is no record
+                    continue
+                if len(row) <= last:
+                    missing = next(header[k] for k in indices if k >= len(row))
+                    raise InputError(where, f"{len(row)} fields, none for column {missing!r}", reader.line_num)
+                if len(indices) == 1:
+                    names.append(row[last])
+                else:
+                    names.append(" ".join(part for part in (row[k] for k in indices) if part))
     except csv.Error as e:
         raise InputError(where, f"bad CSV: {e}", reader.line_num) from None
     if not names:
         raise InputError(where, "no names below the header", reader.line_num)
     return names
+
+
+def _unlimited(rows: Iterator[list[str]]) -> Iterator[list[str]]:
+    with _no_field_limit():
+        yield from rows
+
+
+@contextmanager
+def _no_field_limit() -> Iterator[None]:
+    """The csv module refuses a field over 128 KiB by default; a name (or a
+    column beside it) may be longer, so the limit is raised as far as the
+    module allows while a file is read."""
+    limit = sys.maxsize
+    while True:
+        try:
+            before = csv.field_size_limit(limit)
+            break
+        except OverflowError:  # where a C long is narrower than sys.maxsize
+            limit //= 2
+    try:
+        yield
+    finally:
+        csv.field_size_limit(before)
+
+
+def _column_list(columns: Sequence[str] | None) -> list[str | None]:
+    """The columns asked for; [None] when none was, for a file of one column."""
+    return list(columns) if columns else [None]
 
 
 def _pick_column(header: Sequence[str], column: str | None, where: str, line: int | None) -> int:
@@ -382,23 +581,28 @@ def _pick_column(header: Sequence[str], column: str | None, where: str, line: in
     return list(header).index(column)
 
 
-def _parquet_names(source: Any, where: str, column: str | None) -> Any:
+def _parquet_names(source: Any, where: str, columns: Sequence[str] | None) -> Any:
     pa = _pyarrow("", where)
     pq = _pyarrow("parquet", where)
     try:
         schema = pq.read_schema(source)
-        index = _pick_column(schema.names, column, where, None)
-        field = schema.field(index)
-        if not (pa.types.is_string(field.type) or pa.types.is_large_string(field.type)):
-            raise InputError(where, f"column {field.name!r} holds {field.type}, not strings")
+        fields = [schema.field(_pick_column(schema.names, c, where, None)) for c in _column_list(columns)]
+        for field in fields:
+            if not (pa.types.is_string(field.type) or pa.types.is_large_string(field.type)):
+                raise InputError(where, f"column {field.name!r} holds {field.type}, not strings")
         if isinstance(source, pa.BufferReader):
             source.seek(0)
-        values = pq.read_table(source, columns=[field.name]).column(0)
+        table = pq.read_table(source, columns=[f.name for f in fields])
     except pa.ArrowException as e:
         raise InputError(where, f"not a Parquet file pyarrow can read: {e}") from None
-    if len(values) == 0:
+    if table.num_rows == 0:
         raise InputError(where, "no rows")
-    return values
+    if len(fields) == 1:
+        return table.column(0)
+    # Joined in Python: pyarrow's binary_join_element_wise drops the rows
+    # whose parts are all null when told to skip nulls.
+    parts = [table.column(f.name).to_pylist() for f in fields]
+    return [" ".join(p for p in row if p) or None for row in zip(*parts)]
 
 
 def _pyarrow(module: str, where: str) -> Any:
@@ -419,8 +623,28 @@ def read_tradeouts(path: str) -> dict[str, list[str]]:
     text = _decode(sys.stdin.buffer.read() if path == "-" else _read_file(path), where)
     suffix = os.path.splitext(path)[1].lower()
     if suffix == ".json" or (suffix not in (*_CSV_SUFFIXES, ".txt") and text.lstrip().startswith("{")):
-        return _json_tradeouts(text, where)
-    return _csv_tradeouts(text, where, _delimiter(suffix, text))
+        table = _json_tradeouts(text, where)
+    else:
+        table = _csv_tradeouts(text, where, _delimiter(suffix, text))
+    _check_words(table, where)
+    return table
+
+
+def _check_words(table: dict[str, list[str]], where: str) -> None:
+    """Words the index can hold and a name can hold: UTF-8 text (a JSON
+    escape can give a lone surrogate), not empty, without a space (names are
+    cut into words at spaces, so such a tradeout could never apply)."""
+    for key, words in table.items():
+        for k, word in enumerate((key, *words)):
+            try:
+                word.encode("utf-8")
+            except UnicodeEncodeError:
+                which = f"{key!r} lists {word!r}, which" if k else f"the word {word!r}"
+                raise InputError(where, f"{which} is not UTF-8 text") from None
+            if not word:
+                raise InputError(where, f"{key!r} lists an empty word" if k else "a key is an empty word")
+            if " " in word:
+                raise InputError(where, f"the word {word!r} holds a space; names are cut into words at spaces")
 
 
 def _json_tradeouts(text: str, where: str) -> dict[str, list[str]]:
@@ -428,6 +652,8 @@ def _json_tradeouts(text: str, where: str) -> dict[str, list[str]]:
         table = json.loads(text, object_pairs_hook=_merged)
     except json.JSONDecodeError as e:
         raise InputError(where, f"bad JSON: {e.msg} at column {e.colno}", e.lineno) from None
+    except RecursionError:  # lists in lists, thousands deep: never a table of words
+        raise InputError(where, "bad JSON: nested too deeply") from None
     if not isinstance(table, dict):
         raise InputError(where, f"tradeouts must be a JSON object of word -> list of words, not {_json_type(table)}")
     for key, words in table.items():
@@ -459,7 +685,7 @@ def _csv_tradeouts(text: str, where: str, delimiter: str) -> dict[str, list[str]
     table: dict[str, list[str]] = {}
     reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True)
     try:
-        for row in reader:
+        for row in _unlimited(reader):
             if not row:
                 continue
             # Words never hold spaces (names are cut at them): "Bob, Robert" means "Robert".
@@ -482,32 +708,110 @@ def _csv_tradeouts(text: str, where: str, delimiter: str) -> dict[str, list[str]
 # --- writing ----------------------------------------------------------------
 
 
+@dataclass(frozen=True, slots=True)
+class _Target:
+    """Where --out writes: ``path`` as given (for messages), ``real`` the
+    file renamed over (a symlink's final target), or ``in_place`` for what
+    is not a regular file; ``mode`` and ``owner`` of a file that exists."""
+
+    path: str
+    real: str
+    in_place: bool = False
+    append: bool = False
+    mode: int | None = None
+    owner: tuple[int, int] | None = None
+
+
+# Links that name an open file of this process: written in place whatever
+# they lead to, so that `-o /dev/stdout >> log` appends to log, not replaces it.
+_FD_LINK = re.compile(r"/dev/std(in|out|err)|/dev/fd/.*|/proc/[^/]+/fd/.*")
+
+
+def _target(path: str) -> _Target:
+    """What --out names, looked at before any work is done."""
+    try:
+        st: os.stat_result | None = os.stat(path)
+    except FileNotFoundError:
+        st = None
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
+    if (st is not None and stat.S_ISDIR(st.st_mode)) or path.endswith(os.sep):
+        raise InputError(path, "is a folder; give the name of a file to write")
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        return _Target(path, path, in_place=True)
+    hop = os.path.abspath(path)
+    for _ in range(64):  # the kernel gives up at 40 links
+        if _FD_LINK.fullmatch(os.path.normpath(hop)):
+            return _Target(path, path, in_place=True, append=True)
+        if not os.path.islink(hop):
+            break
+        hop = os.path.join(os.path.dirname(hop), os.readlink(hop))
+    real = os.path.realpath(path)
+    folder = os.path.dirname(real)
+    if not os.path.isdir(folder):
+        raise OSError(2, os.strerror(2), path)
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise OSError(13, os.strerror(13), path)
+    if st is None:
+        return _Target(path, real)
+    return _Target(path, real, mode=stat.S_IMODE(st.st_mode), owner=(st.st_uid, st.st_gid))
+
+
 @contextmanager
-def _output(path: str | None, fmt: str) -> Iterator[IO[bytes]]:
-    """Standard output, or a temporary file beside ``path`` renamed to it
-    once all is written, and removed on any failure or interruption."""
-    if path is None:
+def _output(target: _Target | None, fmt: str) -> Iterator[IO[bytes]]:
+    """Standard output; the device, FIFO or open file ``target`` names,
+    written in place; or a temporary file beside a regular file, renamed to
+    it once all is written, and removed on any failure or signal."""
+    if target is None:
         if sys.stdout is None:
             raise InputError("output", "standard output is closed: give --out FILE")
         yield sys.stdout.buffer
         sys.stdout.buffer.flush()
         return
-    directory, base = os.path.split(os.path.abspath(path))
-    try:
-        f = tempfile.NamedTemporaryFile("wb", dir=directory, prefix=f".{base}.", suffix=".tmp", delete=False)
-    except OSError as e:  # named by the file asked for, not the temporary one
-        raise OSError(e.errno, e.strerror, path) from None
-    try:
-        with f:
-            os.fchmod(f.fileno(), 0o666 & ~_umask())  # as a plain open() would make it
-            yield f
-        os.replace(f.name, path)
-    except BaseException:
+    if target.in_place:
         try:
-            os.unlink(f.name)
-        except OSError:
-            pass
+            sink = open(target.path, "ab" if target.append else "wb")
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, target.path) from None
+        with sink:
+            if fmt == "parquet" and sink.isatty():
+                raise InputError(target.path, "will not write Parquet to a terminal")
+            yield sink
+        return
+    directory, base = os.path.split(target.real)
+    made = None
+    try:
+        with _signals_held():
+            try:
+                f = tempfile.NamedTemporaryFile("wb", dir=directory, prefix=f".{base}.", suffix=".tmp", delete=False)
+            except OSError as e:  # named by the file asked for, not the temporary one
+                raise OSError(e.errno, e.strerror, target.path) from None
+            made = f.name
+        with f:
+            _take_over(f.fileno(), target)
+            yield f
+        with _signals_held():
+            os.replace(made, target.real)
+            made = None
+    except BaseException:
+        if made is not None:
+            with _signals_held():
+                try:
+                    os.unlink(made)
+                except OSError:
+                    pass
         raise
+
+
+def _take_over(fd: int, target: _Target) -> None:
+    """The mode (and, where allowed, the owner) of the file replaced; a new
+    file's mode as a plain open() would make it."""
+    if target.owner is not None:
+        try:
+            os.fchown(fd, *target.owner)
+        except OSError:  # only root may give a file away
+            pass
+    os.fchmod(fd, 0o666 & ~_umask() if target.mode is None else target.mode)
 
 
 def _umask() -> int:

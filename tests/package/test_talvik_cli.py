@@ -115,6 +115,12 @@ def parquet_bytes(columns):
 
 
 COLUMNS = [["id", "name", "note"]] + [[str(k), n, "x,y"] for k, n in enumerate(NAMES)]
+# NAMES cut at their first space into first and last, with a middle part
+# that is empty or null; the last column comes first in the file.
+SPLIT = [(n.partition(" ")[0], n.partition(" ")[2]) for n in NAMES]
+PARTS = [["last", "id", "middle", "first"]] + [[last, str(k), "", first] for k, (first, last) in enumerate(SPLIT)]
+PARQUET_PARTS = {"last": [last or None for _, last in SPLIT], "middle": [None, ""] * 6 + [None],
+                 "first": [first or None for first, _ in SPLIT]}
 
 # (file name or "-" for stdin, its bytes, extra arguments): each holds NAMES.
 INPUTS = {
@@ -129,6 +135,16 @@ INPUTS = {
     "parquet": ("n.parquet", parquet_bytes({"name": NAMES, "id": list(range(len(NAMES)))}), ["--column", "name"]),
     "parquet of one column, no suffix": ("n.data", parquet_bytes({"who": NAMES}), []),
     "stdin parquet": ("-", parquet_bytes({"name": NAMES}), []),
+    "stdin csv, --input-format": ("-", csv_bytes(COLUMNS), ["--input-format", "csv", "--column", "name"]),
+    "stdin tsv, --input-format": ("-", csv_bytes([["who"]] + [[n] for n in NAMES], "\t"), ["--input-format", "tsv"]),
+    "csv, odd suffix, --input-format": ("n.dat", csv_bytes([["who"]] + [[n] for n in NAMES]), ["--input-format", "csv"]),
+    "parquet, odd suffix, --input-format": ("n.bin", parquet_bytes({"name": NAMES}), ["--input-format", "parquet"]),
+    "text, .csv suffix, --input-format": ("n.csv", "".join(n + "\n" for n in NAMES).encode(), ["--input-format", "text"]),
+    "csv, a field of 300 KB": ("n.csv", csv_bytes([r[:2] + ["x" * 300_000] for r in COLUMNS]), ["--column", "name"]),
+    # Parts joined in the order given, not the file's; an empty part is skipped.
+    "csv, --column three times": ("n.csv", csv_bytes(PARTS), ["--column", "first", "--column", "middle", "--column", "last"]),
+    "parquet, --column three times": ("n.parquet", parquet_bytes(PARQUET_PARTS),
+                                      ["--column", "first", "--column", "middle", "--column", "last"]),
 }
 
 
@@ -266,6 +282,35 @@ ERRORS = {
                     "<stdin>: INPUT and --tradeouts cannot both be standard input"),
     "output folder missing": ({"n.txt": b"A B\n"}, ["pairs", "n.txt", "-o", "no/such/out.csv"], b"",
                               "no/such/out.csv: No such file or directory"),
+    "output is a folder": ({"n.txt": b"A B\n", "odir": None}, ["pairs", "n.txt", "-o", "odir"], b"",
+                           "odir: is a folder; give the name of a file to write"),
+    "output suffix unknown": ({"n.txt": b"A B\n"}, ["groups", "n.txt", "-o", "out.xlsx"], b"",
+                              "out.xlsx: cannot tell the format from '.xlsx': give --format csv, jsonl or parquet"),
+    "input is a folder": ({"ndir": None}, ["pairs", "ndir"], b"", "ndir: is a folder, not a file"),
+    "tradeouts are a folder": ({"n.txt": b"A B\n", "tdir": None}, ["pairs", "n.txt", "--tradeouts", "tdir"], b"",
+                               "tdir: is a folder, not a file"),
+    # Found before the CSV header goes out, not after.
+    "tradeout not encodable": ({"n.txt": b"A B\nB A\n", "t.json": b'{"Bob": ["Rob", "\\ud800"]}'},
+                               ["pairs", "n.txt", "--tradeouts", "t.json"], b"",
+                               "t.json: 'Bob' lists '\\ud800', which is not UTF-8 text"),
+    "tradeout key not encodable": ({"n.txt": b"A B\n", "t.json": b'{"\\udfff": ["Rob"]}'},
+                                   ["groups", "n.txt", "--tradeouts", "t.json"], b"",
+                                   "t.json: the word '\\udfff' is not UTF-8 text"),
+    "tradeout with a space": ({"n.txt": b"A B\n", "t.json": b'{"Mary Ann": ["Maryann"]}'},
+                              ["pairs", "n.txt", "--tradeouts", "t.json"], b"",
+                              "t.json: the word 'Mary Ann' holds a space"),
+    "tradeout empty": ({"n.txt": b"A B\n", "t.json": b'{"Bob": [""]}'},
+                       ["pairs", "n.txt", "--tradeouts", "t.json"], b"", "t.json: 'Bob' lists an empty word"),
+    "JSON nested deeply": ({"n.txt": b"A B\n", "t.json": b"[" * 200_000}, ["pairs", "n.txt", "--tradeouts", "t.json"],
+                           b"", "t.json: bad JSON: nested too deeply"),
+    "same column twice": ({"n.csv": b"id,name\n1,Ann Lee\n"},
+                          ["pairs", "n.csv", "--column", "name", "--column", "name"], b"",
+                          "n.csv: column 'name' given twice"),
+    "text input with --column": ({"n.txt": b"Ann Lee\n"},
+                                 ["pairs", "n.txt", "--input-format", "text", "--column", "name"], b"",
+                                 "n.txt: --column needs csv, tsv or parquet input, not text"),
+    "parquet input that is not": ({"n.bin": b"Ann Lee\n"}, ["pairs", "n.bin", "--input-format", "parquet"], b"",
+                                  "n.bin: not a Parquet file pyarrow can read: "),
 }
 
 
@@ -273,7 +318,10 @@ ERRORS = {
 def test_errors(tmp_path, case):
     files, args, stdin, message = ERRORS[case]
     for name, data in files.items():
-        (tmp_path / name).write_bytes(data)
+        if data is None:
+            (tmp_path / name).mkdir()
+        else:
+            (tmp_path / name).write_bytes(data)
     status, out, err = run(*args, stdin=stdin, cwd=tmp_path)
     assert status == 2, err
     assert err.startswith("talvik: error: " + message), err
@@ -317,14 +365,18 @@ def test_closed_pipe_is_quiet(tmp_path):
     assert p.stderr.read() == b""
 
 
-# SIGINT as the terminal sends it, also where the test itself runs with SIGINT
-# ignored (a background job), which a child would inherit.
-INTERRUPTIBLE = ("import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+# A signal as the terminal or `kill` sends it, also where the test itself runs
+# with it ignored (a background job, nohup), which a child would inherit.
+INTERRUPTIBLE = ("import os, signal, sys\n"
+                 "for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)\n"
                  "os.execv(sys.argv[1], sys.argv[1:])")
 
 
 @pytest.mark.parametrize("command, existing", [("pairs", None), ("groups", b"earlier output\n")])
-def test_ctrl_c_leaves_no_output(tmp_path, command, existing):
+@pytest.mark.parametrize("sig, status, said", [(signal.SIGINT, 130, b"talvik: interrupted\n"),
+                                               (signal.SIGTERM, 143, b"talvik: stopped by SIGTERM\n"),
+                                               (signal.SIGHUP, 129, b"talvik: stopped by SIGHUP\n")])
+def test_signal_leaves_no_output(tmp_path, command, existing, sig, status, said):
     # Every pair of 20,000 equal names: minutes of output for pairs, seconds of search for groups.
     src = write_names(tmp_path / "n.txt", ["Ann Lee"] * 20_000)
     out = tmp_path / "out.csv"
@@ -337,9 +389,124 @@ def test_ctrl_c_leaves_no_output(tmp_path, command, existing):
         time.sleep(0.005)
     assert p.poll() is None, "finished before it could be interrupted"
     time.sleep(0.2)
-    p.send_signal(signal.SIGINT)
-    assert p.wait(timeout=60) == 130
-    assert p.stderr.read() == b"talvik: interrupted\n" and p.stdout.read() == b""
+    p.send_signal(sig)
+    assert p.wait(timeout=60) == status
+    assert p.stderr.read() == said and p.stdout.read() == b""
     assert sorted(f.name for f in tmp_path.iterdir()) == (["n.txt"] if existing is None else ["n.txt", "out.csv"])
     if existing is not None:
         assert out.read_bytes() == existing
+
+
+def test_a_signal_waits_while_the_temporary_file_is_made():
+    """One arriving between making the file and owning its removal would leave it behind."""
+    from talvik import _cli
+
+    reached = []
+    with pytest.raises(_cli._Stopped):
+        with _cli._stopped_by_signals(), _cli._signals_held():
+            os.kill(os.getpid(), signal.SIGTERM)
+            time.sleep(0.05)  # the handler has run by now
+            reached.append(True)
+    assert reached and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+
+
+def test_nohup_keeps_sighup_ignored(tmp_path):
+    src = write_names(tmp_path / "n.txt", ["Ann Lee"] * 3000)
+    ignoring = INTERRUPTIBLE.replace("os.execv", "signal.signal(signal.SIGHUP, signal.SIG_IGN); os.execv")
+    p = subprocess.Popen([sys.executable, "-c", ignoring, str(SCRIPT), "groups", str(src), "-o", str(tmp_path / "g.csv")],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while not list(tmp_path.glob(".g.csv.*.tmp")) and p.poll() is None:
+        time.sleep(0.002)
+    p.send_signal(signal.SIGHUP)
+    assert (p.wait(timeout=60), p.stderr.read()) == (0, b"")
+    assert read_table(tmp_path / "g.csv", "csv") == [{"row": k, "group": 0} for k in range(3000)]
+
+
+# --- where -o writes ----------------------------------------------------------
+
+PAIRS_CSV = b"first,second\n0,1\n"
+
+
+def reader(path, into):
+    """Reads a FIFO to its end in a thread, as a consumer process would."""
+    import threading
+
+    def read():
+        with open(path, "rb") as f:
+            into.append(f.read())
+    t = threading.Thread(target=read)
+    t.start()
+    return t
+
+
+def test_output_through_a_symlink(tmp_path):
+    target = tmp_path / "real" / "pairs.csv"
+    target.parent.mkdir()
+    target.write_bytes(b"old\n")
+    target.chmod(0o640)
+    (tmp_path / "link.csv").symlink_to(Path("real") / "pairs.csv")
+    src = write_names(tmp_path / "n.txt", ["Ann Lee", "Lee Ann"])
+    assert run("pairs", src, "-o", tmp_path / "link.csv")[::2] == (0, "")
+    assert (tmp_path / "link.csv").is_symlink() and target.read_bytes() == PAIRS_CSV
+    assert target.stat().st_mode & 0o777 == 0o640  # the file's own mode, not the umask's
+    assert sorted(p.name for p in target.parent.iterdir()) == ["pairs.csv"]
+
+
+def test_output_to_a_fifo(tmp_path):
+    fifo = tmp_path / "out.csv"
+    os.mkfifo(fifo)
+    src = write_names(tmp_path / "n.txt", ["Ann Lee", "Lee Ann"])
+    got = []
+    t = reader(fifo, got)
+    status, _, err = run("pairs", src, "-o", fifo)
+    if fifo.is_fifo() and t.is_alive():  # nothing opened it: let the reader see an end
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+    t.join(timeout=60)
+    assert (status, err, got) == (0, "", [PAIRS_CSV])
+    assert fifo.is_fifo() and sorted(p.name for p in tmp_path.iterdir()) == ["n.txt", "out.csv"]
+
+
+@pytest.mark.parametrize("link", ["/proc/self/fd/1", "/dev/null"])
+def test_output_to_a_device_through_a_link(tmp_path, link):
+    """Standard output (as /dev/stdout names it) and a character device are
+    written in place, never replaced by a file. Reached through a link of our
+    own, so that a fault replaces the link, not the system's /dev."""
+    (tmp_path / "out").symlink_to(link)
+    src = write_names(tmp_path / "n.txt", ["Ann Lee", "Lee Ann"])
+    status, out, err = run("pairs", src, "-o", tmp_path / "out")
+    assert (status, err) == (0, "")
+    assert out == (PAIRS_CSV if link.startswith("/proc") else b"")
+    assert os.readlink(tmp_path / "out") == link and sorted(p.name for p in tmp_path.iterdir()) == ["n.txt", "out"]
+
+
+def test_output_suffix_with_format(tmp_path):
+    src = write_names(tmp_path / "n.txt", ["Ann Lee", "Lee Ann"])
+    assert run("pairs", src, "-o", tmp_path / "out.xlsx", "--format", "csv")[::2] == (0, "")
+    assert (tmp_path / "out.xlsx").read_bytes() == PAIRS_CSV
+
+
+# --- text that looks like a table ------------------------------------------
+
+CSV_LIKE = "talvik: warning: <stdin> looks like "
+
+
+@pytest.mark.parametrize("data, warned", [
+    (b"first,last\nAnn,Lee\nLee,Ann\n", "CSV"),  # the same number of commas on every line
+    (b"first\tlast\nAnn\tLee\nLee\tAnn\n", "TSV"),
+    (b"id,name,note\n1,Ann Lee,\"a, b, c\"\n2,Lee Ann,x\n", "CSV"),  # a header, then quoted commas
+    (b"Ann Lee\nLee Ann\n", None),
+    (b"Lee, Ann\nAnn Lee\nBo Li\n", None),  # a comma in one name of three
+    (b"Lee, Ann\n", None),
+])
+def test_text_that_looks_like_a_table(data, warned):
+    status, out, err = run("pairs", "-", stdin=data)
+    assert status == 0
+    if warned is None:
+        assert err == ""
+    else:
+        assert err.startswith(CSV_LIKE + warned) and err.count("\n") == 1, err
+        assert "--input-format" in err
+        # It is still read as text, a name a line, header included.
+        assert read_table_bytes(out) == expected_pairs(data.decode().splitlines(), None, False)
+    # Saying what it is silences the warning.
+    assert run("pairs", "-", "--input-format", "text", stdin=data)[::2] == (0, "")

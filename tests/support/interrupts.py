@@ -7,8 +7,12 @@ import textwrap
 import time
 
 INTERRUPTED = """
-    import gc, resource, sys, time
+    import gc, resource, signal, sys, time
     import talvik
+
+    # Ctrl-C raises KeyboardInterrupt here even when the test runs with SIGINT
+    # ignored (a background job), which this child would inherit.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     def rss():
         with open("/proc/self/statm") as f:
