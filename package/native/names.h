@@ -25,16 +25,29 @@ public:
     // set. `what` names the argument in messages ("names").
     // A list or tuple of str, None for a null.
     bool read_sequence(PyObject* names, const char* what) noexcept;
-    // The capsules of __arrow_c_stream__ / __arrow_c_array__: a string or
-    // large_string array, read in place and kept alive with the list.
+    // The capsules of __arrow_c_stream__ / __arrow_c_array__: a string,
+    // large_string or string_view array, or a dictionary of one, read in
+    // place and kept alive with the list.
     bool read_arrow_stream(PyObject* stream_capsule, const char* what) noexcept;
     bool read_arrow_array(PyObject* schema_capsule, PyObject* array_capsule, const char* what) noexcept;
+    // A pandas Categorical: its codes (a C-contiguous int64 buffer, -1 for a
+    // missing value) into its categories (a list); a category that is not a
+    // str fails as the first name that uses it would in a list.
+    bool read_codes(PyObject* codes, PyObject* categories, const char* what) noexcept;
+
+    // How an Arrow array holds its strings.
+    enum class Layout : uint8_t { string, large_string, string_view };
+    struct ArrowType {
+        Layout values = Layout::string;
+        uint8_t index_width = 0;  // bytes of a dictionary index; 0 when not a dictionary
+        bool index_signed = false;
+    };
 
 private:
     bool add_str(PyObject* name, Py_ssize_t index, const char* what);
-    bool add_chunk(OwnedArray chunk, bool large, const char* what);
-    template <class Offset>
-    bool add_chunk_names(const ArrowArray& chunk, const char* what);
+    bool add_chunk(OwnedArray chunk, const ArrowType& type, const char* what);
+    bool add_values(const ArrowArray& chunk, Layout layout, const char* what);
+    bool add_dictionary(const ArrowArray& chunk, const ArrowType& type, const char* what);
 
     std::vector<std::string_view> views_;
     std::vector<char> arena_;          // the UTF-8 of the str names that can match
