@@ -385,7 +385,13 @@ def _read_pandas_names(names: Any, label: str, pandas: Any) -> _native.Names:
         raise TypeError(f"{label} must be a sequence of str, not DataFrame (pass one of its columns)")
     values = names if isinstance(names, pandas.api.extensions.ExtensionArray) else names.array
     if isinstance(values, pandas.Categorical):
-        # Each category is read once, however many names use it.
+        # Each category is read once, however many names use it: in place
+        # when pyarrow holds them as strings, else from a list.
+        if isinstance(values.categories.array, pandas.arrays.ArrowExtensionArray):
+            pa = importlib.import_module("pyarrow")  # imported already, by pandas
+            dictionary = pa.array(values)
+            if dictionary.type.value_type in (pa.string(), pa.large_string(), pa.string_view()):
+                return _read_names(dictionary, label)
         codes = np.ascontiguousarray(values.codes, dtype=np.int64)
         return _native.names_from_codes(codes, values.categories.tolist(), label)
     if isinstance(values, pandas.arrays.ArrowExtensionArray):

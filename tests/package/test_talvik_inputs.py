@@ -114,6 +114,8 @@ INPUTS = [
      lambda ns: pa.chunked_array([pa.array(ns[:500]).dictionary_encode(), pa.array(ns[500:]).dictionary_encode()])),
     case("polars String", NAMES, lambda ns: pl.Series("name", ns, dtype=pl.String), marks=needs_polars),
     case("polars Categorical", NAMES, lambda ns: pl.Series("name", ns, dtype=pl.Categorical), marks=needs_polars),
+    case("polars Enum", FEW, lambda ns: pl.Series("name", ns, dtype=pl.Enum(sorted({n for n in ns if n is not None}))),
+         marks=needs_polars),
     case("polars DataFrame column", NAMES, lambda ns: pl.DataFrame({"id": range(len(ns)), "name": ns})["name"],
          marks=needs_polars),
 ]
