@@ -21,6 +21,7 @@ from talvik._matcher import _read_names
 
 def forms(names):
     arrow = pa.array(names)
+    dictionary = arrow.dictionary_encode()
     return {
         "list of str": names,
         "numpy object": np.array(names, dtype=object),
@@ -30,7 +31,9 @@ def forms(names):
         "pandas category": pd.Series(names, dtype="category"),
         "Arrow string": arrow,
         "Arrow string_view": arrow.cast(pa.string_view()),
-        "Arrow dictionary": arrow.dictionary_encode(),
+        "Arrow dictionary": dictionary,
+        "Arrow dictionary, 100 slices": pa.chunked_array(
+            [dictionary.slice(k, len(names) // 100) for k in range(0, len(names), len(names) // 100)]),
     }
 
 

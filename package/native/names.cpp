@@ -171,20 +171,7 @@ private:
     int64_t variadic_count_ = 0;
 };
 
-// The distinct values of a dictionary or categorical, as names that use them
-// read: empty for a null or a value of fewer than two words. A bad value
-// (invalid text, not a str) fails only when a name uses it, as that name
-// would in a list.
-struct Entries {
-    std::vector<std::string_view> views;
-    std::vector<uint8_t> bad;
-
-    void resize(size_t n) {
-        views.assign(n, {});
-        bad.assign(n, 0);
-    }
-    int64_t size() const noexcept { return static_cast<int64_t>(views.size()); }
-};
+using Entries = NameList::Entries;
 
 // Appends the entry each of `count` names uses to `out`: null_at(i) for a
 // null, else entry index_at(i); fail(entry, index) raises for an entry out
@@ -412,21 +399,29 @@ bool NameList::add_dictionary(const ArrowArray& chunk, const ArrowType& type, co
     if (!sane_extent(chunk) || chunk.n_buffers != 2 || chunk.dictionary == nullptr) return malformed(what);
     const void* indices = chunk.buffers[1];
     if (indices == nullptr && chunk.length > 0) return malformed(what);
+    const ArrowArray& dictionary = *chunk.dictionary;
     ArrowStrings values;
-    if (!values.init(*chunk.dictionary, type.values)) return malformed(what);
-    Entries entries;
-    entries.resize(static_cast<size_t>(values.size()));
-    for (int64_t e = 0; e < values.size(); ++e) {
-        if (e % signal_check_every == 0 && PyErr_CheckSignals() < 0) return false;
-        std::string_view bytes;
-        const ArrowStrings::Item item = values.at(e, &bytes);
-        if (item == ArrowStrings::Item::malformed) return malformed(what);
-        if (item == ArrowStrings::Item::null) continue;
-        const binding::Utf8Words scan = binding::utf8_words(bytes);
-        const auto at = static_cast<size_t>(e);
-        entries.bad[at] = !scan.valid;
-        entries.views[at] = !scan.valid || scan.two_words ? bytes : std::string_view{};
+    if (!values.init(dictionary, type.values)) return malformed(what);
+    std::vector<intptr_t> key{dictionary.offset, dictionary.length, static_cast<intptr_t>(type.values)};
+    for (int64_t b = 0; b < dictionary.n_buffers; ++b) key.push_back(reinterpret_cast<intptr_t>(dictionary.buffers[b]));
+    if (key != dictionary_key_) {  // the arrays read so far keep the last one's buffers alive
+        dictionary_key_.clear();
+        Entries& entries = dictionary_;
+        entries.resize(static_cast<size_t>(values.size()));
+        for (int64_t e = 0; e < values.size(); ++e) {
+            if (e % signal_check_every == 0 && PyErr_CheckSignals() < 0) return false;
+            std::string_view bytes;
+            const ArrowStrings::Item item = values.at(e, &bytes);
+            if (item == ArrowStrings::Item::malformed) return malformed(what);
+            if (item == ArrowStrings::Item::null) continue;
+            const binding::Utf8Words scan = binding::utf8_words(bytes);
+            const auto at = static_cast<size_t>(e);
+            entries.bad[at] = !scan.valid;
+            entries.views[at] = !scan.valid || scan.two_words ? bytes : std::string_view{};
+        }
+        dictionary_key_ = std::move(key);
     }
+    const Entries& entries = dictionary_;
     const auto* validity = chunk.null_count != 0 ? static_cast<const uint8_t*>(chunk.buffers[0]) : nullptr;
     const int64_t offset = chunk.offset;
     auto null_at = [&](int64_t i) { return validity != nullptr && !bit_set(validity, offset + i); };

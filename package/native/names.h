@@ -43,6 +43,21 @@ public:
         bool index_signed = false;
     };
 
+    // The distinct values of a dictionary or categorical, as a name that
+    // uses one reads: empty for a null or a value of fewer than two words. A
+    // bad value (invalid text, not a str) fails only when a name uses it,
+    // as that name would in a list.
+    struct Entries {
+        std::vector<std::string_view> views;
+        std::vector<uint8_t> bad;
+
+        void resize(size_t n) {
+            views.assign(n, {});
+            bad.assign(n, 0);
+        }
+        int64_t size() const noexcept { return static_cast<int64_t>(views.size()); }
+    };
+
 private:
     bool add_str(PyObject* name, Py_ssize_t index, const char* what);
     bool add_chunk(OwnedArray chunk, const ArrowType& type, const char* what);
@@ -52,6 +67,10 @@ private:
     std::vector<std::string_view> views_;
     std::vector<char> arena_;          // the UTF-8 of the str names that can match
     std::vector<OwnedArray> chunks_;   // Arrow arrays, kept alive for their bytes
+    // The last Arrow dictionary read, and what identifies it (its buffers,
+    // offset and length): chunks sliced from one array share theirs, read once.
+    Entries dictionary_;
+    std::vector<intptr_t> dictionary_key_;
 };
 
 }  // namespace talvik::native

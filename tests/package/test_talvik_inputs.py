@@ -279,6 +279,8 @@ BAD_UTF8 = pa.array([b"A B", b"C \xff D"]).cast(pa.string(), safe=False)
     (pa.chunked_array([pa.array(["x y"]).dictionary_encode().cast(pa.dictionary(pa.int8(), pa.string())),
                        pa.DictionaryArray.from_arrays(pa.array([None, 1], pa.int8()), BAD_UTF8)]),
      "while reading names[2]"),
+    (pa.chunked_array([pa.DictionaryArray.from_arrays(pa.array([0, 0, 1, 1], pa.int8()), BAD_UTF8)[k:k + 1]
+                       for k in range(4)]), "while reading names[2]"),  # one dictionary, shared
     (pd.Series(object_categories(["A B", "A B", "C \ud800", "A B", "C \ud800"])), "while reading names[2]"),
 ])
 def test_bad_text_in_a_dictionary_fails_at_its_first_use(names, note):
