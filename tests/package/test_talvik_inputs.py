@@ -74,6 +74,7 @@ INPUTS = [
     case("tuple", NAMES, tuple),
     case("numpy object", NAMES, lambda ns: np.array(ns, dtype=object)),
     case("numpy str (U)", NAMES, lambda ns: np.array([n or "" for n in ns])),  # "" cannot match either
+    case("numpy StringDType", NAMES, lambda ns: np.array(ns, dtype=np.dtypes.StringDType(na_object=None))),
     case("pandas default", NAMES, pd.Series),
     case("pandas object", NAMES, lambda ns: pd.Series(ns, dtype=object)),
     case("pandas object, NaN", NAMES, lambda ns: pd.Series([np.nan if n is None else n for n in ns], dtype=object)),
