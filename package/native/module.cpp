@@ -121,6 +121,14 @@ PyObject* names_from_arrow_array(PyObject* module, PyObject* const* args, Py_ssi
     return make_names(module, [&](NameList& l) { return l.read_arrow_array(schema.get(), array.get(), what); });
 }
 
+PyObject* names_from_codes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("names_from_codes", nargs, 3)) return nullptr;
+    const char* what = label(args[2]);
+    if (what == nullptr) return nullptr;
+    const Ref codes(Py_NewRef(args[0])), categories(Py_NewRef(args[1]));
+    return make_names(module, [&](NameList& l) { return l.read_codes(codes.get(), categories.get(), what); });
+}
+
 // ---- Index: the tradeout table and the engine's index over one Names.
 
 struct Matcher {
@@ -339,6 +347,8 @@ PyMethodDef module_methods[] = {
      "names_from_arrow_stream(capsule, label) -> Names: an Arrow string stream, read in place."},
     {"names_from_arrow_array", fastcall(names_from_arrow_array), METH_FASTCALL,
      "names_from_arrow_array(schema, array, label) -> Names: an Arrow string array, read in place."},
+    {"names_from_codes", fastcall(names_from_codes), METH_FASTCALL,
+     "names_from_codes(codes, categories, label) -> Names: int64 codes (-1 for a null) into a list of str."},
     {"build_index", fastcall(build_index), METH_FASTCALL,
      "build_index(names, tradeouts, threads) -> Index: the table and the index, built once."},
     {"explain", fastcall(explain), METH_FASTCALL,

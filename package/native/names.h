@@ -25,20 +25,52 @@ public:
     // set. `what` names the argument in messages ("names").
     // A list or tuple of str, None for a null.
     bool read_sequence(PyObject* names, const char* what) noexcept;
-    // The capsules of __arrow_c_stream__ / __arrow_c_array__: a string or
-    // large_string array, read in place and kept alive with the list.
+    // The capsules of __arrow_c_stream__ / __arrow_c_array__: a string,
+    // large_string or string_view array, or a dictionary of one, read in
+    // place and kept alive with the list.
     bool read_arrow_stream(PyObject* stream_capsule, const char* what) noexcept;
     bool read_arrow_array(PyObject* schema_capsule, PyObject* array_capsule, const char* what) noexcept;
+    // A pandas Categorical: its codes (a C-contiguous int64 buffer, -1 for a
+    // missing value) into its categories (a list); a category that is not a
+    // str fails as the first name that uses it would in a list.
+    bool read_codes(PyObject* codes, PyObject* categories, const char* what) noexcept;
+
+    // How an Arrow array holds its strings.
+    enum class Layout : uint8_t { string, large_string, string_view };
+    struct ArrowType {
+        Layout values = Layout::string;
+        uint8_t index_width = 0;  // bytes of a dictionary index; 0 when not a dictionary
+        bool index_signed = false;
+    };
+
+    // The distinct values of a dictionary or categorical, as a name that
+    // uses one reads: empty for a null or a value of fewer than two words. A
+    // bad value (invalid text, not a str) fails only when a name uses it,
+    // as that name would in a list.
+    struct Entries {
+        std::vector<std::string_view> views;
+        std::vector<uint8_t> bad;
+
+        void resize(size_t n) {
+            views.assign(n, {});
+            bad.assign(n, 0);
+        }
+        int64_t size() const noexcept { return static_cast<int64_t>(views.size()); }
+    };
 
 private:
     bool add_str(PyObject* name, Py_ssize_t index, const char* what);
-    bool add_chunk(OwnedArray chunk, bool large, const char* what);
-    template <class Offset>
-    bool add_chunk_names(const ArrowArray& chunk, const char* what);
+    bool add_chunk(OwnedArray chunk, const ArrowType& type, const char* what);
+    bool add_values(const ArrowArray& chunk, Layout layout, const char* what);
+    bool add_dictionary(const ArrowArray& chunk, const ArrowType& type, const char* what);
 
     std::vector<std::string_view> views_;
     std::vector<char> arena_;          // the UTF-8 of the str names that can match
     std::vector<OwnedArray> chunks_;   // Arrow arrays, kept alive for their bytes
+    // The last Arrow dictionary read, and what identifies it (its buffers,
+    // offset and length): chunks sliced from one array share theirs, read once.
+    Entries dictionary_;
+    std::vector<intptr_t> dictionary_key_;
 };
 
 }  // namespace talvik::native

@@ -356,6 +356,10 @@ def _read_names(names: Any, label: str) -> _native.Names:
     kind = type(names)
     if kind is list or kind is tuple:
         return _native.names_from_sequence(names, label)
+    pandas = sys.modules.get("pandas")  # a pandas object means pandas is imported
+    if pandas is not None and isinstance(names, (pandas.Series, pandas.Index, pandas.DataFrame,
+                                                 pandas.api.extensions.ExtensionArray)):
+        return _read_pandas_names(names, label, pandas)
     if hasattr(kind, "__arrow_c_stream__"):
         return _native.names_from_arrow_stream(names.__arrow_c_stream__(), label)
     if hasattr(kind, "__arrow_c_array__"):
@@ -372,6 +376,29 @@ def _read_names(names: Any, label: str) -> _native.Names:
     if isinstance(names, (str, bytes, bytearray, Mapping, Set)) or not isinstance(names, Iterable):
         raise TypeError(f"{label} must be a sequence of str, not {kind.__name__}")
     return _native.names_from_sequence(list(names), label)
+
+
+def _read_pandas_names(names: Any, label: str, pandas: Any) -> _native.Names:
+    # Read by what holds the values, not through the Series' own Arrow export,
+    # which needs pyarrow and turns items that are not str into Arrow errors.
+    if isinstance(names, pandas.DataFrame):
+        raise TypeError(f"{label} must be a sequence of str, not DataFrame (pass one of its columns)")
+    values = names if isinstance(names, pandas.api.extensions.ExtensionArray) else names.array
+    if isinstance(values, pandas.Categorical):
+        # Each category is read once, however many names use it: in place
+        # when pyarrow holds them as strings, else from a list.
+        if isinstance(values.categories.array, pandas.arrays.ArrowExtensionArray):
+            pa = importlib.import_module("pyarrow")  # imported already, by pandas
+            dictionary = pa.array(values)
+            if dictionary.type.value_type in (pa.string(), pa.large_string(), pa.string_view()):
+                return _read_names(dictionary, label)
+        codes = np.ascontiguousarray(values.codes, dtype=np.int64)
+        return _native.names_from_codes(codes, values.categories.tolist(), label)
+    if isinstance(values, pandas.arrays.ArrowExtensionArray):
+        # Held by pyarrow already: read in place.
+        return _read_names(values.__arrow_array__(), label)
+    # Objects, or str held by Python: a missing value (None, NaN, NA) is a null.
+    return _native.names_from_sequence(values.to_numpy(dtype=object, na_value=None).tolist(), label)
 
 
 def _tradeout_dict(tradeouts: Any) -> dict[Any, Any] | None:
