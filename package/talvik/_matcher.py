@@ -317,15 +317,17 @@ def _checked_labels(labels: Any, n: int) -> Labels:
 
 def _chunks(index: _native.Index, first: int, last: int, chunk_size: int, progress: bool) -> Iterator[Pairs]:
     with _progress_bar(progress, last - first, "pairs") as report:
-        row = first
+        row, span = first, 0
         while row < last:
             # The engine stops at the row where a chunk is full, so memory is
-            # bounded by pairs, however dense the rows.
-            block, end = index.pairs_upto(row, last, chunk_size, _offset(report, row - first))
+            # bounded by pairs, however dense the rows; the rows the last
+            # chunk took bound the next one's first try.
+            stop = last if span == 0 else min(last, row + 4 * span)
+            block, end = index.pairs_upto(row, stop, chunk_size, _offset(report, row - first))
             part = np.asarray(block)
             for k in range(0, len(part), chunk_size):
                 yield part[k : k + chunk_size]
-            row = end
+            row, span = end, end - row
 
 
 def _offset(report: Callable[[int], object] | None, before: int) -> Callable[[int], object] | None:
