@@ -34,14 +34,23 @@ def nicknames() -> dict[str, list[str]]:
     return {word: list(links) for word, links in _table().items()}
 
 
-def initials(names: Iterable[str], tradeouts: Mapping[str, Iterable[str]] | None = None) -> dict[str, list[str]]:
+def initials(
+    names: Iterable[str], tradeouts: Mapping[str, Iterable[str]] | None = None, *, both_ways: bool = False
+) -> dict[str, list[str]]:
     """``tradeouts`` with entries by which an initial stands for each of ``names``.
 
     Each word of ``names`` of two or more characters is added to the list of
     its first character, so that ``"J"`` stands for ``"John"`` and ``"J
-    Smith"`` matches ``"John J Smith"``. The entries are one way: an initial
-    is not added to the names' own lists, so ``"John Smith"`` still needs
-    its ``"John"`` found and does not match ``"J Smith"``.
+    Smith"`` matches ``"John J Smith"``. By default the entries are one way:
+    an initial is not added to the names' own lists, so ``"John Smith"``
+    still needs its ``"John"`` found and does not match ``"J Smith"``.
+
+    With ``both_ways=True`` each name's list gets its initial too, so that
+    ``"J Smith"`` and ``"John Smith"`` match from either side. That finds
+    the records where one source wrote initials, at a price in precision:
+    every name with the initial J now stands for every other (``"John
+    Smith"`` and ``"Jane Smith"`` both match ``"J Smith"``, though not each
+    other).
 
     ``names`` are given names, one word each: the keys of ``nicknames()``, or
     the first words of the names to be matched. Words already in an
@@ -53,6 +62,8 @@ def initials(names: Iterable[str], tradeouts: Mapping[str, Iterable[str]] | None
     holds whitespace, and TypeError for tradeouts that are not a mapping of
     str to iterables of str.
     """
+    if not isinstance(both_ways, bool):
+        raise TypeError(f"both_ways must be a bool, not {type(both_ways).__name__}")
     table = _copy(tradeouts)
     added: dict[str, set[str]] = {}
     if isinstance(names, (str, bytes, bytearray)):
@@ -68,6 +79,11 @@ def initials(names: Iterable[str], tradeouts: Mapping[str, Iterable[str]] | None
         links = table.setdefault(initial, [])
         have = set(links)
         links.extend(sorted(words - have))
+        if both_ways:
+            for word in sorted(words):
+                own = table.setdefault(word, [])
+                if initial not in own:
+                    own.append(initial)
     return table
 
 

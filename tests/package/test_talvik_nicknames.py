@@ -95,7 +95,22 @@ def test_initials_stand_for_names_one_way():
     assert talvik.find_pairs(names, table).tolist() == [[0, 1], [1, 2]]
 
 
+@pytest.mark.parametrize("names, matched", [
+    # One way: "J" finds "John", but "John Smith" must still have "John" found.
+    (["J Smith", "John Smith", "Jane Smith"], False),
+    (["J Smith", "John Smith", "Jane Smith"], True),
+])
+def test_initials_both_ways_match_from_either_side(names, matched):
+    table = talvik.initials(["John", "Jane"], {"Jo": ["John"]}, both_ways=matched)
+    assert ("J" in table["John"]) is matched and table["Jo"] == ["John"]
+    assert table["J"] == ["Jane", "John"]
+    # Both ways, an initial stands for each name, but two names are not
+    # traded for each other through it.
+    assert talvik.find_pairs(names, table).tolist() == ([[0, 1], [0, 2]] if matched else [])
+
+
 @pytest.mark.parametrize("call, error, message", [
+    (lambda: talvik.initials(["John"], both_ways=1), TypeError, "both_ways must be a bool, not int"),
     (lambda: talvik.initials("John"), TypeError, "names must be an iterable of given names, not str"),
     (lambda: talvik.initials(["John", 5]), TypeError, "names must be str, not int"),
     (lambda: talvik.initials(["John Smith"]), ValueError, "names must be one word each, not 'John Smith'"),
