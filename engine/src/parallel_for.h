@@ -65,10 +65,13 @@ public:
         raised_.store(true, std::memory_order_relaxed);
     }
 
-private:
+    // Whether the loop is being given up: a body with a long inner loop may
+    // ask between steps, to stop as soon as a chunk boundary would.
     bool stopping() const noexcept {
         return raised_.load(std::memory_order_relaxed) || (stop_ != nullptr && stop_->stop_requested());
     }
+
+private:
 
     const int32_t workers_;
     const StopToken* const stop_;
