@@ -14,6 +14,7 @@
 #include "search.h"
 #include "tradeouts.h"
 #include "usage.h"
+#include "variants.h"
 
 namespace talvik::native {
 namespace {
@@ -316,6 +317,9 @@ PyMethodDef module_methods[] = {
      "names_from_arrow_array(schema, array, label) -> Names: an Arrow string array, read in place."},
     {"build_index", fastcall(build_index), METH_FASTCALL,
      "build_index(names, tradeouts, threads) -> Index: the table and the index, built once."},
+    {"variant_table", fastcall(variant_table), METH_FASTCALL,
+     "variant_table(items, max_edits, min_length, transpositions, threads) -> dict: each word of the items\n"
+     "with the words within max_edits edits of it, in the order the words first appear."},
     {nullptr, nullptr, 0, nullptr},
 };
 
