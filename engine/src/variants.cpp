@@ -1,10 +1,10 @@
 // Symmetric deletion: two words within k edits both shrink, by at most k
 // deletions each, to one common string (every edit costs each side at most
 // one deletion, a swap included). So each short word is keyed by the hashes
-// of all its deletion variants, the keys are sorted into groups, and only
-// words sharing a group are compared. A pair shares many keys; it is kept
-// only in the group of the smallest key both hold, so each pair is verified
-// to the end and reported once, without a table of pairs seen.
+// of all its deletion variants, and the keys are sorted into groups. Each
+// word then gathers the later words of every group it is in, and checks each
+// of them once: the pairs come out in order, and a pair that shares many
+// keys is still verified only once.
 #include "talvik/variants.h"
 
 #include <algorithm>
@@ -107,23 +107,14 @@ void deletion_keys(std::span<const uint32_t> s, int32_t k, std::vector<uint64_t>
     out.erase(std::unique(begin, out.end()), out.end());
 }
 
-// Whether `h` is the smallest key that both sorted lists hold (both hold h).
-bool smallest_shared(std::span<const uint64_t> a, std::span<const uint64_t> b, uint64_t h) noexcept {
-    size_t i = 0, j = 0;
-    while (a[i] != b[j]) {
-        if (a[i] < b[j]) {
-            ++i;
-        } else {
-            ++j;
-        }
-    }
-    return a[i] == h;
-}
-
 struct Entry {
     uint64_t key;
     int32_t word;
+    uint32_t rank;  // the key's place in the word's own list
 };
+
+// In refs_: no later word shares this key.
+constexpr uint32_t no_ref = UINT32_MAX;
 
 constexpr uint64_t pack(int32_t a, int32_t b) noexcept {
     return static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32 | static_cast<uint32_t>(b);
@@ -142,7 +133,7 @@ public:
     VariantResult run() noexcept {
         VariantResult result;
         try {
-            if (decode() && index() && compare_keyed() && compare_long()) collect(result.pairs);
+            if (decode() && index() && link_groups() && compare_keyed() && compare_long()) collect(result.pairs);
         } catch (const std::bad_alloc&) {
             pf_.fail(SearchError::out_of_memory);
         } catch (const std::length_error&) {
@@ -248,12 +239,15 @@ private:
             }
         }
         bucket_start_[buckets] = sum;
+        if (total >= no_ref) throw std::length_error("keys");  // refs_ address entries in 32 bits
         entries_.reset(new Entry[total]);
+        entry_count_ = total;
         return pf_.run(chunks_, [&](size_t c, int32_t) {
             size_t* next = at.data() + c * buckets;
             for (size_t w = c * words_per_chunk; w < chunk_end(c); ++w) {
-                for (uint64_t key : keys(static_cast<int32_t>(w))) {
-                    entries_[next[bucket_of(key)]++] = Entry{key, static_cast<int32_t>(w)};
+                const auto list = keys(static_cast<int32_t>(w));
+                for (size_t r = 0; r < list.size(); ++r) {
+                    entries_[next[bucket_of(list[r])]++] = Entry{list[r], static_cast<int32_t>(w), static_cast<uint32_t>(r)};
                 }
             }
         });
@@ -263,33 +257,59 @@ private:
         return bucket_bits_ == 0 ? 0 : static_cast<size_t>(key >> (64 - bucket_bits_));
     }
 
-    // Within each bucket, every pair of words that share a key, verified once.
-    bool compare_keyed() {
+    // Sorts each bucket by key, then word, and points each word's key at its
+    // own entry when a later word shares it. The keys themselves are then
+    // no longer needed.
+    bool link_groups() {
         const size_t buckets = bucket_start_.size() - 1;
-        found_.resize(buckets);
+        refs_.resize(chunks_);
+        for (size_t c = 0; c < chunks_; ++c) refs_[c].assign(keys_[c].size(), no_ref);
+        keys_ = {};
         return pf_.run(buckets, [&](size_t b, int32_t) {
             Entry* first = entries_.get() + bucket_start_[b];
             Entry* last = entries_.get() + bucket_start_[b + 1];
             std::sort(first, last, [](const Entry& x, const Entry& y) {
                 return x.key < y.key || (x.key == y.key && x.word < y.word);
             });
-            std::vector<uint64_t>& out = found_[b];
+            for (Entry* e = first; e + 1 < last; ++e) {
+                if (e[1].key != e->key) continue;
+                const auto w = static_cast<size_t>(e->word);
+                refs_[w / words_per_chunk][key_begin_[w] + e->rank] = static_cast<uint32_t>(e - entries_.get());
+            }
+        });
+    }
+
+    // Each keyed word against the later words it shares a key with, each once.
+    bool compare_keyed() {
+        found_.resize(chunks_);
+        return pf_.run(chunks_, [&](size_t c, int32_t) {
+            std::vector<int32_t> later;
+            std::vector<uint64_t>& out = found_[c];
             uint64_t work = 0;
-            for (Entry* g = first; g != last;) {
-                Entry* end = g + 1;
-                while (end != last && end->key == g->key) ++end;
-                for (Entry* x = g; x != end; ++x) {
-                    const auto kx = keys(x->word);
-                    const auto px = points(x->word);
-                    for (Entry* y = x + 1; y != end; ++y) {
-                        if (++work % 4096 == 0 && pf_.stopping()) return;
-                        const size_t ly = cp_len_[static_cast<size_t>(y->word)];
-                        if (ly > px.size() + static_cast<size_t>(k_) || px.size() > ly + static_cast<size_t>(k_)) continue;
-                        if (!smallest_shared(kx, keys(y->word), g->key)) continue;
-                        if (within_edits(px, points(y->word), k_, swaps_)) out.push_back(pack(x->word, y->word));
-                    }
+            for (size_t w = c * words_per_chunk; w < chunk_end(c); ++w) {
+                const auto x = static_cast<int32_t>(w);
+                later.clear();
+                const uint32_t* ref = refs_[c].data() + key_begin_[w];
+                for (uint32_t r = 0; r < key_len_[w]; ++r) {
+                    if (ref[r] == no_ref) continue;
+                    const Entry* e = entries_.get() + ref[r];
+                    const uint64_t key = e->key;
+                    for (++e; e != entries_.get() + entry_count_ && e->key == key; ++e) later.push_back(e->word);
                 }
-                g = end;
+                work += later.size();
+                if (work > 65536) {
+                    if (pf_.stopping()) return;
+                    work = 0;
+                }
+                if (later.empty()) continue;
+                std::sort(later.begin(), later.end());
+                later.erase(std::unique(later.begin(), later.end()), later.end());
+                const auto px = points(x);
+                for (int32_t y : later) {
+                    const size_t ly = cp_len_[static_cast<size_t>(y)];
+                    if (ly > px.size() + static_cast<size_t>(k_) || px.size() > ly + static_cast<size_t>(k_)) continue;
+                    if (within_edits(px, points(y), k_, swaps_)) out.push_back(pack(x, y));
+                }
             }
         });
     }
@@ -333,32 +353,28 @@ private:
         });
     }
 
-    // Every pair found, by first word, then second.
+    // Every pair found, by first word, then second: the keyed pairs come so
+    // chunk by chunk, and the few long ones are merged in.
     void collect(std::vector<VariantPair>& pairs) {
-        const size_t n = words_.size();
-        std::vector<size_t> start(n + 1, 0);
-        size_t total = 0;
-        const auto each = [&](auto&& f) {
-            for (const auto* lists : {&found_, &long_found_}) {
-                for (const auto& list : *lists) {
-                    for (uint64_t p : list) f(p);
-                }
-            }
-        };
-        each([&](uint64_t p) { ++start[(p >> 32) + 1]; });
-        for (size_t i = 0; i < n; ++i) start[i + 1] += start[i];
-        total = start[n];
-        std::vector<int32_t> second(total);
-        std::vector<size_t> next(start.begin(), start.end() - 1);
-        each([&](uint64_t p) { second[next[p >> 32]++] = static_cast<int32_t>(static_cast<uint32_t>(p)); });
-        found_ = {};
+        std::vector<uint64_t> long_pairs;
+        for (const auto& list : long_found_) long_pairs.insert(long_pairs.end(), list.begin(), list.end());
         long_found_ = {};
-        pairs.resize(total);
-        for (size_t i = 0; i < n; ++i) {
-            std::sort(second.begin() + static_cast<std::ptrdiff_t>(start[i]),
-                      second.begin() + static_cast<std::ptrdiff_t>(start[i + 1]));
-            for (size_t k = start[i]; k < start[i + 1]; ++k) pairs[k] = {static_cast<int32_t>(i), second[k]};
+        std::sort(long_pairs.begin(), long_pairs.end());
+        size_t total = long_pairs.size();
+        for (const auto& list : found_) total += list.size();
+        pairs.reserve(total);
+        const auto unpack = [](uint64_t p) {
+            return VariantPair{static_cast<int32_t>(p >> 32), static_cast<int32_t>(static_cast<uint32_t>(p))};
+        };
+        auto next_long = long_pairs.begin();
+        for (auto& list : found_) {
+            for (uint64_t p : list) {
+                for (; next_long != long_pairs.end() && *next_long < p; ++next_long) pairs.push_back(unpack(*next_long));
+                pairs.push_back(unpack(p));
+            }
+            list = {};
         }
+        for (; next_long != long_pairs.end(); ++next_long) pairs.push_back(unpack(*next_long));
     }
 
     std::span<const std::string_view> words_;
@@ -371,12 +387,14 @@ private:
     std::vector<size_t> cp_begin_;            // within the word's chunk
     std::vector<size_t> cp_len_;
     std::vector<std::vector<uint64_t>> keys_;  // per chunk of words, each word's sorted
+    std::vector<std::vector<uint32_t>> refs_;  // beside keys_: the key's entry, or no_ref
     std::vector<size_t> key_begin_;
     std::vector<uint32_t> key_len_;
     int bucket_bits_ = 0;
     std::vector<size_t> bucket_start_;
     std::unique_ptr<Entry[]> entries_;
-    std::vector<std::vector<uint64_t>> found_;       // per bucket
+    size_t entry_count_ = 0;
+    std::vector<std::vector<uint64_t>> found_;       // per chunk of words
     std::vector<std::vector<uint64_t>> long_found_;  // per chunk of long words
 };
 
@@ -398,11 +416,17 @@ void decode_code_points(std::string_view word, std::vector<uint32_t>& out) {
 
 bool within_edits(std::span<const uint32_t> a, std::span<const uint32_t> b, int32_t max_edits,
                   bool transpositions) noexcept {
+    // A common prefix and suffix change no distance, swaps included, and
+    // variants mostly differ in a few code points in the middle.
+    if (a.size() > b.size() + 2 || b.size() > a.size() + 2) return false;
+    while (!a.empty() && !b.empty() && a.front() == b.front()) a = a.subspan(1), b = b.subspan(1);
+    while (!a.empty() && !b.empty() && a.back() == b.back()) a = a.first(a.size() - 1), b = b.first(b.size() - 1);
     // The dynamic programme on the diagonal band |i - j| <= k only: any cell
     // outside it is already more than k. Row i keeps column j at j - i + k.
     const int32_t k = max_edits;
     const auto la = static_cast<int64_t>(a.size()), lb = static_cast<int64_t>(b.size());
     if (la - lb > k || lb - la > k) return false;
+    if (la == 0 || lb == 0) return true;
     constexpr int32_t width = 5;  // 2k + 1 for k = 2
     const int32_t over = k + 1;
     std::array<int32_t, width> before{}, prev{}, cur{};
