@@ -4,13 +4,16 @@
 The words come from a character model of the words of bench/data/names.txt
 (each next letter drawn by how often it follows the three before it), so they
 look like surnames and given names and crowd together the way real ones do.
-The same seed and size give the same words. For each size and max_edits:
+The same seed and size give the same words, and a smaller size gives the
+first words of a larger one; generating is slow (minutes for 1M), so the
+words are kept in ${XDG_CACHE_HOME:-~/.cache}/talvik/. For each size and max_edits:
 the median seconds of --runs calls (default min_length unless --min-length),
 and the variant pairs found. Not part of `make test`.
 
 Usage: variants_bench.py [--sizes N,N] [--edits 1,2] [--runs R] [--threads T] [--min-length L] [--seed S]
 """
 import argparse
+import os
 import random
 import statistics
 import time
@@ -55,6 +58,20 @@ def name_like_words(n: int, seed: int = 20261210) -> list[str]:
     return list(seen)
 
 
+def cached_words(n: int, seed: int) -> list[str]:
+    """name_like_words(n, seed), kept on disk by seed: the largest size made so far."""
+    cache = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "talvik"
+    path = cache / f"variants-words-{seed}.txt"
+    if path.exists():
+        words = path.read_text(encoding="utf-8").split("\n")
+        if len(words) >= n:
+            return words[:n]
+    words = name_like_words(n, seed)
+    cache.mkdir(parents=True, exist_ok=True)
+    path.write_text("\n".join(words), encoding="utf-8")
+    return words
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", default="100000,1000000")
@@ -66,7 +83,7 @@ def main() -> None:
     args = parser.parse_args()
     print(f"{'words':>9} {'edits':>5} {'min_len':>7} {'median s':>9} {'runs':>22} {'pairs':>10} {'with variants':>13}")
     for size in (int(s) for s in args.sizes.split(",")):
-        words = name_like_words(size, args.seed)
+        words = cached_words(size, args.seed)
         lengths = Counter(len(w) for w in words)
         print(f"# {size:,} words, mean length {sum(k * v for k, v in lengths.items()) / size:.2f}, e.g. {words[:6]}")
         for edits in (int(e) for e in args.edits.split(",")):

@@ -58,9 +58,14 @@ def variants(
     max_edits
         1 or 2.
     min_length
-        The fewest characters a word needs to get variants or be one. None
-        means 4 for one edit and 7 for two: on the FEBRL person data, shorter
-        words gain few true links and many false ones.
+        The fewest characters both words of a pair need. None means 4 for a
+        pair one edit apart and 7 for a pair two edits apart (with
+        ``max_edits=2``, words of 4 to 6 characters still get their one-edit
+        variants). On the FEBRL person data (``febrl4``: given name and
+        surname, 5,000 true links), exact matching finds 50.9% of the links
+        at precision 0.90; one edit from 4 characters finds 75.1% at 0.88,
+        and adding two edits from 7 finds 75.8% at 0.88. Two edits from 5
+        characters drop precision to 0.82, from 4 to 0.73.
     transpositions
         Whether swapping two adjacent characters counts as one edit (False:
         two, as in the Levenshtein distance).
@@ -74,8 +79,10 @@ def variants(
         A new table: a copy of ``tradeouts`` with its values as new lists,
         and every variant pair added in both directions. Each word's list
         keeps its existing words first, in their order, then its new variants
-        in the order the words first appear in ``words_or_names``; no word is
-        added twice, and no word is added to its own list.
+        in the order the words first appear in ``words_or_names`` (with the
+        default ``min_length`` and ``max_edits=2``: its one-edit variants
+        first, then its two-edit ones); no word is added twice, and no word is
+        added to its own list.
 
     Raises
     ------
@@ -103,11 +110,22 @@ def variants(
     """
     items = _items(words_or_names)
     edits = _edit_count(max_edits)
-    shortest = DEFAULT_MIN_LENGTH[edits] if min_length is None else _length(min_length)
+    if min_length is None:
+        # Each edit count from its own shortest words: one call per count.
+        passes = [(e, DEFAULT_MIN_LENGTH[e]) for e in range(1, edits + 1)]
+    else:
+        passes = [(edits, _length(min_length))]
     if not isinstance(transpositions, bool):
         raise TypeError(f"transpositions must be a bool, not {type(transpositions).__name__}")
+    workers = _thread_count(threads)
     table = _copy(tradeouts)
-    found = _native.variant_table(items, edits, shortest, transpositions, _thread_count(threads))
+    for e, shortest in passes:
+        _merge(table, _native.variant_table(items, e, shortest, transpositions, workers))
+    return table
+
+
+def _merge(table: dict[str, list[str]], found: dict[str, list[str]]) -> None:
+    """Appends each word's new variants to its list in ``table``."""
     for word, others in found.items():
         links = table.get(word)
         if links is None:
@@ -116,7 +134,6 @@ def variants(
         have = set(links)
         have.add(word)
         links.extend(other for other in others if other not in have)
-    return table
 
 
 def _items(items: Any) -> list[Any] | tuple[Any, ...]:

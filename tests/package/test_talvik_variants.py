@@ -113,6 +113,14 @@ def test_same_as_brute_force_on_any_items(items, max_edits, min_length, swaps):
          {"Jhon": ["John"], "John": ["Jhon"]}),
         (["Smith", "Smyth"], {}, {"Smith": ["Smyth"], "Smyth": ["Smith"]}),
         (["Smith", "Smithson"], {"max_edits": 2}, {}),                # Smith is shorter than the default 7
+        # By default, two edits keep the one-edit variants of shorter words,
+        # and list each word's one-edit variants first.
+        (["Lind", "Linda", "Maryanne", "Mariane", "Marianne"], {"max_edits": 2},
+         {"Lind": ["Linda"], "Linda": ["Lind"], "Maryanne": ["Marianne", "Mariane"],
+          "Mariane": ["Marianne", "Maryanne"], "Marianne": ["Maryanne", "Mariane"]}),
+        (["Lind", "Linda", "Maryanne", "Mariane", "Marianne"], {"max_edits": 2, "min_length": 5},
+         {"Maryanne": ["Mariane", "Marianne"], "Mariane": ["Maryanne", "Marianne"],
+          "Marianne": ["Maryanne", "Mariane"]}),
         (["José", "Jose"], {}, {"José": ["Jose"], "Jose": ["José"]}),  # é is one character
         (["Ann\tLee", "Ann\tLea"], {}, {"Ann\tLee": ["Ann\tLea"], "Ann\tLea": ["Ann\tLee"]}),  # ASCII spaces only
         (["  Hanna   Hannah ", "Hannah"], {"min_length": 1}, {"Hanna": ["Hannah"], "Hannah": ["Hanna"]}),
