@@ -1,12 +1,6 @@
 """talvik.variants against a plain-Python brute force, its merge with a
 table, its inputs and errors, and Ctrl-C."""
-import os
 import random
-import signal
-import subprocess
-import sys
-import textwrap
-import time
 import types
 
 import numpy as np
@@ -14,6 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import talvik
+from support.interrupts import send_ctrl_c
 
 
 def osa(a: str, b: str, swaps: bool) -> int:
@@ -212,21 +207,7 @@ INTERRUPTED = """
 
 
 def test_ctrl_c_stops_a_large_call():
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPTED)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True,
-                             env={k: v for k, v in os.environ.items() if k != "PYTHON_GIL"})
-    try:
-        assert child.stdout.readline() == "ready\n", child.stderr.read()
-        time.sleep(1.0)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        line = child.stdout.readline()
-        latency = time.monotonic() - sent
-        rest = child.stdout.read()
-        assert child.wait(timeout=60) == 0, child.stderr.read()
-    finally:
-        child.kill()
-        child.wait()
+    line, latency, rest = send_ctrl_c(INTERRUPTED)
     assert line == "interrupted\n"
     assert latency < 5
     assert rest == "{'Smith': ['Smyth'], 'Smyth': ['Smith']}\n"
