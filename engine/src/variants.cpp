@@ -166,8 +166,26 @@ private:
     bool keyed(int32_t w) const noexcept { return eligible(w) && cp_len_[static_cast<size_t>(w)] <= longest_keyed; }
     size_t chunk_end(size_t c) const noexcept { return std::min(words_.size(), (c + 1) * words_per_chunk); }
 
+    // Words are numbered inside by their first bytes, so that a word's
+    // variants, which mostly share its beginning, lie near it in memory.
+    void arrange() {
+        const size_t n = words_.size();
+        std::vector<std::pair<uint64_t, int32_t>> by_start(n);
+        for (size_t w = 0; w < n; ++w) {
+            uint64_t start = 0;
+            for (size_t b = 0; b < 8; ++b) {
+                start = start << 8 | (b < words_[w].size() ? static_cast<unsigned char>(words_[w][b]) : 0u);
+            }
+            by_start[w] = {start, static_cast<int32_t>(w)};
+        }
+        std::sort(by_start.begin(), by_start.end());
+        order_.resize(n);
+        for (size_t w = 0; w < n; ++w) order_[w] = by_start[w].second;
+    }
+
     // Every word's code points, and a check that its keys fit in memory.
     bool decode() {
+        arrange();
         const size_t n = words_.size();
         cps_.resize(chunks_);
         cp_begin_.resize(n);
@@ -178,7 +196,7 @@ private:
             uint64_t keys = 0;
             for (size_t w = c * words_per_chunk; w < chunk_end(c); ++w) {
                 cp_begin_[w] = out.size();
-                decode_code_points(words_[w], out);
+                decode_code_points(words_[static_cast<size_t>(order_[w])], out);
                 cp_len_[w] = out.size() - cp_begin_[w];
                 if (keyed(static_cast<int32_t>(w))) keys += variant_bound(cp_len_[w], k_);
             }
@@ -353,28 +371,34 @@ private:
         });
     }
 
-    // Every pair found, by first word, then second: the keyed pairs come so
-    // chunk by chunk, and the few long ones are merged in.
+    // Every pair found, in the caller's numbering, by first word, then second.
     void collect(std::vector<VariantPair>& pairs) {
-        std::vector<uint64_t> long_pairs;
-        for (const auto& list : long_found_) long_pairs.insert(long_pairs.end(), list.begin(), list.end());
-        long_found_ = {};
-        std::sort(long_pairs.begin(), long_pairs.end());
-        size_t total = long_pairs.size();
-        for (const auto& list : found_) total += list.size();
-        pairs.reserve(total);
-        const auto unpack = [](uint64_t p) {
-            return VariantPair{static_cast<int32_t>(p >> 32), static_cast<int32_t>(static_cast<uint32_t>(p))};
-        };
-        auto next_long = long_pairs.begin();
-        for (auto& list : found_) {
-            for (uint64_t p : list) {
-                for (; next_long != long_pairs.end() && *next_long < p; ++next_long) pairs.push_back(unpack(*next_long));
-                pairs.push_back(unpack(p));
+        const size_t n = words_.size();
+        std::vector<size_t> start(n + 1, 0);
+        const auto each = [&](auto&& f) {
+            for (auto* lists : {&found_, &long_found_}) {
+                for (const auto& list : *lists) {
+                    for (uint64_t p : list) {
+                        const int32_t a = order_[p >> 32], b = order_[static_cast<uint32_t>(p)];
+                        f(std::min(a, b), std::max(a, b));
+                    }
+                }
             }
-            list = {};
+        };
+        each([&](int32_t a, int32_t) { ++start[static_cast<size_t>(a) + 1]; });
+        for (size_t i = 0; i < n; ++i) start[i + 1] += start[i];
+        std::vector<int32_t> second(start[n]);
+        std::vector<size_t> next(start.begin(), start.end() - 1);
+        each([&](int32_t a, int32_t b) { second[next[static_cast<size_t>(a)]++] = b; });
+        found_ = {};
+        long_found_ = {};
+        pairs.resize(start[n]);
+        for (size_t i = 0; i < n; ++i) {
+            const auto first = second.begin() + static_cast<std::ptrdiff_t>(start[i]);
+            const auto last = second.begin() + static_cast<std::ptrdiff_t>(start[i + 1]);
+            std::sort(first, last);
+            for (auto it = first; it != last; ++it) pairs[static_cast<size_t>(it - second.begin())] = {static_cast<int32_t>(i), *it};
         }
-        for (; next_long != long_pairs.end(); ++next_long) pairs.push_back(unpack(*next_long));
     }
 
     std::span<const std::string_view> words_;
@@ -383,6 +407,7 @@ private:
     const bool swaps_;
     const size_t chunks_;
     ParallelFor pf_;
+    std::vector<int32_t> order_;              // the caller's index of each word inside
     std::vector<std::vector<uint32_t>> cps_;  // per chunk of words
     std::vector<size_t> cp_begin_;            // within the word's chunk
     std::vector<size_t> cp_len_;
