@@ -93,7 +93,10 @@ def main() -> None:
                 table = talvik.variants(words, max_edits=edits, min_length=args.min_length, threads=args.threads)
                 times.append(time.perf_counter() - start)
             pairs = sum(len(v) for v in table.values()) // 2
-            shown = talvik._variants.DEFAULT_MIN_LENGTH[edits] if args.min_length is None else args.min_length
+            if args.min_length is None:  # by default each edit count has its own shortest words
+                shown = "/".join(str(talvik._variants.DEFAULT_MIN_LENGTH[e]) for e in range(1, edits + 1))
+            else:
+                shown = str(args.min_length)
             runs = " ".join(f"{t:.2f}" for t in times)
             print(f"{size:>9,} {edits:>5} {shown:>7} {statistics.median(times):>9.2f} {runs:>22} {pairs:>10,} {len(table):>13,}")
 
