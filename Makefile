@@ -16,6 +16,7 @@
 #   (bench/results/quality.md; QUALITY_ARGS=--quick for a small run).
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
+#   `make fuzz-variants`: the spelling variants against theirs, likewise.
 # `make sanitize`: the engine and the module built with ASan and UBSan into
 #   build/asan, both test suites run under them.
 # `make inject`: a failed allocation at every 7th allocation of one call (as in
@@ -28,7 +29,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine bench-quality peers-deps docs docs-deps fuzz fuzz-build clean
+.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine bench-quality peers-deps docs docs-deps fuzz fuzz-build fuzz-variants clean
 
 all: test
 
@@ -130,13 +131,19 @@ FUZZ_SECONDS ?= 60
 fuzz-build:
 	@scripts/apt-deps.sh
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
-	@cmake --build $(FUZZ_BUILD) --target fuzz_search
+	@cmake --build $(FUZZ_BUILD) --target fuzz_search fuzz_variants
 
 fuzz: fuzz-build
 	@mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
 	$(FUZZ_BUILD)/engine/fuzz/fuzz_search -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) \
 	  $(FUZZ_BUILD)/corpus engine/fuzz/corpus
+
+fuzz-variants: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/corpus-variants $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/engine/fuzz/fuzz_variants -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/variants- $(FUZZ_ARGS) \
+	  $(FUZZ_BUILD)/corpus-variants engine/fuzz/corpus-variants
 
 .PHONY: sanitize inject inject-full
 

@@ -15,6 +15,7 @@
 #include "search.h"
 #include "tradeouts.h"
 #include "usage.h"
+#include "variants.h"
 
 namespace talvik::native {
 namespace {
@@ -355,6 +356,9 @@ PyMethodDef module_methods[] = {
      "explain(name1, name2, tradeouts) -> (words1, words2, found1, found2, needed1, needed2, match):\n"
      "the rule's account of one pair; each word is (word, how, other_position[, via]), how 0 same,\n"
      "1 tradeout, 2 not found."},
+    {"variant_table", fastcall(variant_table), METH_FASTCALL,
+     "variant_table(items, max_edits, min_length, transpositions, threads) -> dict: each word of the items\n"
+     "with the words within max_edits edits of it, in the order the words first appear."},
     {nullptr, nullptr, 0, nullptr},
 };
 

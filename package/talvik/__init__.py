@@ -16,6 +16,7 @@ from importlib.metadata import PackageNotFoundError, version
 from ._explain import Explanation, WordMatch, explain
 from ._matcher import LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
+from ._variants import variants
 
 try:
     __version__ = version("talvik")
@@ -31,5 +32,6 @@ __all__ = [
     "find_pairs",
     "initials",
     "nicknames",
+    "variants",
     "__version__",
 ]

@@ -37,3 +37,7 @@ _Word = tuple[str, int, int] | tuple[str, int, int, str]
 def explain(
     name1: str, name2: str, tradeouts: dict[str, object] | None, /
 ) -> tuple[tuple[_Word, ...], tuple[_Word, ...], int, int, int, int, bool]: ...
+def variant_table(
+    items: list[str | None] | tuple[str | None, ...], max_edits: int, min_length: int, transpositions: bool,
+    threads: int, /
+) -> dict[str, list[str]]: ...

@@ -38,8 +38,10 @@ INTERRUPTED = """
 """
 
 
-def interrupt(method):
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPTED), method], stdout=subprocess.PIPE,
+def send_ctrl_c(script, *args):
+    """Runs `script` in a child, sends SIGINT 1 s after it prints "ready";
+    (the next line it prints, the seconds until then, the rest of its output)."""
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *args], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True,
                              env={k: v for k, v in os.environ.items() if k != "PYTHON_GIL"})
     try:
@@ -49,9 +51,15 @@ def interrupt(method):
         child.send_signal(signal.SIGINT)
         line = child.stdout.readline()
         latency = time.monotonic() - sent
-        rest = child.stdout.read().split()
+        rest = child.stdout.read()
         assert child.wait(timeout=60) == 0, child.stderr.read()
     finally:
         child.kill()
         child.wait()
+    return line, latency, rest
+
+
+def interrupt(method):
+    line, latency, output = send_ctrl_c(INTERRUPTED, method)
+    rest = output.split()
     return line.strip(), latency, [int(rest[0]), int(rest[1])], " ".join(rest[2:])

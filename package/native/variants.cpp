@@ -1,0 +1,181 @@
+#include "variants.h"
+
+#include <climits>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "native.h"
+#include "talvik/match_rule.h"
+#include "talvik/variants.h"
+
+namespace talvik::native {
+namespace {
+
+// The distinct words of the items in first-seen order, cut as the rule cuts
+// names. The views borrow the UTF-8 of the items, which `items` keeps alive.
+struct Vocabulary {
+    Ref items;  // our own tuple: nobody can change it while we read
+    std::vector<std::string_view> words;
+    std::vector<PyObject*> whole;  // borrowed: the item that is exactly the word, or null
+
+    bool read(PyObject* given) noexcept {
+        items.reset(PySequence_Tuple(given));
+        if (!items) return false;
+        const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+        try {
+            std::unordered_map<std::string_view, int32_t> seen;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+                if (item == Py_None) continue;
+                if (!PyUnicode_Check(item)) {
+                    PyErr_Format(PyExc_TypeError, "items[%zd] must be str or None, not %.200s", i,
+                                 Py_TYPE(item)->tp_name);
+                    return false;
+                }
+                Py_ssize_t size = 0;
+                const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+                if (data == nullptr) {
+                    note_item("items", i);
+                    return false;
+                }
+                const std::string_view text(data, static_cast<size_t>(size));
+                for_each_word(text, [&](std::string_view word) {
+                    if (!seen.try_emplace(word, static_cast<int32_t>(words.size())).second) return;
+                    if (words.size() == static_cast<size_t>(INT32_MAX)) throw std::length_error("words");
+                    words.push_back(word);
+                    whole.push_back(word.size() == text.size() ? item : nullptr);
+                });
+            }
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        } catch (const std::length_error&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+    // A new reference to word w as a str.
+    PyObject* word_object(size_t w) const noexcept {
+        if (whole[w] != nullptr) return Py_NewRef(whole[w]);
+        return PyUnicode_DecodeUTF8(words[w].data(), static_cast<Py_ssize_t>(words[w].size()), "strict");
+    }
+};
+
+bool raise_variant_error(VariantError error) noexcept {
+    if (PyErr_Occurred()) return false;  // Ctrl-C, raised by the poll
+    switch (error) {
+        case VariantError::bad_options:
+            PyErr_SetString(PyExc_ValueError, "max_edits must be 1 or 2 and min_length at least 0");
+            break;
+        case VariantError::out_of_memory:
+            PyErr_NoMemory();
+            break;
+        default:
+            PyErr_SetString(PyExc_RuntimeError, "the search for variants was stopped");
+            break;
+    }
+    return false;
+}
+
+// {word: [variants by first appearance]} for every word that has some.
+PyObject* table_of(const Vocabulary& vocabulary, const std::vector<VariantPair>& pairs) noexcept {
+    const size_t n = vocabulary.words.size();
+    std::vector<size_t> start;
+    std::vector<int32_t> others;
+    try {
+        start.assign(n + 1, 0);
+        for (VariantPair p : pairs) {
+            ++start[static_cast<size_t>(p.first) + 1];
+            ++start[static_cast<size_t>(p.second) + 1];
+        }
+        for (size_t w = 0; w < n; ++w) start[w + 1] += start[w];
+        others.resize(start[n]);
+        // Pairs come by first, then second, so each word's list fills in
+        // increasing order: the smaller partners first, then the larger.
+        std::vector<size_t> next(start.begin(), start.end() - 1);
+        for (VariantPair p : pairs) {
+            others[next[static_cast<size_t>(p.first)]++] = p.second;
+            others[next[static_cast<size_t>(p.second)]++] = p.first;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
+    std::vector<Ref> objects;
+    try {
+        objects.resize(n);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    const auto object = [&](int32_t w) -> PyObject* {
+        Ref& o = objects[static_cast<size_t>(w)];
+        if (!o) o.reset(vocabulary.word_object(static_cast<size_t>(w)));
+        return o.get();
+    };
+    Ref table(PyDict_New());
+    if (!table) return nullptr;
+    for (size_t w = 0; w < n; ++w) {
+        if (start[w] == start[w + 1]) continue;
+        Ref list(PyList_New(static_cast<Py_ssize_t>(start[w + 1] - start[w])));
+        if (!list) return nullptr;
+        for (size_t k = start[w]; k < start[w + 1]; ++k) {
+            PyObject* other = object(others[k]);
+            if (other == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k - start[w]), Py_NewRef(other));
+        }
+        PyObject* key = object(static_cast<int32_t>(w));
+        if (key == nullptr || PyDict_SetItem(table.get(), key, list.get()) < 0) return nullptr;
+    }
+    return table.release();
+}
+
+bool int_arg(PyObject* o, const char* name, int32_t* out) noexcept {
+    const long v = PyLong_AsLong(o);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_Format(PyExc_OverflowError, "%s is out of range", name);
+        return false;
+    }
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+PyObject* variant_table(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "variant_table() takes 5 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    VariantOptions options;
+    if (!int_arg(args[1], "max_edits", &options.max_edits) || !int_arg(args[2], "min_length", &options.min_length) ||
+        !int_arg(args[4], "threads", &options.threads)) {
+        return nullptr;
+    }
+    const int swaps = PyObject_IsTrue(args[3]);
+    if (swaps < 0) return nullptr;
+    options.transpositions = swaps != 0;
+    if (options.max_edits < 1 || options.max_edits > 2 || options.min_length < 0) {
+        return raise_variant_error(VariantError::bad_options), nullptr;
+    }
+    if (options.threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return nullptr;
+    }
+    Vocabulary vocabulary;
+    if (!vocabulary.read(args[0])) return nullptr;
+    Released released(nullptr);
+    options.stop = released.stop();
+    options.poll = released.poll();
+    const VariantResult found = released.run(0, [&]() noexcept { return find_variants(vocabulary.words, options); });
+    if (found.error != VariantError::none) return raise_variant_error(found.error), nullptr;
+    return table_of(vocabulary, found.pairs);
+}
+
+}  // namespace talvik::native
