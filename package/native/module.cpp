@@ -252,16 +252,20 @@ PyObject* index_tradeout_usage(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     const Matcher& m = core_of(self);
-    if (!check_nargs("link", nargs, 2) || !progress_arg(args[1])) return nullptr;
+    if (!check_nargs("link", nargs, 3) || !progress_arg(args[1])) return nullptr;
     ModuleState* state = type_state(Py_TYPE(self));
     if (!Py_IS_TYPE(args[0], state->names_type)) {
         PyErr_SetString(PyExc_TypeError, "link() needs a Names object");
         return nullptr;
     }
-    const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1]));
+    const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1])), tradeouts(Py_NewRef(args[2]));
+    // A table of this link's own (spelling variants between both lists), or the index's.
+    TradeoutTablePtr own;
+    if (tradeouts.get() != Py_None && !(own = table_from_dict(tradeouts.get()))) return nullptr;
     Released released(progress.get() == Py_None ? nullptr : progress.get());
     PairBlock block;
-    if (!link_pairs(names_of(other.get()), names_of(m.names.get()), *m.table, m.threads, released, block)) {
+    if (!link_pairs(names_of(other.get()), names_of(m.names.get()), own ? *own : *m.table, m.threads, released,
+                    block)) {
         return nullptr;
     }
     return make_pair_array(state->pair_array_type, std::move(block));
@@ -281,7 +285,8 @@ PyMethodDef index_methods[] = {
     {"tradeout_usage", fastcall(index_tradeout_usage), METH_FASTCALL,
      "tradeout_usage(progress) -> list of (key, pairs, needed): the keys the pairs found words through."},
     {"link", fastcall(index_link), METH_FASTCALL,
-     "link(other, progress) -> PairArray: (i in other, j in these names) for every match."},
+     "link(other, progress, tradeouts) -> PairArray: (i in other, j in these names) for every match;\n"
+     "tradeouts (a dict) replaces the index's table for this link, None keeps it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -356,6 +361,8 @@ PyMethodDef module_methods[] = {
      "explain(name1, name2, tradeouts) -> (words1, words2, found1, found2, needed1, needed2, match):\n"
      "the rule's account of one pair; each word is (word, how, other_position[, via]), how 0 same,\n"
      "1 tradeout, 2 not found."},
+    {"distinct_words", fastcall(distinct_words), METH_FASTCALL,
+     "distinct_words(items) -> list: the distinct words of the items, in the order they first appear."},
     {"variant_table", fastcall(variant_table), METH_FASTCALL,
      "variant_table(items, max_edits, min_length, transpositions, threads) -> dict: each word of the items\n"
      "with the words within max_edits edits of it, in the order the words first appear."},

@@ -148,6 +148,23 @@ bool int_arg(PyObject* o, const char* name, int32_t* out) noexcept {
 
 }  // namespace
 
+PyObject* distinct_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "distinct_words() takes 1 argument (%zd given)", nargs);
+        return nullptr;
+    }
+    Vocabulary vocabulary;
+    if (!vocabulary.read(args[0])) return nullptr;
+    Ref out(PyList_New(static_cast<Py_ssize_t>(vocabulary.words.size())));
+    if (!out) return nullptr;
+    for (size_t w = 0; w < vocabulary.words.size(); ++w) {
+        PyObject* word = vocabulary.word_object(w);
+        if (word == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(w), word);
+    }
+    return out.release();
+}
+
 PyObject* variant_table(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 5) {
         PyErr_Format(PyExc_TypeError, "variant_table() takes 5 arguments (%zd given)", nargs);

@@ -88,9 +88,22 @@ class Matcher:
         str per name; a pandas array backed by pyarrow too.
     tradeouts
         A mapping from a word to an iterable of words that may stand for it
-        (one-way: list both directions for a symmetric tradeout). A
-        one-character ASCII key counts as one of its own tradeouts. None or an
+        (one-way: list both directions for a symmetric tradeout). None or an
         empty mapping means no tradeouts.
+    normalize
+        True to match the names (and the tradeouts' words) as
+        ``talvik.normalize`` gives them: case folded, accents and punctuation
+        gone, titles and suffixes dropped. Results still index the names as
+        given.
+    typos
+        0, 1 or 2: also let words of the names stand for each other when
+        they are that many spelling edits apart (``talvik.variants``, with
+        its default lengths); ``match()`` adds the variants between its
+        names and these.
+    initials
+        True to let an initial and a word it begins stand for each other,
+        both ways (``talvik.initials(..., both_ways=True)`` over the words of
+        the names).
     threads
         Worker threads for building and searching; None means
         ``os.process_cpu_count()``. The result never depends on it.
@@ -106,11 +119,26 @@ class Matcher:
         When the index cannot be allocated.
     """
 
-    __slots__ = ("_index", "_threads")
+    __slots__ = ("_index", "_names", "_steps", "_threads", "_tradeouts")
 
-    def __init__(self, names: Names, tradeouts: Tradeouts | None = None, *, threads: int | None = None) -> None:
+    def __init__(
+        self,
+        names: Names,
+        tradeouts: Tradeouts | None = None,
+        *,
+        normalize: bool = False,
+        typos: int = 0,
+        initials: bool = False,
+        threads: int | None = None,
+    ) -> None:
         self._threads = _thread_count(threads)
-        self._index = _native.build_index(_read_names(names, "names"), _tradeout_dict(tradeouts), self._threads)
+        self._steps = _Steps(normalize, typos, initials)
+        self._tradeouts = self._steps.tradeouts(_tradeout_dict(tradeouts))
+        indexed = self._steps.names(names)
+        # match() adds the variants and initials of its own names to these.
+        self._names = indexed if self._steps.extend else None
+        table = self._steps.table(self._tradeouts, [indexed], self._threads)
+        self._index = _native.build_index(_read_names(indexed, "names"), table, self._threads)
 
     def __len__(self) -> int:
         """The number of names, matchable or not."""
@@ -240,9 +268,13 @@ class Matcher:
         ``other_names`` takes the same forms as ``names``; each call indexes
         both lists together.
         """
-        other = _read_names(other_names, "other_names")
+        given = self._steps.names(other_names)
+        other = _read_names(given, "other_names")
+        table = None
+        if self._names is not None:
+            table = self._steps.table(self._tradeouts, [given, self._names], self._threads)
         with _progress_bar(progress, len(other), "match") as report:
-            return np.asarray(self._index.link(other, report))
+            return np.asarray(self._index.link(other, report, table))
 
 
 def find_pairs(
@@ -401,6 +433,67 @@ def _read_pandas_names(names: Any, label: str, pandas: Any) -> _native.Names:
         return _read_names(values.__arrow_array__(), label)
     # Objects, or str held by Python: a missing value (None, NaN, NA) is a null.
     return _native.names_from_sequence(values.to_numpy(dtype=object, na_value=None).tolist(), label)
+
+
+class _Steps:
+    """The Matcher's optional steps before the rule: normalisation, spelling
+    variants and initials, each reaching the engine as ordinary names and
+    tradeouts, so that the rule stays the one rule."""
+
+    __slots__ = ("extend", "initials", "normalize", "typos")
+
+    def __init__(self, normalize: Any, typos: Any, initials: Any) -> None:
+        for label, flag in (("normalize", normalize), ("initials", initials)):
+            if not isinstance(flag, bool):
+                raise TypeError(f"{label} must be a bool, not {type(flag).__name__}")
+        if isinstance(typos, bool) or not isinstance(typos, int) or typos not in (0, 1, 2):
+            raise ValueError(f"typos must be 0, 1 or 2, not {typos!r}")
+        self.normalize, self.typos, self.initials = normalize, typos, initials
+        self.extend = typos > 0 or initials
+
+    def names(self, names: Any) -> Any:
+        if not self.normalize:
+            return names
+        from ._normalize import normalize
+
+        return normalize(names)
+
+    def tradeouts(self, table: dict[Any, Any] | None) -> dict[Any, Any] | None:
+        if not self.normalize or not table:
+            return table
+        from ._normalize import normalize
+
+        return normalize(table)
+
+    def table(self, table: dict[Any, Any] | None, lists: list[Any], threads: int) -> dict[Any, Any] | None:
+        """``table`` extended with the variants and initials of the words of ``lists``."""
+        if not self.extend:
+            return table
+        from ._nicknames import initials
+        from ._variants import variants
+
+        items = [item for names in lists for item in _as_list(names)]
+        if self.initials:
+            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w]]
+            table = initials(words, table, both_ways=True)
+        if self.typos:
+            table = variants(items, table, max_edits=self.typos, threads=threads)
+        return table
+
+
+def _as_list(names: Any) -> list[Any] | tuple[Any, ...]:
+    """The names as str and None, whatever column they came in."""
+    if type(names) is list or type(names) is tuple:
+        return names  # type: ignore[no-any-return]
+    if hasattr(names, "to_pylist"):  # pyarrow
+        return names.to_pylist()  # type: ignore[no-any-return]
+    if type(names).__module__.startswith("pandas"):
+        return names.to_numpy(dtype=object, na_value=None).tolist()  # type: ignore[no-any-return]
+    if hasattr(names, "to_list"):  # polars
+        return names.to_list()  # type: ignore[no-any-return]
+    if isinstance(names, np.ndarray):
+        return names.tolist()  # type: ignore[no-any-return]
+    return list(names)
 
 
 def _tradeout_dict(tradeouts: Any) -> dict[Any, Any] | None:
