@@ -1,0 +1,355 @@
+#include "talvik/normalize.h"
+
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <new>
+#include <stdexcept>
+
+#include "parallel_for.h"
+
+namespace talvik {
+namespace {
+
+constexpr char32_t kDrop = 0xFFFFFFFF;
+constexpr char32_t kSpace = 0xFFFFFFFE;
+
+// What an ASCII byte becomes: itself (lower-cased), a separator, or nothing.
+// For ASCII the whole pipeline reduces to this table (NFKC and accents leave
+// ASCII alone), which is the path nearly every name takes.
+constexpr std::array<char32_t, 128> ascii_table() {
+    std::array<char32_t, 128> t{};
+    for (char32_t c = 0; c < 128; ++c) {
+        if (c >= 'a' && c <= 'z') {
+            t[c] = c;
+        } else if (c >= 'A' && c <= 'Z') {
+            t[c] = c - 'A' + 'a';
+        } else if (c >= '0' && c <= '9') {
+            t[c] = c;
+        } else if (c == '\'' || c == '`') {
+            t[c] = kDrop;
+        } else {
+            t[c] = kSpace;  // controls, whitespace, punctuation and symbols
+        }
+    }
+    return t;
+}
+constexpr std::array<char32_t, 128> kAscii = ascii_table();
+
+bool is_apostrophe(utf8proc_int32_t c) noexcept {
+    return c == 0x27 || c == 0x60 || c == 0x2018 || c == 0x2019 || c == 0x02BC;
+}
+
+// Whether a code point separates words: punctuation, symbols, controls and
+// whatever str.isspace() calls whitespace.
+bool is_separator(const utf8proc_property_t& p) noexcept {
+    switch (p.category) {
+        case UTF8PROC_CATEGORY_PC: case UTF8PROC_CATEGORY_PD: case UTF8PROC_CATEGORY_PS:
+        case UTF8PROC_CATEGORY_PE: case UTF8PROC_CATEGORY_PI: case UTF8PROC_CATEGORY_PF:
+        case UTF8PROC_CATEGORY_PO: case UTF8PROC_CATEGORY_SM: case UTF8PROC_CATEGORY_SC:
+        case UTF8PROC_CATEGORY_SK: case UTF8PROC_CATEGORY_SO: case UTF8PROC_CATEGORY_ZS:
+        case UTF8PROC_CATEGORY_ZL: case UTF8PROC_CATEGORY_ZP: case UTF8PROC_CATEGORY_CC:
+            return true;
+        default:
+            return p.bidi_class == UTF8PROC_BIDI_CLASS_WS || p.bidi_class == UTF8PROC_BIDI_CLASS_B ||
+                   p.bidi_class == UTF8PROC_BIDI_CLASS_S;
+    }
+}
+
+bool continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+
+// The first ill-formed sequence, with the same [at, end) as Python's decoder
+// (the lead byte and the continuation bytes that were still acceptable);
+// at == end == npos when the bytes are well-formed.
+struct Utf8Scan {
+    size_t at = std::string_view::npos;
+    size_t end = std::string_view::npos;
+    bool valid() const noexcept { return at == std::string_view::npos; }
+};
+
+Utf8Scan check_utf8(std::string_view s) noexcept {
+    const size_t n = s.size();
+    size_t k = 0;
+    while (k < n) {
+        const auto b0 = static_cast<unsigned char>(s[k]);
+        if (b0 < 0x80) {
+            ++k;
+            continue;
+        }
+        size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            length = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            length = 3;
+            if (b0 == 0xE0) low = 0xA0;   // overlong
+            if (b0 == 0xED) high = 0x9F;  // surrogates
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            length = 4;
+            if (b0 == 0xF0) low = 0x90;   // overlong
+            if (b0 == 0xF4) high = 0x8F;  // beyond U+10FFFF
+        } else {
+            return {k, k + 1};
+        }
+        size_t end = k + 1;
+        if (end < n) {
+            const auto b1 = static_cast<unsigned char>(s[end]);
+            if (b1 >= low && b1 <= high) {
+                ++end;
+                while (end < k + length && end < n && continuation(static_cast<unsigned char>(s[end]))) ++end;
+            }
+        }
+        if (end != k + length) return {k, end};
+        k = end;
+    }
+    return {};
+}
+
+// Reusable buffers of one worker.
+struct Scratch {
+    std::vector<utf8proc_int32_t> points;
+    std::vector<size_t> word_ends;
+};
+
+// Appends `c` to out, with one space before it when a separator came since
+// the last character written after `start`.
+struct Emitter {
+    std::string& out;
+    size_t start;
+    bool pending = false;
+
+    void separator() noexcept { pending = out.size() > start; }
+    void put(char c) {
+        if (pending) {
+            out.push_back(' ');
+            pending = false;
+        }
+        out.push_back(c);
+    }
+    void put_utf8(const utf8proc_uint8_t* bytes, utf8proc_ssize_t n) {
+        if (pending) {
+            out.push_back(' ');
+            pending = false;
+        }
+        out.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
+    }
+};
+
+void normalize_ascii(std::string_view name, Emitter& e) {
+    for (const char ch : name) {
+        const char32_t m = kAscii[static_cast<unsigned char>(ch)];
+        if (m == kDrop) continue;
+        if (m == kSpace) {
+            e.separator();
+        } else {
+            e.put(static_cast<char>(m));
+        }
+    }
+}
+
+// Steps 1 to 5 on well-formed UTF-8 that is not all ASCII.
+void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
+    constexpr auto options =
+        static_cast<utf8proc_option_t>(UTF8PROC_COMPAT | UTF8PROC_CASEFOLD | UTF8PROC_DECOMPOSE);
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(name.data());
+    const auto length = static_cast<utf8proc_ssize_t>(name.size());
+    if (s.points.size() < name.size() + 16) s.points.resize(name.size() + 16);
+    utf8proc_ssize_t n = 0;
+    for (;;) {
+        n = utf8proc_decompose_custom(bytes, length, s.points.data(), static_cast<utf8proc_ssize_t>(s.points.size()),
+                                      options, nullptr, nullptr);
+        if (n < 0) throw std::bad_alloc();  // the bytes were checked: only an overflow is left
+        if (static_cast<size_t>(n) <= s.points.size()) break;
+        s.points.resize(static_cast<size_t>(n));  // it said how much it needs
+    }
+    // Fully decomposed and in canonical order; dropping marks keeps the order.
+    utf8proc_ssize_t kept = 0;
+    for (utf8proc_ssize_t k = 0; k < n; ++k) {
+        const utf8proc_int32_t c = s.points[static_cast<size_t>(k)];
+        const utf8proc_propval_t category = utf8proc_get_property(c)->category;
+        if (category == UTF8PROC_CATEGORY_MN || category == UTF8PROC_CATEGORY_CF || is_apostrophe(c)) continue;
+        s.points[static_cast<size_t>(kept++)] = c;
+    }
+    kept = utf8proc_normalize_utf32(s.points.data(), kept, UTF8PROC_COMPOSE);
+    utf8proc_uint8_t utf8[4];
+    for (utf8proc_ssize_t k = 0; k < kept; ++k) {
+        const utf8proc_int32_t c = s.points[static_cast<size_t>(k)];
+        if (c < 0x80) {
+            const char32_t m = kAscii[static_cast<size_t>(c)];
+            if (m == kSpace) {
+                e.separator();
+            } else {
+                e.put(static_cast<char>(m));  // already folded; no apostrophe is left
+            }
+        } else if (is_separator(*utf8proc_get_property(c))) {
+            e.separator();
+        } else {
+            e.put_utf8(utf8, utf8proc_encode_char(c, utf8));
+        }
+    }
+}
+
+// Step 6 on out[start..], which is already collapsed: removes the longest
+// phrase of the drop list that starts at each word, in place.
+void drop_phrases(std::string& out, size_t start, const DropWords& drop, Scratch& s) {
+    const size_t end = out.size();
+    size_t read = start, write = start;
+    while (read < end) {
+        // The ends of the next few words.
+        s.word_ends.clear();
+        for (size_t k = read; s.word_ends.size() < drop.longest();) {
+            const size_t e = std::min(out.find(' ', k), end);
+            s.word_ends.push_back(e);
+            if (e == end) break;
+            k = e + 1;
+        }
+        size_t skip_to = 0;
+        for (size_t w = s.word_ends.size(); w > 0 && skip_to == 0; --w) {
+            const size_t e = s.word_ends[w - 1];
+            if (drop.contains(std::string_view(out).substr(read, e - read))) skip_to = e;
+        }
+        if (skip_to == 0) {
+            const size_t e = s.word_ends.front();
+            if (write > start) out[write++] = ' ';
+            std::copy(out.begin() + static_cast<ptrdiff_t>(read), out.begin() + static_cast<ptrdiff_t>(e),
+                      out.begin() + static_cast<ptrdiff_t>(write));  // write <= read: a move left
+            write += e - read;
+            skip_to = e;
+        }
+        read = skip_to + 1;
+    }
+    out.resize(write);
+}
+
+NormalizeFailure normalize_into(std::string_view name, const DropWords& drop, Scratch& s, std::string& out) {
+    const size_t start = out.size();
+    Emitter e{out, start};
+    const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        normalize_ascii(name, e);
+    } else {
+        const Utf8Scan scan = check_utf8(name);
+        if (!scan.valid()) return {NormalizeError::invalid_utf8, 0, scan.at, scan.end};
+        normalize_unicode(name, s, e);
+    }
+    if (!drop.empty() && out.size() > start) drop_phrases(out, start, drop, s);
+    return {};
+}
+
+// Names per chunk of work: small enough to share out evenly, large enough
+// that claiming one costs nothing.
+constexpr size_t kChunk = 2048;
+
+struct ChunkOut {
+    std::string bytes;
+    std::vector<size_t> ends;  // within bytes
+    NormalizeFailure failure;
+};
+
+}  // namespace
+
+NormalizeFailure DropWords::make(std::span<const std::string_view> entries, DropWords& out) noexcept {
+    DropWords made;
+    try {
+        const DropWords none;
+        Scratch s;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            std::string phrase;
+            NormalizeFailure f = normalize_into(entries[i], none, s, phrase);
+            if (f.error != NormalizeError::none) {
+                f.index = i;
+                return f;
+            }
+            if (phrase.empty()) continue;
+            made.longest_ = std::max<size_t>(made.longest_, 1 + static_cast<size_t>(std::count(phrase.begin(), phrase.end(), ' ')));
+            made.phrases_.push_back(std::move(phrase));
+        }
+        std::sort(made.phrases_.begin(), made.phrases_.end());
+        made.phrases_.erase(std::unique(made.phrases_.begin(), made.phrases_.end()), made.phrases_.end());
+    } catch (const std::bad_alloc&) {
+        return {NormalizeError::out_of_memory};
+    } catch (const std::length_error&) {
+        return {NormalizeError::out_of_memory};
+    }
+    out = std::move(made);
+    return {};
+}
+
+bool DropWords::contains(std::string_view phrase) const noexcept {
+    const auto it = std::lower_bound(phrases_.begin(), phrases_.end(), phrase,
+                                     [](const std::string& a, std::string_view b) { return a < b; });
+    return it != phrases_.end() && *it == phrase;
+}
+
+NormalizeFailure normalize_name(std::string_view name, const DropWords& drop, std::string& out) {
+    Scratch s;
+    const size_t before = out.size();
+    NormalizeFailure f = normalize_into(name, drop, s, out);
+    if (f.error != NormalizeError::none) out.resize(before);
+    return f;
+}
+
+NormalizedNames normalize_names(std::span<const std::string_view> names, const DropWords& drop,
+                                const NormalizeOptions& options) noexcept {
+    NormalizedNames result;
+    auto fail = [&](NormalizeFailure f) {
+        result.bytes = {};
+        result.offsets = {};
+        result.failure = f;
+        return std::move(result);
+    };
+    try {
+        const size_t chunks = (names.size() + kChunk - 1) / kChunk;
+        std::vector<ChunkOut> outs(chunks);
+        ParallelFor loop(available_workers(options.threads), options.stop, options.poll);
+        std::vector<Scratch> scratch(static_cast<size_t>(loop.workers()));
+        // The lowest chunk with an ill-formed name; later chunks need not run.
+        std::atomic<size_t> first_bad{chunks};
+        loop.run(chunks, [&](size_t c, int32_t worker) {
+            if (first_bad.load(std::memory_order_relaxed) < c) return;
+            ChunkOut& out = outs[c];
+            Scratch& s = scratch[static_cast<size_t>(worker)];
+            const size_t begin = c * kChunk, end = std::min(names.size(), begin + kChunk);
+            out.ends.reserve(end - begin);
+            for (size_t i = begin; i < end; ++i) {
+                NormalizeFailure f = normalize_into(names[i], drop, s, out.bytes);
+                if (f.error != NormalizeError::none) {
+                    f.index = i;
+                    out.failure = f;
+                    size_t seen = first_bad.load(std::memory_order_relaxed);
+                    while (c < seen && !first_bad.compare_exchange_weak(seen, c, std::memory_order_relaxed)) {
+                    }
+                    return;
+                }
+                out.ends.push_back(out.bytes.size());
+            }
+        });
+        switch (loop.error()) {
+            case SearchError::none: break;
+            case SearchError::stopped: return fail({NormalizeError::stopped});
+            default: return fail({NormalizeError::out_of_memory});
+        }
+        // Every chunk before the first bad one ran (chunks are claimed in order).
+        if (const size_t bad = first_bad.load(); bad < chunks) return fail(outs[bad].failure);
+        size_t total = 0;
+        for (const ChunkOut& out : outs) total += out.bytes.size();
+        result.bytes.reserve(total);
+        result.offsets.reserve(names.size() + 1);
+        result.offsets.push_back(0);
+        for (ChunkOut& out : outs) {
+            const auto base = static_cast<int64_t>(result.bytes.size());
+            result.bytes.insert(result.bytes.end(), out.bytes.begin(), out.bytes.end());
+            for (const size_t e : out.ends) result.offsets.push_back(base + static_cast<int64_t>(e));
+            out = ChunkOut{};  // give its memory back as we go
+        }
+    } catch (const std::bad_alloc&) {
+        return fail({NormalizeError::out_of_memory});
+    } catch (const std::length_error&) {
+        return fail({NormalizeError::out_of_memory});
+    }
+    return result;
+}
+
+}  // namespace talvik
