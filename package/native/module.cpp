@@ -11,6 +11,7 @@
 #include "native.h"
 #include "label_array.h"
 #include "names.h"
+#include "normalize.h"
 #include "search.h"
 #include "tradeouts.h"
 #include "usage.h"
@@ -316,6 +317,13 @@ PyMethodDef module_methods[] = {
      "names_from_arrow_array(schema, array, label) -> Names: an Arrow string array, read in place."},
     {"build_index", fastcall(build_index), METH_FASTCALL,
      "build_index(names, tradeouts, threads) -> Index: the table and the index, built once."},
+    {"normalize_sequence", fastcall(normalize_sequence), METH_FASTCALL,
+     "normalize_sequence(names, drop, threads, label) -> list: each str normalised, None kept."},
+    {"normalize_arrow_stream", fastcall(normalize_arrow_stream), METH_FASTCALL,
+     "normalize_arrow_stream(capsule, drop, threads, label) -> (schema, array): Arrow capsules of the\n"
+     "normalised strings of an Arrow string stream, read in place."},
+    {"normalize_arrow_array", fastcall(normalize_arrow_array), METH_FASTCALL,
+     "normalize_arrow_array(schema, array, drop, threads, label) -> (schema, array): the same for one array."},
     {nullptr, nullptr, 0, nullptr},
 };
 

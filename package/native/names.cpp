@@ -71,14 +71,24 @@ void note_item(const char* what, Py_ssize_t index) noexcept {
     add_note([&] { return PyUnicode_FromFormat("while reading %s[%zd]", what, index); });
 }
 
+void NameList::add_null(size_t index) {
+    if (!every_name_) return;
+    nulls_.resize(index + 1);  // the names before it that were not marked are not null
+    nulls_.back() = 1;
+    ++null_count_;
+}
+
 bool NameList::add_str(PyObject* name, Py_ssize_t index, const char* what) {
-    if (name == Py_None) return true;
+    if (name == Py_None) {
+        add_null(static_cast<size_t>(index));
+        return true;
+    }
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "%s[%zd] must be str or None, not %.200s", what, index,
                      Py_TYPE(name)->tp_name);
         return false;
     }
-    if (!binding::str_has_two_words(name)) return true;
+    if (!every_name_ && !binding::str_has_two_words(name)) return true;
     if (PyUnicode_IS_ASCII(name)) {
         const auto* data = static_cast<const char*>(PyUnicode_DATA(name));
         arena_.insert(arena_.end(), data, data + PyUnicode_GET_LENGTH(name));
@@ -145,6 +155,7 @@ bool NameList::add_chunk_names(const ArrowArray& chunk, const char* what) {
         if (index % signal_check_every == 0 && PyErr_CheckSignals() < 0) return false;
         const int64_t k = chunk.offset + i;
         if (validity != nullptr && !((validity[k >> 3] >> (k & 7)) & 1)) {
+            add_null(index);
             views_.emplace_back();  // a null never matches
             continue;
         }
@@ -153,7 +164,7 @@ bool NameList::add_chunk_names(const ArrowArray& chunk, const char* what) {
         const std::string_view bytes(data + begin, static_cast<size_t>(end - begin));
         const binding::Utf8Words scan = binding::utf8_words(bytes);
         if (!scan.valid) return raise_invalid_utf8(bytes, scan, what, index);
-        views_.push_back(scan.two_words ? bytes : std::string_view{});
+        views_.push_back(scan.two_words || every_name_ ? bytes : std::string_view{});
     }
     return true;
 }
@@ -186,6 +197,7 @@ bool NameList::read_arrow_stream(PyObject* capsule, const char* what) noexcept {
     if (const int code = s->get_schema(s, schema.get()); code != 0) return raise_stream_error(s, code, what);
     bool large = false;
     if (!check_schema(*schema, what, &large)) return false;
+    large_ = large;
     for (;;) {
         OwnedArray chunk;
         if (const int code = s->get_next(s, chunk.get()); code != 0) return raise_stream_error(s, code, what);
@@ -207,6 +219,7 @@ bool NameList::read_arrow_array(PyObject* schema_capsule, PyObject* array_capsul
     OwnedArray array(raw_array);
     bool large = false;
     if (!check_schema(*schema, what, &large)) return false;
+    large_ = large;
     return add_chunk(std::move(array), large, what);
 }
 
