@@ -16,6 +16,7 @@ from importlib.metadata import PackageNotFoundError, version
 from ._explain import Explanation, WordMatch, explain
 from ._matcher import LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
+from ._normalize import LEGAL_FORMS, SUFFIXES, TITLES, normalize
 
 try:
     __version__ = version("talvik")
@@ -23,6 +24,9 @@ except PackageNotFoundError:  # imported from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
+    "LEGAL_FORMS",
+    "SUFFIXES",
+    "TITLES",
     "Explanation",
     "LargeGroupWarning",
     "Matcher",
@@ -31,5 +35,6 @@ __all__ = [
     "find_pairs",
     "initials",
     "nicknames",
+    "normalize",
     "__version__",
 ]
