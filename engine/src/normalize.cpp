@@ -149,6 +149,38 @@ void normalize_ascii(std::string_view name, Emitter& e) {
     }
 }
 
+// Canonical order again: a dropped mark of class 0 may have stood between
+// two marks that are out of order once it is gone.
+void canonical_order(utf8proc_int32_t* p, utf8proc_ssize_t n) noexcept {
+    auto ccc = [](utf8proc_int32_t c) { return utf8proc_get_property(c)->combining_class; };
+    for (utf8proc_ssize_t k = 1; k < n; ++k) {
+        const utf8proc_int32_t c = p[k];
+        const auto cc = ccc(c);
+        if (cc == 0) continue;
+        utf8proc_ssize_t j = k;
+        for (; j > 0 && ccc(p[j - 1]) > cc; --j) p[j] = p[j - 1];  // ccc 0 stops it
+        p[j] = c;
+    }
+}
+
+// NFC composition of canonically ordered code points, in place; returns the
+// new length. utf8proc joins a Hangul LV syllable with U+11A7, which is not a
+// trailing consonant, and loses it; as a starter that composes with nothing
+// before it, U+11A7 can start a run of its own.
+utf8proc_ssize_t compose(utf8proc_int32_t* p, utf8proc_ssize_t n) noexcept {
+    canonical_order(p, n);
+    utf8proc_ssize_t write = 0, begin = 0;
+    while (begin < n) {
+        utf8proc_ssize_t end = begin + 1;
+        while (end < n && p[end] != 0x11A7) ++end;
+        const utf8proc_ssize_t m = utf8proc_normalize_utf32(p + begin, end - begin, UTF8PROC_COMPOSE);
+        std::copy(p + begin, p + begin + m, p + write);
+        write += m;
+        begin = end;
+    }
+    return write;
+}
+
 // Steps 1 to 5 on well-formed UTF-8 that is not all ASCII.
 void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
     constexpr auto options =
@@ -172,7 +204,7 @@ void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
         if (category == UTF8PROC_CATEGORY_MN || category == UTF8PROC_CATEGORY_CF || is_apostrophe(c)) continue;
         s.points[static_cast<size_t>(kept++)] = c;
     }
-    kept = utf8proc_normalize_utf32(s.points.data(), kept, UTF8PROC_COMPOSE);
+    kept = compose(s.points.data(), kept);
     utf8proc_uint8_t utf8[4];
     for (utf8proc_ssize_t k = 0; k < kept; ++k) {
         const utf8proc_int32_t c = s.points[static_cast<size_t>(k)];

@@ -162,6 +162,10 @@ bool NameList::add_chunk_names(const ArrowArray& chunk, const char* what) {
         const int64_t begin = offsets[k], end = offsets[k + 1];
         if (begin < 0 || end < begin || (end > begin && data == nullptr)) return malformed(what);
         const std::string_view bytes(data + begin, static_cast<size_t>(end - begin));
+        if (every_name_) {
+            views_.push_back(bytes);  // normalize checks the UTF-8 itself, in parallel
+            continue;
+        }
         const binding::Utf8Words scan = binding::utf8_words(bytes);
         if (!scan.valid) return raise_invalid_utf8(bytes, scan, what, index);
         views_.push_back(scan.two_words || every_name_ ? bytes : std::string_view{});

@@ -20,7 +20,8 @@ class NameList {
 public:
     NameList() = default;
     // With `every_name`, a name keeps its bytes however many words it has,
-    // and nulls are told apart from empty names (for talvik.normalize).
+    // and nulls are told apart from empty names (for talvik.normalize, which
+    // checks the UTF-8 of Arrow strings itself).
     explicit NameList(bool every_name) noexcept : every_name_(every_name) {}
 
     std::span<const std::string_view> views() const noexcept { return views_; }
