@@ -11,6 +11,7 @@
 #   `make bench-engine`: the engine alone on the bundled sample.
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
+#   `make fuzz-normalize`: name normalisation on arbitrary bytes, the same way.
 # `make sanitize`: the engine and the module built with ASan and UBSan into
 #   build/asan, both test suites run under them.
 # `make inject`: a failed allocation at every 7th allocation of one call (as in
@@ -23,7 +24,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine fuzz fuzz-build clean
+.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine fuzz fuzz-build fuzz-normalize clean
 
 all: test
 
@@ -95,6 +96,16 @@ fuzz: fuzz-build
 	$(FUZZ_BUILD)/engine/fuzz/fuzz_search -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) \
 	  $(FUZZ_BUILD)/corpus engine/fuzz/corpus
+
+# Name normalisation on arbitrary bytes: `make fuzz-normalize FUZZ_SECONDS=...`.
+fuzz-normalize:
+	@scripts/apt-deps.sh
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
+	@cmake --build $(FUZZ_BUILD) --parallel 2 --target fuzz_normalize
+	@mkdir -p $(FUZZ_BUILD)/corpus-normalize $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/engine/fuzz/fuzz_normalize -max_total_time=$(FUZZ_SECONDS) -max_len=256 -timeout=60 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/normalize- $(FUZZ_ARGS) \
+	  $(FUZZ_BUILD)/corpus-normalize engine/fuzz/corpus-normalize
 
 .PHONY: sanitize inject inject-full
 

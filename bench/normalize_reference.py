@@ -24,11 +24,7 @@ def drop_list(entries):
     return {tuple(clean(e).split(" ")) for e in entries if clean(e)}
 
 
-def normalize(name, phrases=frozenset()):
-    """Step 6 too: at each word, the longest phrase of `phrases` that starts there is dropped."""
-    words = clean(name).split(" ") if name else []
-    words = [w for w in words if w]
-    longest = max((len(p) for p in phrases), default=0)
+def _drop_once(words, phrases, longest):
     kept, i = [], 0
     while i < len(words):
         for k in range(min(longest, len(words) - i), 0, -1):
@@ -38,4 +34,14 @@ def normalize(name, phrases=frozenset()):
         else:
             kept.append(words[i])
             i += 1
-    return " ".join(kept)
+    return kept
+
+
+def normalize(name, phrases=frozenset()):
+    """Step 6 too: at each word, the longest phrase of `phrases` that starts
+    there is dropped, again until none is left."""
+    words = [w for w in clean(name).split(" ") if w]
+    longest = max((len(p) for p in phrases), default=0)
+    while words and (kept := _drop_once(words, phrases, longest)) != words:
+        words = kept
+    return " ".join(words)

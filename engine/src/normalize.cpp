@@ -224,8 +224,9 @@ void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
 }
 
 // Step 6 on out[start..], which is already collapsed: removes the longest
-// phrase of the drop list that starts at each word, in place.
-void drop_phrases(std::string& out, size_t start, const DropWords& drop, Scratch& s) {
+// phrase of the drop list that starts at each word, in place; true when it
+// removed any.
+bool drop_phrases(std::string& out, size_t start, const DropWords& drop, Scratch& s) {
     const size_t end = out.size();
     size_t read = start, write = start;
     while (read < end) {
@@ -252,7 +253,9 @@ void drop_phrases(std::string& out, size_t start, const DropWords& drop, Scratch
         }
         read = skip_to + 1;
     }
+    const bool removed = write < end;
     out.resize(write);
+    return removed;
 }
 
 NormalizeFailure normalize_into(std::string_view name, const DropWords& drop, Scratch& s, std::string& out) {
@@ -266,7 +269,12 @@ NormalizeFailure normalize_into(std::string_view name, const DropWords& drop, Sc
         if (!scan.valid()) return {NormalizeError::invalid_utf8, 0, scan.at, scan.end};
         normalize_unicode(name, s, e);
     }
-    if (!drop.empty() && out.size() > start) drop_phrases(out, start, drop, s);
+    // Until nothing more goes: a removal can join a phrase ("s co a" -> "s a"),
+    // and a result normalised again must not change.
+    if (!drop.empty()) {
+        while (out.size() > start && drop_phrases(out, start, drop, s)) {
+        }
+    }
     return {};
 }
 

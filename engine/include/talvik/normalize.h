@@ -8,7 +8,8 @@
 //   4. recomposed (NFC), so Hangul and other composing scripts stay whole;
 //   5. punctuation and symbols (P*, S*), controls (Cc) and every kind of
 //      whitespace become one ASCII space; spaces collapsed and trimmed;
-//   6. whole words, or runs of words, found in a drop list removed.
+//   6. whole words, or runs of words, found in a drop list removed (the
+//      longest run first, and again until none is left).
 // The result is valid UTF-8 and normalising it again changes nothing.
 #pragma once
 
