@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "parallel_for.h"
+#include "talvik/utf8.h"
 
 namespace talvik {
 namespace {
@@ -58,10 +59,7 @@ bool is_separator(const utf8proc_property_t& p) noexcept {
     }
 }
 
-bool continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
-
-// The first ill-formed sequence, with the same [at, end) as Python's decoder
-// (the lead byte and the continuation bytes that were still acceptable);
+// The first ill-formed sequence, with the same [at, end) as Python's decoder;
 // at == end == npos when the bytes are well-formed.
 struct Utf8Scan {
     size_t at = std::string_view::npos;
@@ -70,39 +68,15 @@ struct Utf8Scan {
 };
 
 Utf8Scan check_utf8(std::string_view s) noexcept {
-    const size_t n = s.size();
-    size_t k = 0;
-    while (k < n) {
-        const auto b0 = static_cast<unsigned char>(s[k]);
-        if (b0 < 0x80) {
+    for (size_t k = 0; k < s.size();) {
+        if (static_cast<unsigned char>(s[k]) < 0x80) {
             ++k;
             continue;
         }
-        size_t length = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            length = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            length = 3;
-            if (b0 == 0xE0) low = 0xA0;   // overlong
-            if (b0 == 0xED) high = 0x9F;  // surrogates
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            length = 4;
-            if (b0 == 0xF0) low = 0x90;   // overlong
-            if (b0 == 0xF4) high = 0x8F;  // beyond U+10FFFF
-        } else {
-            return {k, k + 1};
-        }
-        size_t end = k + 1;
-        if (end < n) {
-            const auto b1 = static_cast<unsigned char>(s[end]);
-            if (b1 >= low && b1 <= high) {
-                ++end;
-                while (end < k + length && end < n && continuation(static_cast<unsigned char>(s[end]))) ++end;
-            }
-        }
-        if (end != k + length) return {k, end};
-        k = end;
+        char32_t cp = 0;
+        const size_t length = decode_utf8(s, k, &cp);
+        if (length == 0) return {k, utf8_error_end(s, k)};
+        k += length;
     }
     return {};
 }

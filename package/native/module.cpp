@@ -82,21 +82,6 @@ PyObject* make_names(PyObject* module, Read&& read) noexcept {
     return self;
 }
 
-bool check_nargs(const char* function, Py_ssize_t nargs, Py_ssize_t expected) noexcept {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, expected, nargs);
-    return false;
-}
-
-// The message name of an argument ("names", "other_names"); null with an exception set.
-const char* label(PyObject* what) noexcept {
-    if (!PyUnicode_Check(what)) {
-        PyErr_SetString(PyExc_TypeError, "the label must be a str");
-        return nullptr;
-    }
-    return PyUnicode_AsUTF8(what);
-}
-
 PyObject* names_from_sequence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (!check_nargs("names_from_sequence", nargs, 2)) return nullptr;
     const char* what = label(args[1]);

@@ -15,21 +15,6 @@
 namespace talvik::native {
 namespace {
 
-bool nargs_are(const char* function, Py_ssize_t nargs, Py_ssize_t expected) noexcept {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, expected, nargs);
-    return false;
-}
-
-// The label of the names in messages; null with an exception set.
-const char* label_of(PyObject* o) noexcept {
-    if (!PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "the label must be a str");
-        return nullptr;
-    }
-    return PyUnicode_AsUTF8(o);
-}
-
 bool threads_of(PyObject* o, int32_t* out) noexcept {
     const long long v = PyLong_AsLongLong(o);
     if (v == -1 && PyErr_Occurred()) return false;
@@ -190,20 +175,8 @@ PyObject* arrow_result(const NameList& list, NormalizedNames&& out) noexcept {
     return PyTuple_Pack(2, schema_capsule.get(), array_capsule.get());
 }
 
-}  // namespace
-
-PyObject* normalize_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (!nargs_are("normalize_sequence", nargs, 4)) return nullptr;
-    const Ref names(Py_NewRef(args[0])), words(Py_NewRef(args[1]));
-    const char* what = label_of(args[3]);
-    int32_t threads = 1;
-    if (what == nullptr || !threads_of(args[2], &threads)) return nullptr;
-    DropWords drop;
-    if (!drop_words_of(words.get(), drop)) return nullptr;
-    NameList list(true);
-    if (!list.read_sequence(names.get(), what)) return nullptr;
-    NormalizedNames out;
-    if (!run(list, drop, threads, what, out)) return nullptr;
+// The list of str or None for a sequence's names; null with an exception set.
+PyObject* list_result(const NameList& list, const NormalizedNames& out) noexcept {
     const Py_ssize_t n = list.size();
     Ref result(PyList_New(n));
     if (!result) return nullptr;
@@ -221,34 +194,46 @@ PyObject* normalize_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return result.release();
 }
 
-PyObject* normalize_arrow_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (!nargs_are("normalize_arrow_stream", nargs, 4)) return nullptr;
-    const Ref capsule(Py_NewRef(args[0])), words(Py_NewRef(args[1]));
-    const char* what = label_of(args[3]);
+// What every normalize_* function does after its names: `rest` holds
+// (drop, threads, label); read(list, label) fills the list; an Arrow input
+// gets an Arrow result, a sequence a list.
+template <class Read>
+PyObject* normalize_call(PyObject* const* rest, bool arrow, Read&& read) noexcept {
+    const Ref words(Py_NewRef(rest[0]));
+    const char* what = label(rest[2]);
     int32_t threads = 1;
-    if (what == nullptr || !threads_of(args[2], &threads)) return nullptr;
+    if (what == nullptr || !threads_of(rest[1], &threads)) return nullptr;
     DropWords drop;
     if (!drop_words_of(words.get(), drop)) return nullptr;
     NameList list(true);
-    if (!list.read_arrow_stream(capsule.get(), what)) return nullptr;
+    if (!read(list, what)) return nullptr;
     NormalizedNames out;
     if (!run(list, drop, threads, what, out)) return nullptr;
-    return arrow_result(list, std::move(out));
+    return arrow ? arrow_result(list, std::move(out)) : list_result(list, out);
+}
+
+}  // namespace
+
+PyObject* normalize_sequence(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("normalize_sequence", nargs, 4)) return nullptr;
+    const Ref names(Py_NewRef(args[0]));
+    return normalize_call(args + 1, false,
+                          [&](NameList& l, const char* what) { return l.read_sequence(names.get(), what); });
+}
+
+PyObject* normalize_arrow_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("normalize_arrow_stream", nargs, 4)) return nullptr;
+    const Ref capsule(Py_NewRef(args[0]));
+    return normalize_call(args + 1, true,
+                          [&](NameList& l, const char* what) { return l.read_arrow_stream(capsule.get(), what); });
 }
 
 PyObject* normalize_arrow_array(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (!nargs_are("normalize_arrow_array", nargs, 5)) return nullptr;
-    const Ref schema(Py_NewRef(args[0])), array(Py_NewRef(args[1])), words(Py_NewRef(args[2]));
-    const char* what = label_of(args[4]);
-    int32_t threads = 1;
-    if (what == nullptr || !threads_of(args[3], &threads)) return nullptr;
-    DropWords drop;
-    if (!drop_words_of(words.get(), drop)) return nullptr;
-    NameList list(true);
-    if (!list.read_arrow_array(schema.get(), array.get(), what)) return nullptr;
-    NormalizedNames out;
-    if (!run(list, drop, threads, what, out)) return nullptr;
-    return arrow_result(list, std::move(out));
+    if (!check_nargs("normalize_arrow_array", nargs, 5)) return nullptr;
+    const Ref schema(Py_NewRef(args[0])), array(Py_NewRef(args[1]));
+    return normalize_call(args + 2, true, [&](NameList& l, const char* what) {
+        return l.read_arrow_array(schema.get(), array.get(), what);
+    });
 }
 
 }  // namespace talvik::native

@@ -193,6 +193,9 @@ def test_invalid_utf8_in_arrow_raises_where_python_would(raw, start, end):
         raw.decode()
     assert (caught.value.start, caught.value.end) == (python.value.start, python.value.end) == (start, end)
     assert "names[5000]" in " ".join(caught.value.__notes__)
+    with pytest.raises(UnicodeDecodeError) as matcher:  # the Matcher reads Arrow names with the same check
+        talvik.Matcher(array)
+    assert (matcher.value.start, matcher.value.end) == (start, end)
 
 
 @pytest.mark.parametrize(("call", "error", "message"), [
