@@ -1,5 +1,6 @@
 """Names brought to one form before matching: talvik.normalize."""
 
+import importlib
 import sys
 from collections.abc import Iterable, Mapping, Set
 from typing import Any, TypeVar, cast
@@ -127,8 +128,7 @@ def _normalize_any(names: Any, drop: tuple[str, ...], threads: int) -> Any:
         schema, array = names.__arrow_c_array__()
         return _arrow_array(_native.normalize_arrow_array(schema, array, drop, threads, "names"))
     if hasattr(kind, "__arrow_c_stream__"):
-        import pyarrow as pa
-
+        pa = importlib.import_module("pyarrow")  # optional, and untyped
         capsules = _native.normalize_arrow_stream(names.__arrow_c_stream__(), drop, threads, "names")
         return pa.chunked_array([_arrow_array(capsules)])
     if isinstance(names, np.ndarray):
@@ -153,9 +153,7 @@ class _ArrowCapsules:
 
 
 def _arrow_array(capsules: tuple[object, object]) -> Any:
-    import pyarrow as pa
-
-    return pa.array(_ArrowCapsules(capsules))
+    return importlib.import_module("pyarrow").array(_ArrowCapsules(capsules))
 
 
 def _normalize_series(pd: Any, names: Any, drop: tuple[str, ...], threads: int) -> Any:
@@ -181,7 +179,8 @@ def _normalize_table(table: Mapping[Any, Any], drop: tuple[str, ...], threads: i
         keys.append(key)
         words.append(these)
     # One native call for every key and word.
-    flat = _native.normalize_sequence(keys + [w for ws in words for w in ws], drop, threads, "tradeouts")
+    every: list[str | None] = [*keys, *(w for ws in words for w in ws)]
+    flat = _native.normalize_sequence(every, drop, threads, "tradeouts")
     out: dict[str, list[str]] = {}
     seen: dict[str, set[str]] = {}
     at = len(keys)
