@@ -111,16 +111,26 @@ struct Emitter {
     }
 };
 
-void normalize_ascii(std::string_view name, Emitter& e) {
+// ASCII never grows, so it is written through a pointer into room made once.
+void normalize_ascii(std::string_view name, std::string& out, size_t start) {
+    out.resize(start + name.size());
+    char* const first = out.data() + start;
+    char* w = first;
+    bool pending = false;
     for (const char ch : name) {
         const char32_t m = kAscii[static_cast<unsigned char>(ch)];
         if (m == kDrop) continue;
         if (m == kSpace) {
-            e.separator();
-        } else {
-            e.put(static_cast<char>(m));
+            pending = w != first;
+            continue;
         }
+        if (pending) {
+            *w++ = ' ';
+            pending = false;
+        }
+        *w++ = static_cast<char>(m);
     }
+    out.resize(start + static_cast<size_t>(w - first));
 }
 
 // Canonical order again: a dropped mark of class 0 may have stood between
@@ -155,8 +165,8 @@ utf8proc_ssize_t compose(utf8proc_int32_t* p, utf8proc_ssize_t n) noexcept {
     return write;
 }
 
-// Steps 1 to 5 on well-formed UTF-8 that is not all ASCII.
-void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
+// Steps 1 to 5 through utf8proc, on well-formed UTF-8.
+void normalize_segment(std::string_view name, Scratch& s, Emitter& e) {
     constexpr auto options =
         static_cast<utf8proc_option_t>(UTF8PROC_COMPAT | UTF8PROC_CASEFOLD | UTF8PROC_DECOMPOSE);
     const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(name.data());
@@ -170,7 +180,8 @@ void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
         if (static_cast<size_t>(n) <= s.points.size()) break;
         s.points.resize(static_cast<size_t>(n));  // it said how much it needs
     }
-    // Fully decomposed and in canonical order; dropping marks keeps the order.
+    // Fully decomposed; what is dropped goes before composing, so that what it
+    // stood between can compose.
     utf8proc_ssize_t kept = 0;
     for (utf8proc_ssize_t k = 0; k < n; ++k) {
         const utf8proc_int32_t c = s.points[static_cast<size_t>(k)];
@@ -194,6 +205,31 @@ void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
         } else {
             e.put_utf8(utf8, utf8proc_encode_char(c, utf8));
         }
+    }
+}
+
+// Steps 1 to 5 on well-formed UTF-8 that is not all ASCII. An ASCII
+// character other than an apostrophe is of class 0 and no composition that
+// starts with it has a second part that survives (those are all nonspacing
+// marks, dropped), so it cuts the name into pieces that are normalised
+// alone: only the runs of other characters go through utf8proc, with the
+// apostrophes among them (dropped before composing, they join what they split).
+void normalize_unicode(std::string_view name, Scratch& s, Emitter& e) {
+    auto plain = [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != '\'' && c != '`'; };
+    for (size_t k = 0; k < name.size();) {
+        if (plain(name[k])) {
+            const char32_t m = kAscii[static_cast<unsigned char>(name[k++])];
+            if (m == kSpace) {
+                e.separator();
+            } else {
+                e.put(static_cast<char>(m));
+            }
+            continue;
+        }
+        size_t end = k + 1;
+        while (end < name.size() && !plain(name[end])) ++end;
+        normalize_segment(name.substr(k, end - k), s, e);
+        k = end;
     }
 }
 
@@ -234,13 +270,13 @@ bool drop_phrases(std::string& out, size_t start, const DropWords& drop, Scratch
 
 NormalizeFailure normalize_into(std::string_view name, const DropWords& drop, Scratch& s, std::string& out) {
     const size_t start = out.size();
-    Emitter e{out, start};
     const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     if (ascii) {
-        normalize_ascii(name, e);
+        normalize_ascii(name, out, start);
     } else {
         const Utf8Scan scan = check_utf8(name);
         if (!scan.valid()) return {NormalizeError::invalid_utf8, 0, scan.at, scan.end};
+        Emitter e{out, start};
         normalize_unicode(name, s, e);
     }
     // Until nothing more goes: a removal can join a phrase ("s co a" -> "s a"),
@@ -282,6 +318,9 @@ NormalizeFailure DropWords::make(std::span<const std::string_view> entries, Drop
         }
         std::sort(made.phrases_.begin(), made.phrases_.end());
         made.phrases_.erase(std::unique(made.phrases_.begin(), made.phrases_.end()), made.phrases_.end());
+        for (const std::string& p : made.phrases_) {
+            made.shapes_[static_cast<unsigned char>(p[0])] |= uint64_t{1} << std::min<size_t>(p.size(), 63);
+        }
     } catch (const std::bad_alloc&) {
         return {NormalizeError::out_of_memory};
     } catch (const std::length_error&) {
@@ -292,6 +331,9 @@ NormalizeFailure DropWords::make(std::span<const std::string_view> entries, Drop
 }
 
 bool DropWords::contains(std::string_view phrase) const noexcept {
+    if (phrase.empty() || !((shapes_[static_cast<unsigned char>(phrase[0])] >> std::min<size_t>(phrase.size(), 63)) & 1)) {
+        return false;  // no phrase of this first byte and length: most words end here
+    }
     const auto it = std::lower_bound(phrases_.begin(), phrases_.end(), phrase,
                                      [](const std::string& a, std::string_view b) { return a < b; });
     return it != phrases_.end() && *it == phrase;
@@ -323,7 +365,9 @@ NormalizedNames normalize_names(std::span<const std::string_view> names, const D
         std::atomic<size_t> first_bad{chunks};
         loop.run(chunks, [&](size_t c, int32_t worker) {
             if (first_bad.load(std::memory_order_relaxed) < c) return;
-            ChunkOut& out = outs[c];
+            // Built here and moved in at the end: neighbouring chunks' headers
+            // share cache lines, and other workers write theirs.
+            ChunkOut out;
             Scratch& s = scratch[static_cast<size_t>(worker)];
             const size_t begin = c * kChunk, end = std::min(names.size(), begin + kChunk);
             out.ends.reserve(end - begin);
@@ -331,7 +375,7 @@ NormalizedNames normalize_names(std::span<const std::string_view> names, const D
                 NormalizeFailure f = normalize_into(names[i], drop, s, out.bytes);
                 if (f.error != NormalizeError::none) {
                     f.index = i;
-                    out.failure = f;
+                    outs[c].failure = f;
                     size_t seen = first_bad.load(std::memory_order_relaxed);
                     while (c < seen && !first_bad.compare_exchange_weak(seen, c, std::memory_order_relaxed)) {
                     }
@@ -339,6 +383,7 @@ NormalizedNames normalize_names(std::span<const std::string_view> names, const D
                 }
                 out.ends.push_back(out.bytes.size());
             }
+            outs[c] = std::move(out);
         });
         switch (loop.error()) {
             case SearchError::none: break;

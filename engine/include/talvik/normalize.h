@@ -13,6 +13,7 @@
 // The result is valid UTF-8 and normalising it again changes nothing.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,6 +60,8 @@ public:
 private:
     std::vector<std::string> phrases_;  // normalised, sorted, unique
     size_t longest_ = 0;
+    // Per first byte, bit min(length, 63) set for each phrase: a quick no.
+    std::array<uint64_t, 256> shapes_{};
 };
 
 // Normalises one name, appending the result to `out`. Fails only with
