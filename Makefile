@@ -17,6 +17,7 @@
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
 #   `make fuzz-variants`: the spelling variants against theirs, likewise.
+#   `make fuzz-normalize`: name normalisation on arbitrary bytes, the same way.
 # `make sanitize`: the engine and the module built with ASan and UBSan into
 #   build/asan, both test suites run under them.
 # `make inject`: a failed allocation at every 7th allocation of one call (as in
@@ -29,7 +30,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine bench-quality peers-deps docs docs-deps fuzz fuzz-build fuzz-variants clean
+.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine bench-quality peers-deps docs docs-deps fuzz fuzz-build fuzz-variants fuzz-normalize clean
 
 all: test
 
@@ -144,6 +145,16 @@ fuzz-variants: fuzz-build
 	$(FUZZ_BUILD)/engine/fuzz/fuzz_variants -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/variants- $(FUZZ_ARGS) \
 	  $(FUZZ_BUILD)/corpus-variants engine/fuzz/corpus-variants
+
+# Name normalisation on arbitrary bytes: `make fuzz-normalize FUZZ_SECONDS=...`.
+fuzz-normalize:
+	@scripts/apt-deps.sh
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
+	@cmake --build $(FUZZ_BUILD) --parallel 2 --target fuzz_normalize
+	@mkdir -p $(FUZZ_BUILD)/corpus-normalize $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/engine/fuzz/fuzz_normalize -max_total_time=$(FUZZ_SECONDS) -max_len=256 -timeout=60 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/normalize- $(FUZZ_ARGS) \
+	  $(FUZZ_BUILD)/corpus-normalize engine/fuzz/corpus-normalize
 
 .PHONY: sanitize inject inject-full
 

@@ -6,7 +6,7 @@ packages=(
   build-essential pkg-config curl ca-certificates xz-utils
   libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev
   libsqlite3-dev libreadline-dev uuid-dev libncurses-dev libgdbm-dev
-  cmake ninja-build libgtest-dev
+  cmake ninja-build libgtest-dev libutf8proc-dev
   clang libclang-rt-14-dev
 )
 

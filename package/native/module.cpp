@@ -12,6 +12,7 @@
 #include "explain.h"
 #include "label_array.h"
 #include "names.h"
+#include "normalize.h"
 #include "search.h"
 #include "tradeouts.h"
 #include "usage.h"
@@ -81,21 +82,6 @@ PyObject* make_names(PyObject* module, Read&& read) noexcept {
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<NamesObject*>(self)->list) std::unique_ptr<NameList>(std::move(list));
     return self;
-}
-
-bool check_nargs(const char* function, Py_ssize_t nargs, Py_ssize_t expected) noexcept {
-    if (nargs == expected) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, expected, nargs);
-    return false;
-}
-
-// The message name of an argument ("names", "other_names"); null with an exception set.
-const char* label(PyObject* what) noexcept {
-    if (!PyUnicode_Check(what)) {
-        PyErr_SetString(PyExc_TypeError, "the label must be a str");
-        return nullptr;
-    }
-    return PyUnicode_AsUTF8(what);
 }
 
 PyObject* names_from_sequence(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -366,6 +352,13 @@ PyMethodDef module_methods[] = {
     {"variant_table", fastcall(variant_table), METH_FASTCALL,
      "variant_table(items, max_edits, min_length, transpositions, threads) -> dict: each word of the items\n"
      "with the words within max_edits edits of it, in the order the words first appear."},
+    {"normalize_sequence", fastcall(normalize_sequence), METH_FASTCALL,
+     "normalize_sequence(names, drop, threads, label) -> list: each str normalised, None kept."},
+    {"normalize_arrow_stream", fastcall(normalize_arrow_stream), METH_FASTCALL,
+     "normalize_arrow_stream(capsule, drop, threads, label) -> (schema, array): Arrow capsules of the\n"
+     "normalised strings of an Arrow string stream, read in place."},
+    {"normalize_arrow_array", fastcall(normalize_arrow_array), METH_FASTCALL,
+     "normalize_arrow_array(schema, array, drop, threads, label) -> (schema, array): the same for one array."},
     {nullptr, nullptr, 0, nullptr},
 };
 

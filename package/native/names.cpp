@@ -234,10 +234,20 @@ void note_item(const char* what, Py_ssize_t index) noexcept {
     add_note([&] { return PyUnicode_FromFormat("while reading %s[%zd]", what, index); });
 }
 
+void NameList::add_null(size_t index) {
+    if (!every_name_) return;
+    nulls_.resize(index + 1);  // the names before it that were not marked are not null
+    nulls_.back() = 1;
+    ++null_count_;
+}
+
 bool NameList::add_str(PyObject* name, Py_ssize_t index, const char* what) {
-    if (name == Py_None) return true;
+    if (name == Py_None) {
+        add_null(static_cast<size_t>(index));
+        return true;
+    }
     if (!PyUnicode_Check(name)) return raise_not_str(name, index, what);
-    if (!binding::str_has_two_words(name)) return true;
+    if (!every_name_ && !binding::str_has_two_words(name)) return true;
     if (PyUnicode_IS_ASCII(name)) {
         const auto* data = static_cast<const char*>(PyUnicode_DATA(name));
         arena_.insert(arena_.end(), data, data + PyUnicode_GET_LENGTH(name));
@@ -384,12 +394,19 @@ bool NameList::add_values(const ArrowArray& chunk, Layout layout, const char* wh
         std::string_view bytes;
         switch (strings.at(i, &bytes)) {
             case ArrowStrings::Item::malformed: return malformed(what);
-            case ArrowStrings::Item::null: views_.emplace_back(); continue;  // a null never matches
+            case ArrowStrings::Item::null:
+                add_null(index);
+                views_.emplace_back();  // a null never matches
+                continue;
             case ArrowStrings::Item::text: break;
+        }
+        if (every_name_) {
+            views_.push_back(bytes);  // normalize checks the UTF-8 itself, in parallel
+            continue;
         }
         const binding::Utf8Words scan = binding::utf8_words(bytes);
         if (!scan.valid) return raise_invalid_utf8(bytes, scan, what, index);
-        views_.push_back(scan.two_words ? bytes : std::string_view{});
+        views_.push_back(scan.two_words || every_name_ ? bytes : std::string_view{});
     }
     return true;
 }
@@ -445,6 +462,18 @@ bool NameList::add_dictionary(const ArrowArray& chunk, const ArrowType& type, co
     });
 }
 
+// Notes the type read; talvik.normalize writes its result in the same
+// offsets, and reads no dictionary (it would write each value per name).
+bool NameList::typed(const ArrowType& type, const char* what) noexcept {
+    large_ = type.values == Layout::large_string;
+    if (every_name_ && type.index_width != 0) {
+        PyErr_Format(PyExc_TypeError, "%s: a dictionary-encoded Arrow array cannot be normalised; decode it first",
+                     what);
+        return false;
+    }
+    return true;
+}
+
 bool NameList::add_chunk(OwnedArray chunk, const ArrowType& type, const char* what) {
     const ArrowArray& a = *chunk;
     if (!sane_extent(a)) return malformed(what);
@@ -474,7 +503,7 @@ bool NameList::read_arrow_stream(PyObject* capsule, const char* what) noexcept {
     OwnedSchema schema;
     if (const int code = s->get_schema(s, schema.get()); code != 0) return raise_stream_error(s, code, what);
     ArrowType type;
-    if (!check_schema(*schema, what, &type)) return false;
+    if (!check_schema(*schema, what, &type) || !typed(type, what)) return false;
     for (;;) {
         OwnedArray chunk;
         if (const int code = s->get_next(s, chunk.get()); code != 0) return raise_stream_error(s, code, what);
@@ -495,7 +524,7 @@ bool NameList::read_arrow_array(PyObject* schema_capsule, PyObject* array_capsul
     OwnedSchema schema(raw_schema);
     OwnedArray array(raw_array);
     ArrowType type;
-    if (!check_schema(*schema, what, &type)) return false;
+    if (!check_schema(*schema, what, &type) || !typed(type, what)) return false;
     return add_chunk(std::move(array), type, what);
 }
 

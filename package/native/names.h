@@ -18,8 +18,20 @@ namespace talvik::native {
 
 class NameList {
 public:
+    NameList() = default;
+    // With `every_name`, a name keeps its bytes however many words it has,
+    // and nulls are told apart from empty names (for talvik.normalize, which
+    // checks the UTF-8 of Arrow strings itself).
+    explicit NameList(bool every_name) noexcept : every_name_(every_name) {}
+
     std::span<const std::string_view> views() const noexcept { return views_; }
     int32_t size() const noexcept { return static_cast<int32_t>(views_.size()); }
+    // Only with every_name: whether name i is None or an Arrow null.
+    bool is_null(size_t i) const noexcept { return i < nulls_.size() && nulls_[i] != 0; }
+    bool has_nulls() const noexcept { return null_count_ > 0; }
+    int64_t null_count() const noexcept { return null_count_; }
+    // The Arrow type read: large_string (int64 offsets) or string.
+    bool large() const noexcept { return large_; }
 
     // Each reads the names once, into an empty list; false with an exception
     // set. `what` names the argument in messages ("names").
@@ -64,6 +76,13 @@ private:
     bool add_values(const ArrowArray& chunk, Layout layout, const char* what);
     bool add_dictionary(const ArrowArray& chunk, const ArrowType& type, const char* what);
 
+    void add_null(size_t index);
+    bool typed(const ArrowType& type, const char* what) noexcept;
+
+    bool every_name_ = false;
+    bool large_ = false;
+    int64_t null_count_ = 0;
+    std::vector<uint8_t> nulls_;       // with every_name: 1 for a null, per name
     std::vector<std::string_view> views_;
     std::vector<char> arena_;          // the UTF-8 of the str names that can match
     std::vector<OwnedArray> chunks_;   // Arrow arrays, kept alive for their bytes

@@ -32,4 +32,20 @@ void add_note(MakeNote make) noexcept {
 // The note "while reading names[12]".
 void note_item(const char* what, Py_ssize_t index) noexcept;
 
+// Whether a METH_FASTCALL function got its `expected` arguments; TypeError if not.
+inline bool check_nargs(const char* function, Py_ssize_t nargs, Py_ssize_t expected) noexcept {
+    if (nargs == expected) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", function, expected, nargs);
+    return false;
+}
+
+// The message name of an argument ("names", "other_names"); null with an exception set.
+inline const char* label(PyObject* what) noexcept {
+    if (!PyUnicode_Check(what)) {
+        PyErr_SetString(PyExc_TypeError, "the label must be a str");
+        return nullptr;
+    }
+    return PyUnicode_AsUTF8(what);
+}
+
 }  // namespace talvik::native

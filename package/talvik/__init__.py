@@ -17,6 +17,7 @@ from ._explain import Explanation, WordMatch, explain
 from ._matcher import LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
 from ._variants import variants
+from ._normalize import LEGAL_FORMS, SUFFIXES, TITLES, normalize
 
 try:
     __version__ = version("talvik")
@@ -24,6 +25,9 @@ except PackageNotFoundError:  # imported from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
+    "LEGAL_FORMS",
+    "SUFFIXES",
+    "TITLES",
     "Explanation",
     "LargeGroupWarning",
     "Matcher",
@@ -33,5 +37,6 @@ __all__ = [
     "initials",
     "nicknames",
     "variants",
+    "normalize",
     "__version__",
 ]
