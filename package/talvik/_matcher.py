@@ -180,10 +180,11 @@ class Matcher:
         """The pairs of ``pairs(rows)``, in the same order, as arrays of at
         most ``chunk_size`` rows each.
 
-        Memory stays near one chunk plus the index whatever the total, so
-        results far larger than memory can be streamed to disk. The rows are
-        searched a range at a time, each sized from the pairs per row seen so
-        far.
+        The engine stops at the row where a chunk is full, so memory stays
+        near two chunks plus the index whatever the total and however dense
+        the rows, and results far larger than memory can be streamed to disk.
+        A row is never cut: a chunk holds at most ``chunk_size`` pairs, and
+        may hold fewer.
         """
         size = operator.index(chunk_size)
         if size < 1:

@@ -1,0 +1,71 @@
+"""Matcher(normalize=, typos=, initials=): each step is the same as the
+function it names, applied to the names and the tradeouts by hand."""
+import numpy as np
+import pyarrow as pa
+import pytest
+
+import talvik
+
+NAMES = ["Dr. Renée O'Brien", "renee obrien", "Rene OBrien", "Jon Smith", "John Smith", "J Smith",
+         "Jonh Smyth", "Smith-Jones Mary", "MARY SMITH JONES", None, "Madonna", "Jhon  Smith Jr."]
+TABLE = {"Mary": ["Maria"], "Jon": ["Jonathan"]}
+
+
+def words(names):
+    return sorted({w for n in names if n for w in n.split(" ") if len(w) > 1 and w.split() == [w]})
+
+
+def by_hand(names, table, normalize, typos, initials):
+    if normalize:
+        names, table = talvik.normalize(names), talvik.normalize(table)
+    if initials:
+        table = talvik.initials(words(names), table, both_ways=True)
+    if typos:
+        table = talvik.variants(names, table, max_edits=typos)
+    return names, table
+
+
+@pytest.mark.parametrize("normalize, typos, initials", [
+    (True, 0, False), (False, 1, False), (False, 2, False), (False, 0, True), (True, 1, True), (True, 2, True),
+])
+def test_each_step_is_its_function(normalize, typos, initials):
+    names, table = by_hand(NAMES, TABLE, normalize, typos, initials)
+    want = talvik.Matcher(names, table).pairs().tolist()
+    m = talvik.Matcher(NAMES, TABLE, normalize=normalize, typos=typos, initials=initials)
+    assert m.pairs().tolist() == want
+    # The same names in other columns give the same pairs.
+    for column in (np.array(NAMES, dtype=object), pa.array(NAMES)):
+        got = talvik.Matcher(column, TABLE, normalize=normalize, typos=typos, initials=initials).pairs()
+        assert got.tolist() == want
+
+
+@pytest.mark.parametrize("normalize, typos, initials", [(False, 1, False), (True, 1, True), (False, 0, True)])
+def test_match_adds_the_steps_of_its_own_names(normalize, typos, initials):
+    other = ["Jhon Smiht", "renée o'brian", "S Jones Mary", None]
+    names, table = by_hand(other + NAMES, TABLE, normalize, typos, initials)
+    n = len(other)
+    want = [[i, j - n] for i, j in talvik.find_pairs(names, table).tolist() if i < n <= j]
+    m = talvik.Matcher(NAMES, TABLE, normalize=normalize, typos=typos, initials=initials)
+    assert m.match(other).tolist() == want
+    assert want  # the steps found links that plain matching does not
+    assert talvik.Matcher(NAMES, TABLE).match(other).tolist() != want
+
+
+def test_the_steps_raise_recall_on_a_small_example():
+    names = ["Jhon Smith", "John Smith", "J Smith", "JOHN SMITH"]
+    assert talvik.Matcher(names).pairs().tolist() == []
+    assert talvik.Matcher(names, normalize=True, typos=1, initials=True).pairs().tolist() == [
+        [0, 1], [0, 2], [0, 3], [1, 2], [1, 3], [2, 3]]
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"normalize": 1}, TypeError, "normalize must be a bool, not int"),
+    ({"initials": "yes"}, TypeError, "initials must be a bool, not str"),
+    ({"typos": 3}, ValueError, "typos must be 0, 1 or 2, not 3"),
+    ({"typos": True}, ValueError, "typos must be 0, 1 or 2, not True"),
+    ({"typos": 1.0}, ValueError, "typos must be 0, 1 or 2, not 1.0"),
+])
+def test_bad_steps_are_refused(kwargs, error, message):
+    with pytest.raises(error) as info:
+        talvik.Matcher(NAMES, **kwargs)
+    assert str(info.value) == message
