@@ -149,6 +149,19 @@ def talvik_run(tradeouts=None, prepare=None):
     return run
 
 
+def talvik_steps_run(nicknames=False, **steps):
+    """Matcher(names, table, **steps): the steps the Matcher takes itself
+    (normalize, typos, initials), with the bundled nicknames or none."""
+    def run(ds):
+        import talvik
+        a = ds.a.names()
+        matcher = talvik.Matcher(a, talvik.nicknames() if nicknames else None, **steps)
+        if not ds.link:
+            return Outcome(matcher.pairs())
+        return Outcome(matcher.match(ds.b.names())[:, ::-1])   # (b, a) -> (a, b)
+    return run
+
+
 def given_words(names):
     return sorted({n.split()[0] for n in names if n.split()})
 
@@ -295,6 +308,17 @@ CONTENDERS = [
     Contender("norm-talvik-nick-init", "Python normalisation + talvik + nicknames + initials",
               talvik_run(lower_nicknames_initials_table, prepare=normalise), ("talvik",),
               notes="the same normalisation; the table lower-cased"),
+    Contender("talvik-normalize", "talvik normalize=True", talvik_steps_run(normalize=True), ("talvik",),
+              notes="the native normalisation"),
+    Contender("talvik-typos1", "talvik normalize + typos=1", talvik_steps_run(normalize=True, typos=1),
+              ("talvik",), notes="spelling variants of one edit, words of 4 or more"),
+    Contender("talvik-typos2", "talvik normalize + typos=2", talvik_steps_run(normalize=True, typos=2),
+              ("talvik",), notes="and of two edits, words of 7 or more"),
+    Contender("talvik-initials", "talvik normalize + initials=True",
+              talvik_steps_run(normalize=True, initials=True), ("talvik",), notes="initials both ways"),
+    Contender("talvik-full", "talvik normalize + typos=1 + initials + nicknames",
+              talvik_steps_run(nicknames=True, normalize=True, typos=1, initials=True), ("talvik",),
+              notes="every step"),
     Contender("exact-key", "exact normalised name", exact_key_run,
               notes="all pairs with equal normalised full names"),
     Contender("rapidfuzz-tsr", "RapidFuzz token_sort_ratio", rapidfuzz_run("token_sort_ratio", 75),
