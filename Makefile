@@ -88,7 +88,7 @@ FUZZ_SECONDS ?= 60
 fuzz-build:
 	@scripts/apt-deps.sh
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
-	@cmake --build $(FUZZ_BUILD) --target fuzz_search
+	@cmake --build $(FUZZ_BUILD) --target fuzz_search fuzz_saved_index
 
 fuzz: fuzz-build
 	@mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
@@ -96,7 +96,14 @@ fuzz: fuzz-build
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) \
 	  $(FUZZ_BUILD)/corpus engine/fuzz/corpus
 
-.PHONY: sanitize inject inject-full
+# A saved index, damaged, opened and searched (no seed corpus: the inputs are
+# edits to a sound file the target makes itself).
+fuzz-saved: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/corpus-saved $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/engine/fuzz/fuzz_saved_index -max_total_time=$(FUZZ_SECONDS) -max_len=256 -timeout=60 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) $(FUZZ_BUILD)/corpus-saved
+
+.PHONY: sanitize inject inject-full fuzz-saved
 
 # Its own build trees and module (build/asan); .venv is left as it is.
 sanitize: setup

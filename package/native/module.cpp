@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 
 #include "native.h"
 #include "label_array.h"
 #include "names.h"
+#include "saved.h"
 #include "search.h"
 #include "tradeouts.h"
 #include "usage.h"
@@ -120,13 +122,20 @@ PyObject* names_from_arrow_array(PyObject* module, PyObject* const* args, Py_ssi
     return make_names(module, [&](NameList& l) { return l.read_arrow_array(schema.get(), array.get(), what); });
 }
 
-// ---- Index: the tradeout table and the engine's index over one Names.
+// ---- Index: the tradeout table and the engine's index over one Names, or
+// a saved index opened from a file or from bytes.
 
 struct Matcher {
-    Ref names;  // the Names whose bytes the index borrows
+    Ref names;   // the Names whose bytes a built index borrows
+    Ref buffer;  // the bytes a saved index read from memory borrows
     TradeoutTablePtr table;
-    std::unique_ptr<SearchIndex> index;  // destroyed first, while both the above live
+    std::unique_ptr<SearchIndex> index;  // built: destroyed before the table and the names
+    std::unique_ptr<SavedIndex> saved;   // opened: owns its own table and index
+    std::mutex preparing;                // makes `lookup` once
+    std::unique_ptr<NameLookup> lookup;  // destroyed first, while its index lives
     int32_t threads = 1;
+
+    int32_t size() const noexcept { return saved ? saved->size() : index->size(); }
 };
 
 struct IndexObject {
@@ -134,7 +143,26 @@ struct IndexObject {
     std::unique_ptr<Matcher> core;
 };
 
-const Matcher& core_of(PyObject* o) noexcept { return *reinterpret_cast<IndexObject*>(o)->core; }
+Matcher& core_of(PyObject* o) noexcept { return *reinterpret_cast<IndexObject*>(o)->core; }
+
+// The index to search: a saved one is checked first, once, with the
+// interpreter released and Ctrl-C heard. Null with an exception set.
+const SearchIndex* ready(Matcher& m, Released& released) noexcept {
+    if (!m.saved) return m.index.get();
+    if (!verify_saved(*m.saved, m.threads, released)) return nullptr;
+    return m.saved->index();
+}
+
+// The lookup into a ready index, made on first use. Null with an exception set.
+const NameLookup* lookup_of(Matcher& m, const SearchIndex& index, Released& released) noexcept {
+    const NameLookup* made = released.run(0, [&]() noexcept {
+        const std::lock_guard<std::mutex> lock(m.preparing);
+        if (!m.lookup) m.lookup = NameLookup::make(index);
+        return m.lookup.get();
+    });
+    if (made == nullptr) PyErr_NoMemory();
+    return made;
+}
 
 void index_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
@@ -143,7 +171,7 @@ void index_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-Py_ssize_t index_length(PyObject* self) noexcept { return core_of(self).index->size(); }
+Py_ssize_t index_length(PyObject* self) noexcept { return core_of(self).size(); }
 
 bool int32_arg(PyObject* o, const char* name, int32_t* out) noexcept {
     const long long v = PyLong_AsLongLong(o);
@@ -169,64 +197,94 @@ bool rows_args(const Matcher& m, PyObject* const* args, Py_ssize_t nargs, const 
         !int32_arg(args[1], "last", &rows->last) || !progress_arg(args[2])) {
         return false;
     }
-    const int32_t n = m.index->size();
+    const int32_t n = m.size();
     rows->first = std::clamp(rows->first, 0, n);
     rows->last = std::clamp(rows->last, rows->first, n);
     return true;
 }
 
 PyObject* index_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
+    Matcher& m = core_of(self);
     Rows rows;
     if (!rows_args(m, args, nargs, "pairs", &rows)) return nullptr;
     const Ref progress(Py_NewRef(args[2]));
     Released released(progress.get() == Py_None ? nullptr : progress.get());
-    const SearchCall call{*m.index, m.threads, 0, released};
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    const SearchCall call{*index, m.threads, 0, released};
     PairBlock block;
     if (!collect_pairs(call, rows, block)) return nullptr;
     return make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block));
 }
 
 PyObject* index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
+    Matcher& m = core_of(self);
     Rows rows;
     if (!rows_args(m, args, nargs, "count", &rows)) return nullptr;
     const Ref progress(Py_NewRef(args[2]));
     Released released(progress.get() == Py_None ? nullptr : progress.get());
-    const SearchCall call{*m.index, m.threads, 0, released};
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    const SearchCall call{*index, m.threads, 0, released};
     const int64_t count = count_pairs(call, rows);
     return count < 0 ? nullptr : PyLong_FromLongLong(count);
 }
 
 PyObject* index_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
+    Matcher& m = core_of(self);
     Rows rows;
     if (!rows_args(m, args, nargs, "groups", &rows)) return nullptr;
     const Ref progress(Py_NewRef(args[2]));
     Released released(progress.get() == Py_None ? nullptr : progress.get());
-    const SearchCall call{*m.index, m.threads, 0, released};
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    const SearchCall call{*index, m.threads, 0, released};
     PairResult result;
     if (!group_names(call, rows, result)) return nullptr;
     return make_label_array(type_state(Py_TYPE(self))->label_array_type, std::move(result));
 }
 
 PyObject* index_tradeout_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
+    Matcher& m = core_of(self);
     if (!check_nargs("tradeout_usage", nargs, 1) || !progress_arg(args[0])) return nullptr;
     const Ref progress(Py_NewRef(args[0]));
     Released released(progress.get() == Py_None ? nullptr : progress.get());
-    const SearchCall call{*m.index, m.threads, 0, released};
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    const SearchCall call{*index, m.threads, 0, released};
     return tradeout_usage_list(call);
 }
 
-PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
-    if (!check_nargs("link", nargs, 2) || !progress_arg(args[1])) return nullptr;
-    ModuleState* state = type_state(Py_TYPE(self));
+// lookup() and link() both: a Names and a progress callback.
+bool names_args(ModuleState* state, PyObject* const* args, Py_ssize_t nargs, const char* function) noexcept {
+    if (!check_nargs(function, nargs, 2) || !progress_arg(args[1])) return false;
     if (!Py_IS_TYPE(args[0], state->names_type)) {
-        PyErr_SetString(PyExc_TypeError, "link() needs a Names object");
-        return nullptr;
+        PyErr_Format(PyExc_TypeError, "%s() needs a Names object", function);
+        return false;
     }
+    return true;
+}
+
+PyObject* index_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    ModuleState* state = type_state(Py_TYPE(self));
+    if (!names_args(state, args, nargs, "lookup")) return nullptr;
+    const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1]));
+    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    const NameLookup* lookup = lookup_of(m, *index, released);
+    if (lookup == nullptr) return nullptr;
+    PairBlock block;
+    if (!lookup_pairs(*lookup, names_of(other.get()), m.threads, released, block)) return nullptr;
+    return make_pair_array(state->pair_array_type, std::move(block));
+}
+
+PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    ModuleState* state = type_state(Py_TYPE(self));
+    if (m.saved) return index_lookup(self, args, nargs);  // no Names to index afresh: the same pairs by lookup
+    if (!names_args(state, args, nargs, "link")) return nullptr;
     const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1]));
     Released released(progress.get() == Py_None ? nullptr : progress.get());
     PairBlock block;
@@ -234,6 +292,34 @@ PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
         return nullptr;
     }
     return make_pair_array(state->pair_array_type, std::move(block));
+}
+
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("save", nargs, 1)) return nullptr;
+    const Ref path(Py_NewRef(args[0]));
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr || !save_to_path(*index, path.get(), released)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("to_bytes", nargs, 0)) return nullptr;
+    (void)args;
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    return index == nullptr ? nullptr : saved_bytes(*index, released);
+}
+
+PyObject* index_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("verify", nargs, 0)) return nullptr;
+    (void)args;
+    Released released(nullptr);
+    if (ready(m, released) == nullptr) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyMethodDef index_methods[] = {
@@ -248,6 +334,12 @@ PyMethodDef index_methods[] = {
      "tradeout_usage(progress) -> list of (key, pairs, needed): the keys the pairs found words through."},
     {"link", fastcall(index_link), METH_FASTCALL,
      "link(other, progress) -> PairArray: (i in other, j in these names) for every match."},
+    {"lookup", fastcall(index_lookup), METH_FASTCALL,
+     "lookup(other, progress) -> PairArray: link()'s pairs, found through this index alone."},
+    {"save", fastcall(index_save), METH_FASTCALL, "save(path) -> None: the saved form, written atomically to path (bytes)."},
+    {"to_bytes", fastcall(index_to_bytes), METH_FASTCALL, "to_bytes() -> bytes: the saved form."},
+    {"verify", fastcall(index_verify), METH_FASTCALL,
+     "verify() -> None: checks a saved index's large sections now rather than before the first search."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -276,6 +368,49 @@ bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
     if (!built.index) return raise_search_error(built.error);
     m.index = std::move(built.index);
     return true;
+}
+
+// A new Index object owning `m`; null with an exception set.
+PyObject* make_index(ModuleState* state, std::unique_ptr<Matcher> m) noexcept {
+    PyObject* self = state->index_type->tp_alloc(state->index_type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<IndexObject*>(self)->core) std::unique_ptr<Matcher>(std::move(m));
+    return self;
+}
+
+bool threads_arg(PyObject* o, int32_t* threads) noexcept {
+    if (!int32_arg(o, "threads", threads)) return false;
+    if (*threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Matcher> new_matcher() noexcept {
+    std::unique_ptr<Matcher> m(new (std::nothrow) Matcher());
+    if (!m) PyErr_NoMemory();
+    return m;
+}
+
+PyObject* open_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("open_index", nargs, 2)) return nullptr;
+    std::unique_ptr<Matcher> m = new_matcher();
+    if (!m || !threads_arg(args[1], &m->threads)) return nullptr;
+    const Ref path(Py_NewRef(args[0]));
+    m->saved = open_saved(path.get());
+    if (!m->saved) return nullptr;
+    return make_index(module_state(module), std::move(m));
+}
+
+PyObject* index_from_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("index_from_bytes", nargs, 2)) return nullptr;
+    std::unique_ptr<Matcher> m = new_matcher();
+    if (!m || !threads_arg(args[1], &m->threads)) return nullptr;
+    m->buffer.reset(Py_NewRef(args[0]));
+    m->saved = saved_over_bytes(m->buffer.get());
+    if (!m->saved) return nullptr;
+    return make_index(module_state(module), std::move(m));
 }
 
 PyObject* build_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -316,6 +451,10 @@ PyMethodDef module_methods[] = {
      "names_from_arrow_array(schema, array, label) -> Names: an Arrow string array, read in place."},
     {"build_index", fastcall(build_index), METH_FASTCALL,
      "build_index(names, tradeouts, threads) -> Index: the table and the index, built once."},
+    {"open_index", fastcall(open_index), METH_FASTCALL,
+     "open_index(path, threads) -> Index: a saved index, mapped from the file at path (bytes)."},
+    {"index_from_bytes", fastcall(index_from_bytes), METH_FASTCALL,
+     "index_from_bytes(data, threads) -> Index: a saved index read in place from bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

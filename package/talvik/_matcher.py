@@ -112,6 +112,52 @@ class Matcher:
         self._threads = _thread_count(threads)
         self._index = _native.build_index(_read_names(names, "names"), _tradeout_dict(tradeouts), self._threads)
 
+    @classmethod
+    def open(cls, path: str | os.PathLike[str] | bytes, *, threads: int | None = None, verify: bool = False) -> Matcher:
+        """A Matcher over an index that ``save`` wrote, mapped from the file.
+
+        Opening reads the file's header, its section directory and its small
+        sections (the tradeouts), and checks their checksums: it takes the
+        same short time however many names the file holds. The large sections
+        are mapped read-only and shared, so every process that opens the file
+        shares its pages. They are checked (checksums, and every bound the
+        search relies on) once, before the first search, or at once with
+        ``verify=True``. A damaged file is never searched.
+
+        Raises
+        ------
+        OSError
+            The file cannot be opened or mapped.
+        ValueError
+            The file is not a saved index, was saved by a newer version, is
+            truncated, or is damaged; the message says which. A damaged large
+            section is reported by the first search (or here, with ``verify``).
+        """
+        if not isinstance(verify, bool):
+            raise TypeError(f"verify must be a bool, not {type(verify).__name__}")
+        self = cls.__new__(cls)
+        self._threads = _thread_count(threads)
+        self._index = _native.open_index(os.fsencode(path), self._threads)
+        if verify:
+            self._index.verify()
+        return self
+
+    def save(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Writes the index to ``path``, for ``Matcher.open``: the names, the
+        tradeouts, and every list the search reads, in one checksummed file.
+
+        The file is written beside ``path`` under another name, flushed to the
+        disk and then renamed over ``path``, so that ``path`` holds either the
+        old file or the whole new one, never a part. The format is described
+        in docs/saved-index.md.
+        """
+        self._index.save(os.fsencode(path))
+
+    def __reduce__(self) -> tuple[Callable[[bytes, int], Matcher], tuple[bytes, int]]:
+        # Through the saved form: the receiving process reads it in place,
+        # without building anything.
+        return _from_saved, (self._index.to_bytes(), self._threads)
+
     def __len__(self) -> int:
         """The number of names, matchable or not."""
         return len(self._index)
@@ -243,6 +289,30 @@ class Matcher:
         other = _read_names(other_names, "other_names")
         with _progress_bar(progress, len(other), "match") as report:
             return np.asarray(self._index.link(other, report))
+
+    def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
+        """The pairs of ``match(names)``, found through this index alone.
+
+        Every (i, j) where ``names[i]`` matches the indexed name j, as a
+        (k, 2) int32 array ordered by i, then j. Nothing is re-indexed: the
+        work follows the query names and the indexed names their words can
+        reach, not the size of the index, so one name takes about a
+        millisecond or less even against millions. Query words that no
+        indexed name holds are still found through the tradeouts, in both
+        directions, exactly as ``match`` finds them. Fewer than 256 names
+        are looked up on the calling thread; more on ``threads`` workers.
+        """
+        queries = _read_names(names, "names")
+        with _progress_bar(progress, len(queries), "lookup") as report:
+            return np.asarray(self._index.lookup(queries, report))
+
+
+def _from_saved(data: bytes, threads: int) -> Matcher:
+    """The Matcher whose saved form is ``data`` (what pickling sends)."""
+    matcher = Matcher.__new__(Matcher)
+    matcher._threads = _thread_count(threads)
+    matcher._index = _native.index_from_bytes(data, matcher._threads)
+    return matcher
 
 
 def find_pairs(
