@@ -156,12 +156,7 @@ bool RowSearch::long_row_accepts(int32_t j) const noexcept {
         const LongRowMark* mark = long_marks_.find(v);
         if (mark == nullptr) continue;
         found_back += static_cast<int32_t>(mark->found_back);
-        for (int32_t k = 0; k < mark->count && found.count < LongRowMark::kept; ++k) {
-            const int32_t p = mark->positions[k];
-            if (std::find(found.positions, found.positions + found.count, p) == found.positions + found.count) {
-                found.positions[found.count++] = p;
-            }
-        }
+        found.merge(*mark);
         if (accepts(ci, found.count, cj, found_back)) return true;
     }
     return false;

@@ -122,6 +122,13 @@ struct LongRowMark {
     void add(int32_t p) noexcept {
         if (count < kept && (count == 0 || positions[count - 1] != p)) positions[count++] = p;
     }
+    // Adds another mark's positions, up to `kept` distinct ones in all.
+    void merge(const LongRowMark& other) noexcept {
+        for (int32_t k = 0; k < other.count && count < kept; ++k) {
+            const int32_t p = other.positions[k];
+            if (std::find(positions, positions + count, p) == positions + count) positions[count++] = p;
+        }
+    }
 };
 
 // One worker's working space, kept across its rows. Nothing in it grows with

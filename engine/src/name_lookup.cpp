@@ -276,12 +276,7 @@ bool QuerySearch::accepts_long(int32_t j) const noexcept {
         const LongRowMark* mark = long_marks_.find(v);
         if (mark == nullptr) continue;
         found_back += static_cast<int32_t>(mark->found_back);
-        for (int32_t k = 0; k < mark->count && found.count < LongRowMark::kept; ++k) {
-            const int32_t p = mark->positions[k];
-            if (std::find(found.positions, found.positions + found.count, p) == found.positions + found.count) {
-                found.positions[found.count++] = p;
-            }
-        }
+        found.merge(*mark);
     }
     return accepts(static_cast<int32_t>(positions_.size()), found.count, static_cast<int32_t>(words_j.size()),
                    found_back);
