@@ -48,7 +48,9 @@ private:
     };
 
     void mark();
+    int64_t pairs_cost() const noexcept;
     void collect_by_pairs();
+    void collect_by_back_words();
     void collect_by_words();
     void add_pair(int32_t x, int32_t y);
     void add_shared(int32_t x);
@@ -79,6 +81,8 @@ std::span<const int32_t> QuerySearch::match(std::string_view query) {
     mark();
     if (positions_.size() > kMaxPairQueryWords || !ix_.has_pair_index()) {
         collect_by_words();
+    } else if (static_cast<int64_t>(back_.size()) * static_cast<int64_t>(back_.size()) * kProbeCost < pairs_cost()) {
+        collect_by_back_words();
     } else {
         collect_by_pairs();
     }
@@ -172,6 +176,30 @@ void QuerySearch::mark() {
         } else if (auto it = p_.listed_by.find(words_[u].text); it != p_.listed_by.end()) {
             for (int32_t v : it->second) mark_back(v);
         }
+    }
+}
+
+// What collect_by_pairs will read, in postings.
+int64_t QuerySearch::pairs_cost() const noexcept {
+    int64_t total = 0;
+    for (size_t u = 0; u < used_words_; ++u) {
+        for (size_t v = u; v < used_words_; ++v) {
+            if (u == v && words_[u].repeats < 2) continue;
+            const auto probes = static_cast<int64_t>(words_[u].finds.size() * words_[v].finds.size()) * kProbeCost;
+            total += std::min(probes, std::min(words_[u].reach, words_[v].reach));
+        }
+    }
+    return total;
+}
+
+// Every match also has two of its own positions found in the query: it holds
+// two of the words found back, or one of them twice. When those words are
+// few (a query of initials finds many words, but few find it), their pairs
+// are the cheaper way in.
+void QuerySearch::collect_by_back_words() {
+    for (size_t u = 0; u < back_.size(); ++u) {
+        for (size_t v = u + 1; v < back_.size(); ++v) add_pair(back_[u], back_[v]);
+        append(ix_.repeat_postings(back_[u]));
     }
 }
 
