@@ -330,18 +330,7 @@ void RowSearch::check_candidates() {
         if (k + 2 * kAhead < m) index_.prefetch_start(candidates_[k + 2 * kAhead]);
         if (k + kAhead < m) index_.prefetch_words(candidates_[k + kAhead]);
         const int32_t j = candidates_[k];
-        const auto words_j = index_.words(j);
-        uint32_t found = 0;
-        int32_t found_back = 0;
-        for (int32_t v : words_j) {
-            if (const RowMark* mark = marks_.find(v)) {
-                found |= mark->positions;
-                found_back += static_cast<int32_t>(mark->found_back);
-            }
-        }
-        if (accepts(ci, std::popcount(found), static_cast<int32_t>(words_j.size()), found_back)) {
-            accepted_.push_back(j);
-        }
+        if (accepts_marked(index_, marks_, ci, j)) accepted_.push_back(j);
     }
 }
 

@@ -131,6 +131,22 @@ struct LongRowMark {
     }
 };
 
+// Name j against a row of `row_words` words marked in `marks`: the row's
+// positions j's words find, and how many of j's own positions the row finds back.
+inline bool accepts_marked(const NameIndex& index, const MarkTable<RowMark>& marks, int32_t row_words,
+                           int32_t j) noexcept {
+    const auto words_j = index.words(j);
+    uint32_t found = 0;
+    int32_t found_back = 0;
+    for (int32_t v : words_j) {
+        if (const RowMark* mark = marks.find(v)) {
+            found |= mark->positions;
+            found_back += static_cast<int32_t>(mark->found_back);
+        }
+    }
+    return accepts(row_words, std::popcount(found), static_cast<int32_t>(words_j.size()), found_back);
+}
+
 // One worker's working space, kept across its rows. Nothing in it grows with
 // the number of names, so a large team stays cheap.
 class RowSearch {

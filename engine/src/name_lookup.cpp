@@ -283,17 +283,7 @@ void QuerySearch::collect_by_words() {
 }
 
 bool QuerySearch::accepts_bits(int32_t j) const noexcept {
-    const auto words_j = ix_.words(j);
-    uint32_t found = 0;
-    int32_t found_back = 0;
-    for (int32_t v : words_j) {
-        if (const RowMark* mark = marks_.find(v)) {
-            found |= mark->positions;
-            found_back += static_cast<int32_t>(mark->found_back);
-        }
-    }
-    return accepts(static_cast<int32_t>(positions_.size()), std::popcount(found), static_cast<int32_t>(words_j.size()),
-                   found_back);
+    return accepts_marked(ix_, marks_, static_cast<int32_t>(positions_.size()), j);
 }
 
 bool QuerySearch::accepts_long(int32_t j) const noexcept {
