@@ -68,7 +68,7 @@ PyType_Spec names_spec = {
 
 // Reads names with `read` into a new Names object; null with an exception set.
 template <class Read>
-PyObject* make_names(PyObject* module, Read&& read) noexcept {
+PyObject* make_names(ModuleState* state, Read&& read) noexcept {
     std::unique_ptr<NameList> list;
     try {
         list = std::make_unique<NameList>();
@@ -76,7 +76,7 @@ PyObject* make_names(PyObject* module, Read&& read) noexcept {
         return PyErr_NoMemory();
     }
     if (!read(*list)) return nullptr;
-    PyTypeObject* type = module_state(module)->names_type;
+    PyTypeObject* type = state->names_type;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<NamesObject*>(self)->list) std::unique_ptr<NameList>(std::move(list));
@@ -103,7 +103,7 @@ PyObject* names_from_sequence(PyObject* module, PyObject* const* args, Py_ssize_
     const char* what = label(args[1]);
     if (what == nullptr) return nullptr;
     const Ref names(Py_NewRef(args[0]));
-    return make_names(module, [&](NameList& l) { return l.read_sequence(names.get(), what); });
+    return make_names(module_state(module), [&](NameList& l) { return l.read_sequence(names.get(), what); });
 }
 
 PyObject* names_from_arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -111,7 +111,7 @@ PyObject* names_from_arrow_stream(PyObject* module, PyObject* const* args, Py_ss
     const char* what = label(args[1]);
     if (what == nullptr) return nullptr;
     const Ref capsule(Py_NewRef(args[0]));
-    return make_names(module, [&](NameList& l) { return l.read_arrow_stream(capsule.get(), what); });
+    return make_names(module_state(module), [&](NameList& l) { return l.read_arrow_stream(capsule.get(), what); });
 }
 
 PyObject* names_from_arrow_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -119,7 +119,7 @@ PyObject* names_from_arrow_array(PyObject* module, PyObject* const* args, Py_ssi
     const char* what = label(args[2]);
     if (what == nullptr) return nullptr;
     const Ref schema(Py_NewRef(args[0])), array(Py_NewRef(args[1]));
-    return make_names(module, [&](NameList& l) { return l.read_arrow_array(schema.get(), array.get(), what); });
+    return make_names(module_state(module), [&](NameList& l) { return l.read_arrow_array(schema.get(), array.get(), what); });
 }
 
 // ---- Index: the tradeout table and the engine's index over one Names, or
@@ -322,6 +322,8 @@ PyObject* index_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
     Py_RETURN_NONE;
 }
 
+PyObject* index_extended(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 PyMethodDef index_methods[] = {
     {"pairs", fastcall(index_pairs), METH_FASTCALL,
      "pairs(first, last, progress) -> PairArray: the pairs whose first index is in [first, last)."},
@@ -338,6 +340,9 @@ PyMethodDef index_methods[] = {
      "lookup(other, progress) -> PairArray: link()'s pairs, found through this index alone."},
     {"save", fastcall(index_save), METH_FASTCALL, "save(path) -> None: the saved form, written atomically to path (bytes)."},
     {"to_bytes", fastcall(index_to_bytes), METH_FASTCALL, "to_bytes() -> bytes: the saved form."},
+    {"extended", fastcall(index_extended), METH_FASTCALL,
+     "extended(include_own, parts, threads) -> Index: a new index, with the same tradeouts, over these names\n"
+     "(when include_own is true) followed by the names of each Names in the list parts."},
     {"verify", fastcall(index_verify), METH_FASTCALL,
      "verify() -> None: checks a saved index's large sections now rather than before the first search."},
     {nullptr, nullptr, 0, nullptr},
@@ -357,9 +362,8 @@ PyType_Spec index_spec = {
 };
 
 // Builds the table and the index: interruptible, with the interpreter released.
-bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
-    m.table = table_from_dict(tradeouts);
-    if (!m.table) return false;
+// The index over m.names with m.table: interruptible, with the interpreter released.
+bool build_search(Matcher& m) noexcept {
     Released released(nullptr);
     const NameList& names = names_of(m.names.get());
     SearchIndex::Built built = released.run(0, [&]() noexcept {
@@ -368,6 +372,54 @@ bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
     if (!built.index) return raise_search_error(built.error);
     m.index = std::move(built.index);
     return true;
+}
+
+// Builds the table and the index.
+bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
+    m.table = table_from_dict(tradeouts);
+    return m.table != nullptr && build_search(m);
+}
+
+std::unique_ptr<Matcher> new_matcher() noexcept;
+bool threads_arg(PyObject* o, int32_t* threads) noexcept;
+PyObject* make_index(ModuleState* state, std::unique_ptr<Matcher> m) noexcept;
+
+PyObject* index_extended(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    ModuleState* state = type_state(Py_TYPE(self));
+    if (!check_nargs("extended", nargs, 3)) return nullptr;
+    const int own = PyObject_IsTrue(args[0]);
+    if (own < 0) return nullptr;
+    if (!PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "extended() needs a list of Names");
+        return nullptr;
+    }
+    const Ref parts(PySequence_Tuple(args[1]));  // a list changed meanwhile cannot affect it
+    if (!parts) return nullptr;
+    std::vector<const NameList*> lists;
+    try {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(parts.get()); ++k) {
+            PyObject* item = PyTuple_GET_ITEM(parts.get(), k);
+            if (!Py_IS_TYPE(item, state->names_type)) {
+                PyErr_SetString(PyExc_TypeError, "extended() needs a list of Names");
+                return nullptr;
+            }
+            lists.push_back(&names_of(item));
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    std::unique_ptr<Matcher> out = new_matcher();
+    if (!out || !threads_arg(args[2], &out->threads)) return nullptr;
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    out->names.reset(make_names(state, [&](NameList& l) { return l.read_parts(own ? &index->names() : nullptr, lists); }));
+    if (!out->names) return nullptr;
+    out->table = copy_tradeout_table(index->table());
+    if (!out->table) return PyErr_NoMemory();
+    if (!build_search(*out)) return nullptr;
+    return make_index(state, std::move(out));
 }
 
 // A new Index object owning `m`; null with an exception set.

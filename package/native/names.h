@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "arrow_abi.h"
+#include "talvik/find_pairs.h"
 
 namespace talvik::native {
 
@@ -29,6 +30,8 @@ public:
     // large_string array, read in place and kept alive with the list.
     bool read_arrow_stream(PyObject* stream_capsule, const char* what) noexcept;
     bool read_arrow_array(PyObject* schema_capsule, PyObject* array_capsule, const char* what) noexcept;
+    // The names of `first` (may be null), then those of each of `then`, copied.
+    bool read_parts(const NameTexts* first, std::span<const NameList* const> then) noexcept;
 
 private:
     bool add_str(PyObject* name, Py_ssize_t index, const char* what);

@@ -143,3 +143,40 @@ def test_a_pickled_matcher_goes_to_a_process_pool():
     with ProcessPoolExecutor(max_workers=2) as pool:
         got = list(pool.map(_lookup_in_worker, [matcher] * 2, [queries, queries[:5]]))
     assert got == [matcher.match(queries).tolist(), matcher.match(queries[:5]).tolist()]
+
+
+@pytest.mark.parametrize(("seed", "batches", "opened"), [
+    (0, [5], False),
+    (1, [0, 3, 40], False),
+    (2, [25, 25], True),
+    (3, [1] * 6, True),
+    (4, [12_000], False),  # past the share: folded at once
+])
+def test_added_names_match_as_if_built_together(seed, batches, opened, tmp_path):
+    names, queries, table = random_case(seed)
+    rng = random.Random(seed)
+    more = [" ".join(rng.choices(VOCAB, k=rng.choice([2, 3, 4]))) for _ in range(sum(batches))]
+    matcher = talvik.Matcher(names, table)
+    if opened:
+        matcher = reopened(matcher, tmp_path)
+    whole = talvik.Matcher(names + more, table)
+    at = 0
+    for size in batches:
+        matcher.add(more[at : at + size])
+        at += size
+        assert len(matcher) == len(names) + at
+        part = talvik.Matcher(names + more[:at], table)
+        # lookup() reads the added names through their own index, before any fold.
+        assert matcher.lookup(queries).tolist() == part.lookup(queries).tolist()
+    assert matcher.pairs().tolist() == whole.pairs().tolist()
+    assert matcher.count() == whole.count()
+    assert matcher.groups().tolist() == whole.groups().tolist()
+    assert matcher.lookup(queries).tolist() == whole.match(queries).tolist()
+    assert pickle.loads(pickle.dumps(matcher)).pairs().tolist() == whole.pairs().tolist()
+
+
+def test_add_refuses_what_the_constructor_refuses():
+    matcher = talvik.Matcher(["ann bob"])
+    with pytest.raises(TypeError, match=r"names\[1\]"):
+        matcher.add(["bob ann", 7])
+    assert len(matcher) == 1
