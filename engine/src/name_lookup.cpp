@@ -29,6 +29,9 @@ constexpr size_t kBitQueryWords = 32;
 // Queries of more words go by single words: their pairs would be too many.
 constexpr size_t kMaxPairQueryWords = 16;
 constexpr int64_t kProbeCost = 2;  // postings read in the time of one pair lookup
+// Which names the pair index is asked for: of two words, or of three or more.
+constexpr unsigned kTwoWords = 1;
+constexpr unsigned kLonger = 2;
 
 class QuerySearch {
 public:
@@ -52,9 +55,10 @@ private:
     void collect_by_pairs();
     void collect_by_back_words();
     void collect_by_words();
-    void add_pair(int32_t x, int32_t y);
-    void add_shared(int32_t x);
-    void scan(const Word& side, uint32_t other_bits);
+    int64_t pair_cost(size_t u, size_t v) const noexcept;
+    void add_pair(int32_t x, int32_t y, unsigned classes);
+    void add_shared(int32_t x, unsigned classes);
+    void scan(const Word& side, uint32_t other_bits, unsigned classes);
     void append(std::span<const int32_t> names) { candidates_.insert(candidates_.end(), names.begin(), names.end()); }
     bool accepts_bits(int32_t j) const noexcept;
     bool accepts_long(int32_t j) const noexcept;
@@ -179,14 +183,18 @@ void QuerySearch::mark() {
     }
 }
 
+// What one pair of the query's distinct words will read, in postings.
+int64_t QuerySearch::pair_cost(size_t u, size_t v) const noexcept {
+    const auto probes = static_cast<int64_t>(words_[u].finds.size() * words_[v].finds.size()) * kProbeCost;
+    return std::min(probes, std::min(words_[u].reach, words_[v].reach));
+}
+
 // What collect_by_pairs will read, in postings.
 int64_t QuerySearch::pairs_cost() const noexcept {
     int64_t total = 0;
     for (size_t u = 0; u < used_words_; ++u) {
         for (size_t v = u; v < used_words_; ++v) {
-            if (u == v && words_[u].repeats < 2) continue;
-            const auto probes = static_cast<int64_t>(words_[u].finds.size() * words_[v].finds.size()) * kProbeCost;
-            total += std::min(probes, std::min(words_[u].reach, words_[v].reach));
+            if (u != v || words_[u].repeats >= 2) total += pair_cost(u, v);
         }
     }
     return total;
@@ -198,34 +206,53 @@ int64_t QuerySearch::pairs_cost() const noexcept {
 // are the cheaper way in.
 void QuerySearch::collect_by_back_words() {
     for (size_t u = 0; u < back_.size(); ++u) {
-        for (size_t v = u + 1; v < back_.size(); ++v) add_pair(back_[u], back_[v]);
+        for (size_t v = u + 1; v < back_.size(); ++v) add_pair(back_[u], back_[v], kTwoWords | kLonger);
         append(ix_.repeat_postings(back_[u]));
     }
 }
 
 // Every match holds words that find two distinct positions of the query: a
-// pair of the pair index, or one word that finds both.
+// pair of the pair index, or one word that finds both. A query found whole
+// in every longer name reaches them all through any one pair of its words,
+// the cheapest; the other pairs look for names of two words only.
 void QuerySearch::collect_by_pairs() {
+    const auto c = static_cast<int32_t>(positions_.size());
+    const bool whole_against_longer = c > 2 && found_whole_against_longer(c);
+    size_t cheapest_u = 0, cheapest_v = 0;
+    int64_t best = -1;
     for (size_t u = 0; u < used_words_; ++u) {
         for (size_t v = u; v < used_words_; ++v) {
             if (u == v && words_[u].repeats < 2) continue;
+            const int64_t cost = pair_cost(u, v);
+            if (best < 0 || cost < best) {
+                best = cost;
+                cheapest_u = u;
+                cheapest_v = v;
+            }
+        }
+    }
+    for (size_t u = 0; u < used_words_; ++u) {
+        for (size_t v = u; v < used_words_; ++v) {
+            if (u == v && words_[u].repeats < 2) continue;
+            const unsigned classes =
+                whole_against_longer && (u != cheapest_u || v != cheapest_v) ? kTwoWords : kTwoWords | kLonger;
             const Word& a = words_[u];
             const Word& b = words_[v];
             const auto probes = static_cast<int64_t>(a.finds.size() * b.finds.size()) * kProbeCost;
             if (probes > std::min(a.reach, b.reach)) {
                 if (a.reach <= b.reach) {
-                    scan(a, b.bits);
+                    scan(a, b.bits, classes);
                 } else {
-                    scan(b, a.bits);
+                    scan(b, a.bits, classes);
                 }
                 continue;
             }
             for (size_t x = 0; x < a.finds.size(); ++x) {
                 for (size_t y = u == v ? x : 0; y < b.finds.size(); ++y) {
                     if (a.finds[x] == b.finds[y]) {
-                        add_shared(a.finds[x]);
+                        add_shared(a.finds[x], classes);
                     } else {
-                        add_pair(a.finds[x], b.finds[y]);
+                        add_pair(a.finds[x], b.finds[y], classes);
                     }
                 }
             }
@@ -233,21 +260,21 @@ void QuerySearch::collect_by_pairs() {
     }
 }
 
-void QuerySearch::add_pair(int32_t x, int32_t y) {
-    append(ix_.pair_postings(x, y, false));
-    append(ix_.pair_postings(x, y, true));
+void QuerySearch::add_pair(int32_t x, int32_t y, unsigned classes) {
+    if (classes & kTwoWords) append(ix_.pair_postings(x, y, false));
+    if (classes & kLonger) append(ix_.pair_postings(x, y, true));
 }
 
 // Names holding x, which finds two positions at once: they still need two
 // of their own positions found, through another word found back or x twice.
-void QuerySearch::add_shared(int32_t x) {
+void QuerySearch::add_shared(int32_t x, unsigned classes) {
     const auto postings = ix_.postings(x);
     if (static_cast<int64_t>(back_.size()) * kProbeCost >= static_cast<int64_t>(postings.size())) {
         append(postings);
         return;
     }
     for (int32_t r : back_) {
-        if (r != x) add_pair(x, r);
+        if (r != x) add_pair(x, r, classes);
     }
     const RowMark* mark = marks_.find(x);
     if (mark != nullptr && mark->found_back != 0) append(ix_.repeat_postings(x));
@@ -255,10 +282,12 @@ void QuerySearch::add_shared(int32_t x) {
 
 // The names holding a word that finds `side`, kept when they also hold a
 // word that finds one of `other_bits`.
-void QuerySearch::scan(const Word& side, uint32_t other_bits) {
+void QuerySearch::scan(const Word& side, uint32_t other_bits, unsigned classes) {
     for (int32_t x : side.finds) {
         for (int32_t j : ix_.postings(x)) {
-            for (int32_t v : ix_.words(j)) {
+            const auto words_j = ix_.words(j);
+            if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
+            for (int32_t v : words_j) {
                 const RowMark* mark = marks_.find(v);
                 if (mark != nullptr && (mark->positions & other_bits) != 0) {
                     candidates_.push_back(j);
