@@ -180,3 +180,15 @@ def test_add_refuses_what_the_constructor_refuses():
     with pytest.raises(TypeError, match=r"names\[1\]"):
         matcher.add(["bob ann", 7])
     assert len(matcher) == 1
+
+
+def test_many_threads_look_up_at_once_while_the_file_is_first_checked(tmp_path):
+    from concurrent.futures import ThreadPoolExecutor
+
+    names, queries, table = random_case(8)
+    matcher = talvik.Matcher(names, table)
+    expected = [matcher.match([q]).tolist() for q in queries[:40]]
+    opened = reopened(matcher, tmp_path)  # the first lookups race to check it
+    with ThreadPoolExecutor(max_workers=8) as pool:
+        got = list(pool.map(lambda q: opened.lookup([q]).tolist(), queries[:40]))
+    assert got == expected
