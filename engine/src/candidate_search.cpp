@@ -322,16 +322,10 @@ void RowSearch::scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned cla
 // Each candidate against the rule: its words' marks give the row's positions
 // it finds, and how many of its own positions the row finds back.
 void RowSearch::check_candidates() {
-    constexpr size_t kAhead = 8;  // candidates are scattered: fetch ahead to hide the misses
-    const size_t m = candidates_.size();
     const auto ci = static_cast<int32_t>(words_.size());
-    for (size_t k = 0; k < std::min(m, kAhead); ++k) index_.prefetch_start(candidates_[k]);
-    for (size_t k = 0; k < m; ++k) {
-        if (k + 2 * kAhead < m) index_.prefetch_start(candidates_[k + 2 * kAhead]);
-        if (k + kAhead < m) index_.prefetch_words(candidates_[k + kAhead]);
-        const int32_t j = candidates_[k];
+    for_each_fetched_ahead(index_, candidates_, [&](int32_t j) {
         if (accepts_marked(index_, marks_, ci, j)) accepted_.push_back(j);
-    }
+    });
 }
 
 }  // namespace talvik

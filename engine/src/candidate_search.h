@@ -131,6 +131,21 @@ struct LongRowMark {
     }
 };
 
+// Calls f(j) for each candidate in order, fetching the words of those to
+// come ahead: candidates are scattered, and each would otherwise wait for
+// memory alone.
+template <class F>
+void for_each_fetched_ahead(const NameIndex& index, std::span<const int32_t> candidates, F&& f) {
+    constexpr size_t kAhead = 8;
+    const size_t m = candidates.size();
+    for (size_t k = 0; k < std::min(m, kAhead); ++k) index.prefetch_start(candidates[k]);
+    for (size_t k = 0; k < m; ++k) {
+        if (k + 2 * kAhead < m) index.prefetch_start(candidates[k + 2 * kAhead]);
+        if (k + kAhead < m) index.prefetch_words(candidates[k + kAhead]);
+        f(candidates[k]);
+    }
+}
+
 // Name j against a row of `row_words` words marked in `marks`: the row's
 // positions j's words find, and how many of j's own positions the row finds back.
 inline bool accepts_marked(const NameIndex& index, const MarkTable<RowMark>& marks, int32_t row_words,

@@ -98,9 +98,9 @@ std::span<const int32_t> QuerySearch::match(std::string_view query) {
     std::sort(candidates_.begin(), candidates_.end());
     candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
     const bool bits = positions_.size() <= kBitQueryWords;
-    for (int32_t j : candidates_) {
+    for_each_fetched_ahead(ix_, candidates_, [&](int32_t j) {
         if (bits ? accepts_bits(j) : accepts_long(j)) accepted_.push_back(j);
-    }
+    });
     return accepted_;
 }
 
