@@ -48,7 +48,42 @@ bool has_instruction() noexcept {
 }
 #endif
 
+// Appending zero bits is linear over GF(2): a 32x32 matrix per power of two
+// of zeros, applied by the bits of the length.
+uint32_t times(const uint32_t* matrix, uint32_t vector) noexcept {
+    uint32_t sum = 0;
+    for (; vector != 0; vector >>= 1, ++matrix) {
+        if (vector & 1) sum ^= *matrix;
+    }
+    return sum;
+}
+
+void square(uint32_t* out, const uint32_t* matrix) noexcept {
+    for (int n = 0; n < 32; ++n) out[n] = times(matrix, matrix[n]);
+}
+
 }  // namespace
+
+uint32_t crc32c_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b) noexcept {
+    if (length_b == 0) return crc_a;
+    uint32_t even[32], odd[32];
+    odd[0] = kPolynomial;  // one zero bit
+    for (int n = 1; n < 32; ++n) odd[n] = uint32_t{1} << (n - 1);
+    square(even, odd);  // two zero bits
+    square(odd, even);  // four
+    // Then a byte, two, four... for each bit of the length in bytes.
+    for (;;) {
+        square(even, odd);
+        if (length_b & 1) crc_a = times(even, crc_a);
+        length_b >>= 1;
+        if (length_b == 0) break;
+        square(odd, even);
+        if (length_b & 1) crc_a = times(odd, crc_a);
+        length_b >>= 1;
+        if (length_b == 0) break;
+    }
+    return crc_a ^ crc_b;
+}
 
 uint32_t crc32c_portable(uint32_t crc, const void* data, size_t n) noexcept {
     return ~by_table(~crc, static_cast<const unsigned char*>(data), n);

@@ -750,23 +750,39 @@ SavedIndexStatus SavedIndex::check_large(int32_t threads, const StopToken* stop,
         const char* none = nullptr;
         if (damaged.compare_exchange_strong(none, where)) why.store(e);
     };
-    // The checksums: a CRC runs front to back, so each section is one task,
-    // which looks at the stop token between steps of 16 MiB.
+    // The checksums, in pieces that the workers share out, each piece's CRC
+    // then joined to its section's.
     if (check_sums_) {
-        team.run(kSections + 1, [&](size_t id, int32_t) {
-            if (id == 0 || id == options || id == tradeouts) return;
-            const SavedSection& s = found[id];
-            uint32_t crc = 0;
-            constexpr uint64_t step = uint64_t{16} << 20;
-            for (uint64_t at = 0; at < s.size; at += step) {
-                if (stop != nullptr && stop->stop_requested()) return;
-                crc = crc32c(crc, data_ + s.offset + at, std::min(step, s.size - at));
+        constexpr uint64_t kPiece = uint64_t{32} << 20;
+        struct Piece {
+            uint32_t id;
+            uint64_t at;
+            uint64_t size;
+            uint32_t crc;
+        };
+        std::vector<Piece> pieces;
+        try {
+            for (uint32_t id = 1; id <= kSections; ++id) {
+                if (id == options || id == tradeouts) continue;
+                const SavedSection& s = found[id];
+                for (uint64_t at = 0; at == 0 || at < s.size; at += kPiece) {
+                    pieces.push_back(Piece{id, at, std::min(kPiece, s.size - at), 0});
+                }
             }
-            if (crc != s.crc) mark(SavedIndexError::corrupt, kSectionNames[id]);
+        } catch (const std::bad_alloc&) {
+            return fail(SavedIndexError::out_of_memory);
+        }
+        team.run(pieces.size(), [&](size_t k, int32_t) {
+            Piece& p = pieces[k];
+            p.crc = crc32c(0, data_ + found[p.id].offset + p.at, p.size);
         });
         if (!team.ok()) return fail(team.error() == SearchError::stopped ? SavedIndexError::stopped : SavedIndexError::out_of_memory);
-        if (stop != nullptr && stop->stop_requested()) return fail(SavedIndexError::stopped);
-        if (damaged.load() != nullptr) return fail(why.load(), damaged.load());
+        for (size_t k = 0; k < pieces.size();) {
+            const uint32_t id = pieces[k].id;
+            uint32_t crc = pieces[k].crc;
+            for (++k; k < pieces.size() && pieces[k].id == id; ++k) crc = crc32c_combine(crc, pieces[k].crc, pieces[k].size);
+            if (crc != found[id].crc) return fail(SavedIndexError::corrupt, kSectionNames[id]);
+        }
     }
     // The bounds every list and id must keep for the search to stay inside
     // the file; each check one task.

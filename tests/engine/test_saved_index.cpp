@@ -104,8 +104,11 @@ TEST(Crc32c, KnownValueAndBothWaysAgree) {
     for (char& c : data) c = static_cast<char>(rng());
     for (size_t n : {0, 1, 7, 8, 9, 63, 1000}) {
         EXPECT_EQ(crc32c(0, data.data(), n), crc32c_portable(0, data.data(), n)) << n;
-        // Extending in two steps gives the value of one.
-        EXPECT_EQ(crc32c(crc32c(0, data.data(), n / 2), data.data() + n / 2, n - n / 2), crc32c(0, data.data(), n));
+        // Extending in two steps, or joining two pieces' values, gives the value of one.
+        const uint32_t whole = crc32c(0, data.data(), n);
+        EXPECT_EQ(crc32c(crc32c(0, data.data(), n / 3), data.data() + n / 3, n - n / 3), whole);
+        EXPECT_EQ(crc32c_combine(crc32c(0, data.data(), n / 3), crc32c(0, data.data() + n / 3, n - n / 3), n - n / 3),
+                  whole);
     }
 }
 
