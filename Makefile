@@ -11,6 +11,7 @@
 #   `make bench-engine`: the engine alone on the bundled sample.
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
+#   `make fuzz-saved`: damaged saved indexes opened and searched, the same way.
 # `make sanitize`: the engine and the module built with ASan and UBSan into
 #   build/asan, both test suites run under them.
 # `make inject`: a failed allocation at every 7th allocation of one call (as in
