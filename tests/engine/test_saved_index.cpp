@@ -3,6 +3,7 @@
 // error; lookups of new names against the rule pair by pair.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -300,6 +301,86 @@ TEST(NameLookup, EqualsTheRuleOverEveryPair) {
             }
         }
     }
+}
+
+// Queries past 16 words go by single words, past 32 keep a few positions per
+// word instead of a bit each: both against the rule, over an index with long
+// names of its own.
+TEST(NameLookup, LongQueriesEqualTheRule) {
+    std::mt19937 rng(77);
+    Names names;
+    for (int k = 0; k < 150; ++k) {
+        std::string name;
+        const unsigned words = rng() % 3 == 0 ? 20 + rng() % 20 : 2 + rng() % 3;
+        for (unsigned w = 0; w < words; ++w) {
+            if (w > 0) name += ' ';
+            name += tag("w", static_cast<int>(rng() % 25));
+        }
+        names.push_back(name);
+    }
+    const TradeoutTablePtr table = build_table(random_entries(20, 25, rng));
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    const auto index = SearchIndex::build(views, *table, 1).index;
+    ASSERT_NE(index, nullptr);
+    Names queries;
+    for (unsigned words : {17u, 31u, 32u, 33u, 40u, 64u}) {
+        for (int k = 0; k < 10; ++k) {
+            std::string q;
+            for (unsigned w = 0; w < words; ++w) {
+                if (w > 0) q += ' ';
+                q += tag(rng() % 5 ? "w" : "q", static_cast<int>(rng() % 30));
+            }
+            queries.push_back(q);
+        }
+    }
+    const std::vector<std::string_view> q(queries.begin(), queries.end());
+    std::vector<NamePair> expected;
+    for (size_t i = 0; i < q.size(); ++i) {
+        for (size_t j = 0; j < names.size(); ++j) {
+            if (validate_match(q[i], views[j], *table)) expected.push_back({static_cast<int32_t>(i), static_cast<int32_t>(j)});
+        }
+    }
+    EXPECT_GT(expected.size(), q.size());  // the case is not empty
+    const LookupResult r = NameLookup::make(*index)->find(q, {});
+    ASSERT_EQ(r.error, SearchError::none);
+    EXPECT_TRUE(same(r.pairs, expected));
+}
+
+TEST(SavedIndex, VerifyRemembersDamageButNotAStop) {
+    Fixture f(51);
+    {
+        SavedIndex::Opened opened = SavedIndex::over(f.bytes.data(), f.bytes.size());
+        StopToken stop;
+        stop.request_stop();
+        EXPECT_EQ(opened.index->verify(2, &stop).error, SavedIndexError::stopped);
+        EXPECT_EQ(opened.index->index(), nullptr);
+        EXPECT_TRUE(opened.index->verify(2).ok());  // a stopped check is tried again
+        EXPECT_NE(opened.index->index(), nullptr);
+    }
+    std::vector<char> flipped = f.bytes;
+    flipped[flipped.size() * 3 / 4] ^= 0x40;
+    SavedIndex::Opened opened = SavedIndex::over(flipped.data(), flipped.size());
+    ASSERT_TRUE(opened.status.ok());  // a large section: found by verify()
+    const SavedIndexStatus first = opened.index->verify(2);
+    EXPECT_EQ(first.error, SavedIndexError::corrupt);
+    ASSERT_NE(first.where, nullptr);
+    EXPECT_EQ(opened.index->verify(1).where, first.where);
+    EXPECT_EQ(opened.index->index(), nullptr);
+}
+
+TEST(SavedIndex, AFailedSaveLeavesNothingBehind) {
+    Fixture f(61, 20);
+    char dir[] = "/tmp/talvik-saved-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    // A directory where the file should go: the rename fails, after the write.
+    const std::string path = std::string(dir) + "/taken";
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    const SavedIndexStatus s = save_index(*f.index, path.c_str());
+    EXPECT_EQ(s.error, SavedIndexError::io);
+    EXPECT_EQ(s.sys_errno, EISDIR);
+    EXPECT_EQ(::rmdir(path.c_str()), 0);
+    EXPECT_EQ(::rmdir(dir), 0);  // empty: no temporary file left
+    EXPECT_EQ(save_index(*f.index, "/nonexistent-dir/index.tvx").error, SavedIndexError::io);
 }
 
 }  // namespace

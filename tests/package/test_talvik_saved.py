@@ -192,3 +192,24 @@ def test_many_threads_look_up_at_once_while_the_file_is_first_checked(tmp_path):
     with ThreadPoolExecutor(max_workers=8) as pool:
         got = list(pool.map(lambda q: opened.lookup([q]).tolist(), queries[:40]))
     assert got == expected
+
+
+@pytest.mark.parametrize(("call", "error", "message"), [
+    (lambda m, tmp: talvik.Matcher.open(tmp), ValueError, "not a saved talvik index"),
+    (lambda m, tmp: talvik.Matcher.open(tmp / "x.tvx", verify=1), TypeError, "verify must be a bool"),
+    (lambda m, tmp: m.lookup("ann bob"), TypeError, "sequence of str"),
+    (lambda m, tmp: m.lookup(["ann bob", 3]), TypeError, r"names\[1\]"),
+    (lambda m, tmp: m.lookup(["ann bob"], progress="yes"), TypeError, "progress must be a bool"),
+    (lambda m, tmp: talvik.Matcher.open(tmp / "x.tvx", threads=0), ValueError, "threads"),
+])
+def test_bad_arguments(call, error, message, tmp_path):
+    matcher = talvik.Matcher(["ann bob", "bob ann"])
+    with pytest.raises(error, match=message):
+        call(matcher, tmp_path)
+
+
+def test_lookup_with_a_progress_bar(tmp_path, capsys):
+    names, queries, table = random_case(6)
+    matcher = reopened(talvik.Matcher(names, table), tmp_path)
+    assert matcher.lookup(queries, progress=True).tolist() == matcher.match(queries).tolist()
+    assert "talvik lookup" in capsys.readouterr().err
