@@ -18,6 +18,7 @@
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
 #   `make fuzz-variants`: the spelling variants against theirs, likewise.
 #   `make fuzz-normalize`: name normalisation on arbitrary bytes, the same way.
+#   `make fuzz-saved`: damaged saved indexes opened and searched, the same way.
 # `make sanitize`: the engine and the module built with ASan and UBSan into
 #   build/asan, both test suites run under them.
 # `make inject`: a failed allocation at every 7th allocation of one call (as in
@@ -132,7 +133,7 @@ FUZZ_SECONDS ?= 60
 fuzz-build:
 	@scripts/apt-deps.sh
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
-	@cmake --build $(FUZZ_BUILD) --target fuzz_search fuzz_variants
+	@cmake --build $(FUZZ_BUILD) --target fuzz_search fuzz_variants fuzz_saved_index
 
 fuzz: fuzz-build
 	@mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
@@ -156,7 +157,14 @@ fuzz-normalize:
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/normalize- $(FUZZ_ARGS) \
 	  $(FUZZ_BUILD)/corpus-normalize engine/fuzz/corpus-normalize
 
-.PHONY: sanitize inject inject-full
+# A saved index, damaged, opened and searched (no seed corpus: the inputs are
+# edits to a sound file the target makes itself).
+fuzz-saved: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/corpus-saved $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/engine/fuzz/fuzz_saved_index -max_total_time=$(FUZZ_SECONDS) -max_len=256 -timeout=60 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) $(FUZZ_BUILD)/corpus-saved
+
+.PHONY: sanitize inject inject-full fuzz-saved
 
 # Its own build trees and module (build/asan); .venv is left as it is.
 sanitize: setup

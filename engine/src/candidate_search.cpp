@@ -156,12 +156,7 @@ bool RowSearch::long_row_accepts(int32_t j) const noexcept {
         const LongRowMark* mark = long_marks_.find(v);
         if (mark == nullptr) continue;
         found_back += static_cast<int32_t>(mark->found_back);
-        for (int32_t k = 0; k < mark->count && found.count < LongRowMark::kept; ++k) {
-            const int32_t p = mark->positions[k];
-            if (std::find(found.positions, found.positions + found.count, p) == found.positions + found.count) {
-                found.positions[found.count++] = p;
-            }
-        }
+        found.merge(*mark);
         if (accepts(ci, found.count, cj, found_back)) return true;
     }
     return false;
@@ -327,27 +322,10 @@ void RowSearch::scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned cla
 // Each candidate against the rule: its words' marks give the row's positions
 // it finds, and how many of its own positions the row finds back.
 void RowSearch::check_candidates() {
-    constexpr size_t kAhead = 8;  // candidates are scattered: fetch ahead to hide the misses
-    const size_t m = candidates_.size();
     const auto ci = static_cast<int32_t>(words_.size());
-    for (size_t k = 0; k < std::min(m, kAhead); ++k) index_.prefetch_start(candidates_[k]);
-    for (size_t k = 0; k < m; ++k) {
-        if (k + 2 * kAhead < m) index_.prefetch_start(candidates_[k + 2 * kAhead]);
-        if (k + kAhead < m) index_.prefetch_words(candidates_[k + kAhead]);
-        const int32_t j = candidates_[k];
-        const auto words_j = index_.words(j);
-        uint32_t found = 0;
-        int32_t found_back = 0;
-        for (int32_t v : words_j) {
-            if (const RowMark* mark = marks_.find(v)) {
-                found |= mark->positions;
-                found_back += static_cast<int32_t>(mark->found_back);
-            }
-        }
-        if (accepts(ci, std::popcount(found), static_cast<int32_t>(words_j.size()), found_back)) {
-            accepted_.push_back(j);
-        }
-    }
+    for_each_fetched_ahead(index_, candidates_, [&](int32_t j) {
+        if (accepts_marked(index_, marks_, ci, j)) accepted_.push_back(j);
+    });
 }
 
 }  // namespace talvik

@@ -122,7 +122,45 @@ struct LongRowMark {
     void add(int32_t p) noexcept {
         if (count < kept && (count == 0 || positions[count - 1] != p)) positions[count++] = p;
     }
+    // Adds another mark's positions, up to `kept` distinct ones in all.
+    void merge(const LongRowMark& other) noexcept {
+        for (int32_t k = 0; k < other.count && count < kept; ++k) {
+            const int32_t p = other.positions[k];
+            if (std::find(positions, positions + count, p) == positions + count) positions[count++] = p;
+        }
+    }
 };
+
+// Calls f(j) for each candidate in order, fetching the words of those to
+// come ahead: candidates are scattered, and each would otherwise wait for
+// memory alone.
+template <class F>
+void for_each_fetched_ahead(const NameIndex& index, std::span<const int32_t> candidates, F&& f) {
+    constexpr size_t kAhead = 8;
+    const size_t m = candidates.size();
+    for (size_t k = 0; k < std::min(m, kAhead); ++k) index.prefetch_start(candidates[k]);
+    for (size_t k = 0; k < m; ++k) {
+        if (k + 2 * kAhead < m) index.prefetch_start(candidates[k + 2 * kAhead]);
+        if (k + kAhead < m) index.prefetch_words(candidates[k + kAhead]);
+        f(candidates[k]);
+    }
+}
+
+// Name j against a row of `row_words` words marked in `marks`: the row's
+// positions j's words find, and how many of j's own positions the row finds back.
+inline bool accepts_marked(const NameIndex& index, const MarkTable<RowMark>& marks, int32_t row_words,
+                           int32_t j) noexcept {
+    const auto words_j = index.words(j);
+    uint32_t found = 0;
+    int32_t found_back = 0;
+    for (int32_t v : words_j) {
+        if (const RowMark* mark = marks.find(v)) {
+            found |= mark->positions;
+            found_back += static_cast<int32_t>(mark->found_back);
+        }
+    }
+    return accepts(row_words, std::popcount(found), static_cast<int32_t>(words_j.size()), found_back);
+}
 
 // One worker's working space, kept across its rows. Nothing in it grows with
 // the number of names, so a large team stays cheap.

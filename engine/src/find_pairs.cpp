@@ -189,7 +189,7 @@ SearchIndex::Built SearchIndex::build(std::span<const std::string_view> names, c
         return built;
     }
     built.index->index_ = std::move(words.index);
-    built.index->names_ = names;
+    built.index->names_ = NameTexts(names);
     built.index->table_ = &table;
     return built;
 }

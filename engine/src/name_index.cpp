@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -255,8 +256,8 @@ public:
     // A step that fails leaves its error with the team; a stop raised after
     // the last step still counts.
     SearchError build() {
-        const bool built = cut_names() && intern_chunks() && intern_shards() && renumber() && link_tradeouts() &&
-                           build_postings() && build_pair_index();
+        const bool built = cut_names() && intern_chunks() && intern_shards() && renumber() && build_dictionary() &&
+                           link_tradeouts() && build_postings() && build_pair_index();
         (void)built;
         return team_.error();
     }
@@ -272,6 +273,7 @@ private:
     void intern_chunk(size_t c, WordIds& local);
     bool intern_shards();
     bool renumber();
+    bool build_dictionary();
     void count_distinct(size_t c, std::vector<int32_t>& scratch);
     bool link_tradeouts();
     void find_tradeouts(size_t c, std::vector<int32_t>& found);
@@ -285,10 +287,19 @@ private:
                      std::vector<int32_t>& out);
     template <class F>
     void for_each_pair(size_t c, std::vector<int32_t>& scratch, F f);
+    // The lists as the build writes them, before the index's views are bound.
+    static std::span<const int32_t> list(const std::vector<int32_t>& items, const std::vector<size_t>& start,
+                                         int32_t k) noexcept {
+        return {items.data() + start[static_cast<size_t>(k)],
+                start[static_cast<size_t>(k) + 1] - start[static_cast<size_t>(k)]};
+    }
+    std::span<const int32_t> name_words(int32_t i) const noexcept { return list(ix_.name_words_, ix_.name_start_, i); }
+    std::span<const int32_t> tradeouts_of(int32_t w) const noexcept { return list(ix_.trade_words_, ix_.trade_start_, w); }
+    std::span<const int32_t> postings_of(int32_t w) const noexcept { return list(ix_.post_names_, ix_.post_start_, w); }
     // The distinct words of a name of two words or more: most have no
     // repeated word, and are their own list.
     std::span<const int32_t> distinct_of(int32_t i, std::vector<int32_t>& scratch) {
-        const auto words = ix_.words(i);
+        const auto words = name_words(i);
         if (static_cast<size_t>(distinct_[static_cast<size_t>(i)]) == words.size()) return words;
         distinct_words(words, scratch);
         return scratch;
@@ -451,7 +462,7 @@ void NameIndexBuilder::count_distinct(size_t c, std::vector<int32_t>& scratch) {
     bool any_long = false;
     bool any_repeat = false;
     for (int32_t i = name_begin(c); i < name_end(c); ++i) {
-        const auto words = ix_.words(i);
+        const auto words = name_words(i);
         int32_t d = 0;
         if (words.size() >= 2) {
             d = static_cast<int32_t>(count_distinct_words(words, scratch));
@@ -462,6 +473,35 @@ void NameIndexBuilder::count_distinct(size_t c, std::vector<int32_t>& scratch) {
     }
     if (any_long) any_long_.store(true, std::memory_order_relaxed);
     if (any_repeat) any_repeat_.store(true, std::memory_order_relaxed);
+}
+
+// The dictionary a lookup finds words by: each word's bytes by id, copied
+// out of the names, and each shard's ids in a region of its own, so that the
+// shards fill their regions at once.
+bool NameIndexBuilder::build_dictionary() {
+    ix_.word_start_.assign(v_ + 1, 0);
+    for (size_t w = 0; w < v_; ++w) ix_.word_start_[w + 1] = ix_.word_start_[w] + words_[w].size();
+    ix_.word_bytes_.resize(ix_.word_start_[v_]);
+    size_t largest = 0;
+    for (size_t s = 0; s < kShards; ++s) largest = std::max(largest, shards_[s].words().size());
+    int bits = 2;
+    while ((size_t{1} << bits) < 2 * largest) ++bits;  // half full at most: probes stay short, and end
+    ix_.word_region_bits_ = bits;
+    ix_.word_slots_.assign(NameIndex::kWordRegions << bits, 0);
+    static_assert(NameIndex::kWordRegions == kShards);
+    return team_.run(kShards, [&](size_t s, int32_t) {
+        const WordIds& shard = shards_[s];
+        uint64_t* const region = ix_.word_slots_.data() + (s << bits);
+        const size_t mask = (size_t{1} << bits) - 1;
+        for (size_t k = 0; k < shard.words().size(); ++k) {
+            const auto id = static_cast<int32_t>(shard_base_[s] + k);
+            const std::string_view w = shard.words()[k];
+            std::memcpy(ix_.word_bytes_.data() + ix_.word_start_[static_cast<size_t>(id)], w.data(), w.size());
+            size_t at = NameIndex::word_home(shard.hashes()[k], bits);
+            while (region[at] != 0) at = (at + 1) & mask;
+            region[at] = NameIndex::word_slot(shard.hashes()[k], id);
+        }
+    });
 }
 
 // Each distinct word is looked up once here, not once per pair. Tradeouts
@@ -484,7 +524,7 @@ bool NameIndexBuilder::link_tradeouts() {
     words_ = {};
     if (!team_.ok()) return false;
     auto tradeouts = [&](int32_t w, std::vector<int32_t>&, auto&& f) {
-        for (int32_t t : ix_.tradeouts(w)) f(t);
+        for (int32_t t : tradeouts_of(w)) f(t);
     };
     return build_lists(v_, v_, ix_.trade_words_.size(), tradeouts, ix_.from_start_, ix_.from_words_);
 }
@@ -565,8 +605,8 @@ bool NameIndexBuilder::build_postings() {
     ix_.reach_.assign(v_, 0);
     team_.run(chunks_of(v_, chunk_), [&](size_t c, int32_t) {
         for (size_t w = c * chunk_; w < std::min(v_, (c + 1) * chunk_); ++w) {
-            auto r = static_cast<int64_t>(ix_.postings(static_cast<int32_t>(w)).size());
-            for (int32_t t : ix_.tradeouts(static_cast<int32_t>(w))) r += static_cast<int64_t>(ix_.postings(t).size());
+            auto r = static_cast<int64_t>(postings_of(static_cast<int32_t>(w)).size());
+            for (int32_t t : tradeouts_of(static_cast<int32_t>(w))) r += static_cast<int64_t>(postings_of(t).size());
             ix_.reach_[w] = r;
         }
     });
@@ -581,7 +621,7 @@ bool NameIndexBuilder::build_postings() {
         return team_.ok();
     }
     auto repeats = [&](int32_t i, std::vector<int32_t>& scratch, auto&& f) {
-        const auto words = ix_.words(i);
+        const auto words = name_words(i);
         if (words.size() < 2 || static_cast<size_t>(distinct_[static_cast<size_t>(i)]) == words.size()) return;
         repeated_words(words, scratch);
         for (int32_t w : scratch) f(w);
@@ -596,7 +636,7 @@ void NameIndexBuilder::for_each_pair(size_t c, std::vector<int32_t>& scratch, F 
     for (int32_t i = name_begin(c); i < name_end(c); ++i) {
         const int32_t d = distinct_[static_cast<size_t>(i)];
         if (d < 2 || d > NameIndex::max_pair_words) continue;
-        const bool longer = ix_.words(i).size() > 2;
+        const bool longer = name_words(i).size() > 2;
         const auto distinct = distinct_of(i, scratch);
         for (size_t a = 0; a < distinct.size(); ++a) {
             for (size_t b = a + 1; b < distinct.size(); ++b) f(NameIndex::pair_key(distinct[a], distinct[b], longer), i);
@@ -725,12 +765,70 @@ bool NameIndexBuilder::place_pair_lists() {
 
 std::span<const int32_t> NameIndex::pair_postings(int32_t a, int32_t b, bool longer) const noexcept {
     const uint64_t key = pair_key(a, b, longer);
-    const size_t mask = pair_slot_count_ - 1;
+    const size_t mask = c_.pair_slots.size - 1;
     for (size_t s = pair_home(key);; s = (s + 1) & mask) {
-        const PairSlot& slot = pair_slots_[s];
-        if (slot.key == key) return {pair_names_.data() + slot.start, slot.count};
+        const PairSlot& slot = c_.pair_slots[s];
+        if (slot.key == key) return {c_.pair_names.data + slot.start, slot.count};
         if (slot.key == empty_key) return {};
     }
+}
+
+uint64_t NameIndex::word_hash(std::string_view word) noexcept { return talvik::word_hash(word); }
+
+int32_t NameIndex::find_word(std::string_view word) const noexcept {
+    if (c_.word_slots.empty()) return -1;
+    const uint64_t h = word_hash(word);
+    const uint64_t tag = h & 0xFFFFFFFFull;
+    const size_t size = size_t{1} << word_region_bits_;
+    const uint64_t* region = c_.word_slots.data + (word_region(h) << word_region_bits_);
+    size_t at = word_home(h, word_region_bits_);
+    // At most one lap: a region of a saved file need not have a free slot.
+    for (size_t probes = 0; probes < size; ++probes, at = (at + 1) & (size - 1)) {
+        const uint64_t slot = region[at];
+        if (slot == 0) return -1;
+        const auto id = static_cast<int32_t>((slot & 0xFFFFFFFFull) - 1);
+        if (slot >> 32 == tag && same_bytes(word_text(id), word)) return id;
+    }
+    return -1;
+}
+
+template <class T>
+static Column<T> column_of(const std::vector<T>& v) noexcept {
+    return {v.data(), v.size()};
+}
+
+void NameIndex::bind() noexcept {
+    c_.name_start = column_of(name_start_);
+    c_.name_words = column_of(name_words_);
+    c_.trade_start = column_of(trade_start_);
+    c_.trade_words = column_of(trade_words_);
+    c_.from_start = column_of(from_start_);
+    c_.from_words = column_of(from_words_);
+    c_.post_start = column_of(post_start_);
+    c_.post_names = column_of(post_names_);
+    c_.reach = column_of(reach_);
+    c_.pair_slots = {pair_slots_.get(), pair_slot_count_};
+    c_.pair_names = column_of(pair_names_);
+    c_.repeat_start = column_of(repeat_start_);
+    c_.repeat_names = column_of(repeat_names_);
+    c_.long_start = column_of(long_start_);
+    c_.long_names = column_of(long_names_);
+    c_.word_start = column_of(word_start_);
+    c_.word_bytes = column_of(word_bytes_);
+    c_.word_slots = column_of(word_slots_);
+    set_shifts();
+}
+
+void NameIndex::set_shifts() noexcept {
+    pair_shift_ = 64 - std::countr_zero(std::max<size_t>(c_.pair_slots.size, 1));
+    word_region_bits_ = std::countr_zero(std::max<size_t>(c_.word_slots.size, kWordRegions)) - kWordRegionBits;
+}
+
+std::unique_ptr<NameIndex> NameIndex::over(const NameIndexColumns& columns) {
+    auto index = std::make_unique<NameIndex>();
+    index->c_ = columns;
+    index->set_shifts();
+    return index;
 }
 
 NameIndexBuilt NameIndex::build(const std::string_view* names, int32_t n, const TradeoutTable& table,
@@ -740,7 +838,10 @@ NameIndexBuilt NameIndex::build(const std::string_view* names, int32_t n, const 
         auto index = std::make_unique<NameIndex>();
         NameIndexBuilder builder(*index, names, n, table, options);
         built.error = builder.build();
-        if (built.error == SearchError::none) built.index = std::move(index);
+        if (built.error == SearchError::none) {
+            index->bind();
+            built.index = std::move(index);
+        }
     } catch (const std::bad_alloc&) {
         built.error = SearchError::out_of_memory;
     } catch (const std::length_error&) {

@@ -31,11 +31,58 @@ struct NameIndexBuilt {
     SearchError error = SearchError::none;
 };
 
+// A read-only array the index reads: one of the index's own vectors, or a
+// part of a saved file it does not own. The search reads both alike.
+template <class T>
+struct Column {
+    const T* data = nullptr;
+    size_t size = 0;
+
+    const T& operator[](size_t k) const noexcept { return data[k]; }
+    bool empty() const noexcept { return size == 0; }
+};
+
+// Every array of an index, as views; what bind() sets and a saved file fills.
+struct NameIndexColumns {
+    struct PairSlot {
+        uint64_t key;  // see NameIndex::pair_key; NameIndex::empty_key when free
+        uint32_t start;
+        uint32_t count;
+    };
+    Column<size_t> name_start;
+    Column<int32_t> name_words;
+    Column<size_t> trade_start;
+    Column<int32_t> trade_words;
+    Column<size_t> from_start;
+    Column<int32_t> from_words;
+    Column<size_t> post_start;
+    Column<int32_t> post_names;
+    Column<int64_t> reach;
+    Column<PairSlot> pair_slots;
+    Column<int32_t> pair_names;
+    Column<size_t> repeat_start;
+    Column<int32_t> repeat_names;
+    Column<size_t> long_start;
+    Column<int32_t> long_names;
+    // The word dictionary: each word's bytes by id, and a hash table of ids
+    // in kWordRegions regions of equal size, a word's region chosen by the top
+    // bits of its hash.
+    Column<size_t> word_start;
+    Column<char> word_bytes;
+    Column<uint64_t> word_slots;
+};
+
 class NameIndex {
 public:
     // Names with more distinct words than this are left out of the pair index
     // (a name of d distinct words has d(d-1)/2 pairs) and listed apart.
     static constexpr int32_t max_pair_words = 8;
+    // The word dictionary's regions: one per shard of the words' hashes.
+    static constexpr int kWordRegionBits = 6;
+    static constexpr size_t kWordRegions = size_t{1} << kWordRegionBits;
+    static constexpr uint64_t empty_key = ~uint64_t{0};
+
+    using PairSlot = NameIndexColumns::PairSlot;
 
     // Cuts `n` names into words and indexes them on a team. Fails with
     // out_of_memory, or stopped when the token or the poll says so. The
@@ -44,39 +91,44 @@ public:
     static NameIndexBuilt build(const std::string_view* names, int32_t n, const TradeoutTable& table,
                                 const NameIndexOptions& options = {}) noexcept;
 
+    // An index over arrays it does not own (a saved file), which must outlive
+    // it. The caller has checked them (see saved_index.cpp): every id and
+    // every list within bounds, a free slot in the pair table.
+    static std::unique_ptr<NameIndex> over(const NameIndexColumns& columns);
+
     // The number of distinct words; ids are 0 .. word_count() - 1.
-    int32_t word_count() const noexcept { return static_cast<int32_t>(reach_.size()); }
+    int32_t word_count() const noexcept { return static_cast<int32_t>(c_.reach.size); }
 
     // The word ids of a name, by position; a repeated word repeats its id.
     std::span<const int32_t> words(int32_t name) const noexcept {
-        return span_of(name_words_, name_start_, name);
+        return span_of(c_.name_words, c_.name_start, name);
     }
     // Hints that words(name) will be read soon: first where its words start,
     // then (once that has arrived) the words themselves.
-    void prefetch_start(int32_t name) const noexcept { __builtin_prefetch(&name_start_[static_cast<size_t>(name)]); }
+    void prefetch_start(int32_t name) const noexcept { __builtin_prefetch(&c_.name_start[static_cast<size_t>(name)]); }
     void prefetch_words(int32_t name) const noexcept {
-        __builtin_prefetch(name_words_.data() + name_start_[static_cast<size_t>(name)]);
+        __builtin_prefetch(c_.name_words.data + c_.name_start[static_cast<size_t>(name)]);
     }
 
     // The ids of a word's tradeouts that are words of some name, each once and
     // never the word itself; the others can never be found.
     std::span<const int32_t> tradeouts(int32_t word) const noexcept {
-        return span_of(trade_words_, trade_start_, word);
+        return span_of(c_.trade_words, c_.trade_start, word);
     }
     // The words that list `word` among their tradeouts.
     std::span<const int32_t> traded_from(int32_t word) const noexcept {
-        return span_of(from_words_, from_start_, word);
+        return span_of(c_.from_words, c_.from_start, word);
     }
     // The names of two words or more holding a word, in increasing order, each once.
     std::span<const int32_t> postings(int32_t word) const noexcept {
-        return span_of(post_names_, post_start_, word);
+        return span_of(c_.post_names, c_.post_start, word);
     }
     // How many postings a word and its tradeouts have together.
-    int64_t reach(int32_t word) const noexcept { return reach_[static_cast<size_t>(word)]; }
+    int64_t reach(int32_t word) const noexcept { return c_.reach[static_cast<size_t>(word)]; }
 
     // False when the pair index would be too large to address; every row then
     // takes the word index alone.
-    bool has_pair_index() const noexcept { return pair_slot_count_ != 0; }
+    bool has_pair_index() const noexcept { return !c_.pair_slots.empty(); }
     // The names of at most max_pair_words distinct words that hold both words
     // (which differ), in increasing order: names of exactly two words when
     // `longer` is false, of three words or more when it is true.
@@ -84,27 +136,44 @@ public:
 
     // The names that hold a word at two positions or more, in increasing order.
     std::span<const int32_t> repeat_postings(int32_t word) const noexcept {
-        return span_of(repeat_names_, repeat_start_, word);
+        return span_of(c_.repeat_names, c_.repeat_start, word);
     }
 
     // Whether some name has more than max_pair_words distinct words.
-    bool has_long_names() const noexcept { return !long_names_.empty(); }
+    bool has_long_names() const noexcept { return !c_.long_names.empty(); }
     // Those names that hold a word, in increasing order.
     std::span<const int32_t> long_postings(int32_t word) const noexcept {
-        return span_of(long_names_, long_start_, word);
+        return span_of(c_.long_names, c_.long_start, word);
+    }
+
+    // The id of a word, or -1 when no name holds it.
+    int32_t find_word(std::string_view word) const noexcept;
+    // The bytes of word `id`.
+    std::string_view word_text(int32_t id) const noexcept {
+        const size_t k = static_cast<size_t>(id);
+        return {c_.word_bytes.data + c_.word_start[k], c_.word_start[k + 1] - c_.word_start[k]};
+    }
+
+    // Every array, as the index reads it (what a saved file holds).
+    const NameIndexColumns& columns() const noexcept { return c_; }
+
+    // The hash the dictionary files words under; part of the saved format.
+    static uint64_t word_hash(std::string_view word) noexcept;
+    // The region of the dictionary a hash falls in, its home slot there, and
+    // the tag a slot keeps of it.
+    static size_t word_region(uint64_t hash) noexcept { return static_cast<size_t>(hash >> (64 - kWordRegionBits)); }
+    static size_t word_home(uint64_t hash, int region_bits) noexcept {
+        return static_cast<size_t>(hash >> (64 - kWordRegionBits - region_bits)) & ((size_t{1} << region_bits) - 1);
+    }
+    // A slot holds the low half of the hash above the id plus one (0: free).
+    static uint64_t word_slot(uint64_t hash, int32_t id) noexcept {
+        return hash << 32 | (static_cast<uint64_t>(id) + 1);
     }
 
 private:
-    struct PairSlot {
-        uint64_t key;  // see pair_key; empty_key when free
-        uint32_t start;
-        uint32_t count;
-    };
-    static constexpr uint64_t empty_key = ~uint64_t{0};
-
-    static std::span<const int32_t> span_of(const std::vector<int32_t>& items,
-                                            const std::vector<size_t>& start, int32_t k) noexcept {
-        return {items.data() + start[static_cast<size_t>(k)],
+    template <class T>
+    static std::span<const int32_t> span_of(const Column<int32_t>& items, const Column<T>& start, int32_t k) noexcept {
+        return {items.data + start[static_cast<size_t>(k)],
                 start[static_cast<size_t>(k) + 1] - start[static_cast<size_t>(k)]};
     }
     // The smaller id in the high half, the top bit set for longer names.
@@ -116,9 +185,18 @@ private:
     size_t pair_home(uint64_t key) const noexcept {
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> pair_shift_);
     }
+    // Points the views at the index's own vectors.
+    void bind() noexcept;
+    // The shifts of both hash tables, from their sizes.
+    void set_shifts() noexcept;
 
     friend class NameIndexBuilder;
 
+    NameIndexColumns c_;
+    int pair_shift_ = 64;
+    int word_region_bits_ = 0;
+
+    // What a built index owns; empty for one over a saved file.
     std::vector<size_t> name_start_;
     std::vector<int32_t> name_words_;
     std::vector<size_t> trade_start_;
@@ -130,12 +208,14 @@ private:
     std::vector<int64_t> reach_;
     std::unique_ptr<PairSlot[]> pair_slots_;  // filled by the team, not zeroed first
     size_t pair_slot_count_ = 0;
-    int pair_shift_ = 64;
     std::vector<int32_t> pair_names_;
     std::vector<size_t> repeat_start_;
     std::vector<int32_t> repeat_names_;
     std::vector<size_t> long_start_;
     std::vector<int32_t> long_names_;
+    std::vector<size_t> word_start_;
+    std::vector<char> word_bytes_;
+    std::vector<uint64_t> word_slots_;
 };
 
 }  // namespace talvik

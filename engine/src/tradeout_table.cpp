@@ -107,6 +107,24 @@ const MatchList* tradeout_table_lookup(const TradeoutTable& table, std::string_v
     return slot ? table.entries[*slot].matches.get() : nullptr;
 }
 
+TradeoutTablePtr copy_tradeout_table(const TradeoutTable& table) noexcept {
+    TradeoutTablePtr copy = make_tradeout_table(table.size);
+    if (!copy) return nullptr;
+    for (uint64_t slot = 0; slot < table.entries.size(); ++slot) {
+        const TradeoutEntry& e = table.entries[slot];
+        if (!e.occupied) continue;
+        if (!tradeout_table_store_key(*copy, slot, e.key)) return nullptr;
+        if (!e.matches) continue;
+        std::unique_ptr<MatchList> list = make_match_list(e.matches->capacity);
+        if (!list) return nullptr;
+        for (std::string_view w : e.matches->words) {
+            if (!match_list_add(*copy, *list, w)) return nullptr;
+        }
+        copy->entries[slot].matches = std::move(list);
+    }
+    return copy;
+}
+
 TradeoutTableBuilder::TradeoutTableBuilder(int64_t keys) noexcept : table_(make_tradeout_table(keys)) {
     if (!table_) status_ = Status::out_of_memory;
 }

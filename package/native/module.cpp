@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "label_array.h"
 #include "names.h"
 #include "normalize.h"
+#include "saved.h"
 #include "search.h"
 #include "tradeouts.h"
 #include "usage.h"
@@ -69,7 +71,7 @@ PyType_Spec names_spec = {
 
 // Reads names with `read` into a new Names object; null with an exception set.
 template <class Read>
-PyObject* make_names(PyObject* module, Read&& read) noexcept {
+PyObject* make_names(ModuleState* state, Read&& read) noexcept {
     std::unique_ptr<NameList> list;
     try {
         list = std::make_unique<NameList>();
@@ -77,7 +79,7 @@ PyObject* make_names(PyObject* module, Read&& read) noexcept {
         return PyErr_NoMemory();
     }
     if (!read(*list)) return nullptr;
-    PyTypeObject* type = module_state(module)->names_type;
+    PyTypeObject* type = state->names_type;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<NamesObject*>(self)->list) std::unique_ptr<NameList>(std::move(list));
@@ -89,7 +91,7 @@ PyObject* names_from_sequence(PyObject* module, PyObject* const* args, Py_ssize_
     const char* what = label(args[1]);
     if (what == nullptr) return nullptr;
     const Ref names(Py_NewRef(args[0]));
-    return make_names(module, [&](NameList& l) { return l.read_sequence(names.get(), what); });
+    return make_names(module_state(module), [&](NameList& l) { return l.read_sequence(names.get(), what); });
 }
 
 PyObject* names_from_arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -97,7 +99,7 @@ PyObject* names_from_arrow_stream(PyObject* module, PyObject* const* args, Py_ss
     const char* what = label(args[1]);
     if (what == nullptr) return nullptr;
     const Ref capsule(Py_NewRef(args[0]));
-    return make_names(module, [&](NameList& l) { return l.read_arrow_stream(capsule.get(), what); });
+    return make_names(module_state(module), [&](NameList& l) { return l.read_arrow_stream(capsule.get(), what); });
 }
 
 PyObject* names_from_arrow_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -105,7 +107,7 @@ PyObject* names_from_arrow_array(PyObject* module, PyObject* const* args, Py_ssi
     const char* what = label(args[2]);
     if (what == nullptr) return nullptr;
     const Ref schema(Py_NewRef(args[0])), array(Py_NewRef(args[1]));
-    return make_names(module, [&](NameList& l) { return l.read_arrow_array(schema.get(), array.get(), what); });
+    return make_names(module_state(module), [&](NameList& l) { return l.read_arrow_array(schema.get(), array.get(), what); });
 }
 
 PyObject* names_from_codes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -116,13 +118,20 @@ PyObject* names_from_codes(PyObject* module, PyObject* const* args, Py_ssize_t n
     return make_names(module, [&](NameList& l) { return l.read_codes(codes.get(), categories.get(), what); });
 }
 
-// ---- Index: the tradeout table and the engine's index over one Names.
+// ---- Index: the tradeout table and the engine's index over one Names, or
+// a saved index opened from a file or from bytes.
 
 struct Matcher {
-    Ref names;  // the Names whose bytes the index borrows
+    Ref names;   // the Names whose bytes a built index borrows
+    Ref buffer;  // the bytes a saved index read from memory borrows
     TradeoutTablePtr table;
-    std::unique_ptr<SearchIndex> index;  // destroyed first, while both the above live
+    std::unique_ptr<SearchIndex> index;  // built: destroyed before the table and the names
+    std::unique_ptr<SavedIndex> saved;   // opened: owns its own table and index
+    std::mutex preparing;                // makes `lookup` once
+    std::unique_ptr<NameLookup> lookup;  // destroyed first, while its index lives
     int32_t threads = 1;
+
+    int32_t size() const noexcept { return saved ? saved->size() : index->size(); }
 };
 
 struct IndexObject {
@@ -130,7 +139,26 @@ struct IndexObject {
     std::unique_ptr<Matcher> core;
 };
 
-const Matcher& core_of(PyObject* o) noexcept { return *reinterpret_cast<IndexObject*>(o)->core; }
+Matcher& core_of(PyObject* o) noexcept { return *reinterpret_cast<IndexObject*>(o)->core; }
+
+// The index to search: a saved one is checked first, once, with the
+// interpreter released and Ctrl-C heard. Null with an exception set.
+const SearchIndex* ready(Matcher& m, Released& released) noexcept {
+    if (!m.saved) return m.index.get();
+    if (!verify_saved(*m.saved, m.threads, released)) return nullptr;
+    return m.saved->index();
+}
+
+// The lookup into a ready index, made on first use. Null with an exception set.
+const NameLookup* lookup_of(Matcher& m, const SearchIndex& index, Released& released) noexcept {
+    const NameLookup* made = released.run(0, [&]() noexcept {
+        const std::lock_guard<std::mutex> lock(m.preparing);
+        if (!m.lookup) m.lookup = NameLookup::make(index);
+        return m.lookup.get();
+    });
+    if (made == nullptr) PyErr_NoMemory();
+    return made;
+}
 
 void index_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
@@ -139,7 +167,7 @@ void index_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-Py_ssize_t index_length(PyObject* self) noexcept { return core_of(self).index->size(); }
+Py_ssize_t index_length(PyObject* self) noexcept { return core_of(self).size(); }
 
 bool int32_arg(PyObject* o, const char* name, int32_t* out) noexcept {
     const long long v = PyLong_AsLongLong(o);
@@ -165,7 +193,7 @@ bool rows_args(const Matcher& m, PyObject* const* args, Py_ssize_t nargs, const 
         !int32_arg(args[1], "last", &rows->last) || !progress_arg(args[2])) {
         return false;
     }
-    const int32_t n = m.index->size();
+    const int32_t n = m.size();
     rows->first = std::clamp(rows->first, 0, n);
     rows->last = std::clamp(rows->last, rows->first, n);
     return true;
@@ -175,10 +203,12 @@ bool rows_args(const Matcher& m, PyObject* const* args, Py_ssize_t nargs, const 
 // under the engine's poll, reporting rows to `progress` (None or a callable).
 template <class Search>
 PyObject* released_call(PyObject* self, PyObject* progress, Search&& search) noexcept {
-    const Matcher& m = core_of(self);
+    Matcher& m = core_of(self);
     const Ref held(Py_NewRef(progress));
     Released released(progress == Py_None ? nullptr : progress);
-    const SearchCall call{*m.index, m.threads, 0, released};
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    const SearchCall call{*index, m.threads, 0, released};
     return search(call);
 }
 
@@ -236,13 +266,42 @@ PyObject* index_tradeout_usage(PyObject* self, PyObject* const* args, Py_ssize_t
     return released_call(self, args[0], [](const SearchCall& call) { return tradeout_usage_list(call); });
 }
 
-PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    const Matcher& m = core_of(self);
-    if (!check_nargs("link", nargs, 3) || !progress_arg(args[1])) return nullptr;
-    ModuleState* state = type_state(Py_TYPE(self));
+// lookup() and link() both: a Names and a progress callback.
+bool names_args(ModuleState* state, PyObject* const* args, Py_ssize_t nargs, const char* function) noexcept {
+    if (!check_nargs(function, nargs, 2) || !progress_arg(args[1])) return false;
     if (!Py_IS_TYPE(args[0], state->names_type)) {
-        PyErr_SetString(PyExc_TypeError, "link() needs a Names object");
-        return nullptr;
+        PyErr_Format(PyExc_TypeError, "%s() needs a Names object", function);
+        return false;
+    }
+    return true;
+}
+
+PyObject* index_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    ModuleState* state = type_state(Py_TYPE(self));
+    if (!names_args(state, args, nargs, "lookup")) return nullptr;
+    const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1]));
+    Released released(progress.get() == Py_None ? nullptr : progress.get());
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    const NameLookup* lookup = lookup_of(m, *index, released);
+    if (lookup == nullptr) return nullptr;
+    PairBlock block;
+    if (!lookup_pairs(*lookup, names_of(other.get()), m.threads, released, block)) return nullptr;
+    return make_pair_array(state->pair_array_type, std::move(block));
+}
+
+PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    ModuleState* state = type_state(Py_TYPE(self));
+    if (!check_nargs("link", nargs, 3) || !names_args(state, args, 2, "link")) return nullptr;
+    if (m.saved) {
+        // No names to index afresh: the same pairs by lookup, through the saved table.
+        if (args[2] != Py_None) {
+            PyErr_SetString(PyExc_ValueError, "a saved index links through its own tradeouts only");
+            return nullptr;
+        }
+        return index_lookup(self, args, 2);
     }
     const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1])), tradeouts(Py_NewRef(args[2]));
     // A table of this link's own (spelling variants between both lists), or the index's.
@@ -256,6 +315,36 @@ PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
     }
     return make_pair_array(state->pair_array_type, std::move(block));
 }
+
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("save", nargs, 1)) return nullptr;
+    const Ref path(Py_NewRef(args[0]));
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr || !save_to_path(*index, path.get(), released)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("to_bytes", nargs, 0)) return nullptr;
+    (void)args;
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    return index == nullptr ? nullptr : saved_bytes(*index, released);
+}
+
+PyObject* index_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("verify", nargs, 0)) return nullptr;
+    (void)args;
+    Released released(nullptr);
+    if (ready(m, released) == nullptr) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* index_extended(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 PyMethodDef index_methods[] = {
     {"pairs", fastcall(index_pairs), METH_FASTCALL,
@@ -273,6 +362,15 @@ PyMethodDef index_methods[] = {
     {"link", fastcall(index_link), METH_FASTCALL,
      "link(other, progress, tradeouts) -> PairArray: (i in other, j in these names) for every match;\n"
      "tradeouts (a dict) replaces the index's table for this link, None keeps it."},
+    {"lookup", fastcall(index_lookup), METH_FASTCALL,
+     "lookup(other, progress) -> PairArray: link()'s pairs, found through this index alone."},
+    {"save", fastcall(index_save), METH_FASTCALL, "save(path) -> None: the saved form, written atomically to path (bytes)."},
+    {"to_bytes", fastcall(index_to_bytes), METH_FASTCALL, "to_bytes() -> bytes: the saved form."},
+    {"extended", fastcall(index_extended), METH_FASTCALL,
+     "extended(include_own, parts, threads) -> Index: a new index, with the same tradeouts, over these names\n"
+     "(when include_own is true) followed by the names of each Names in the list parts."},
+    {"verify", fastcall(index_verify), METH_FASTCALL,
+     "verify() -> None: checks a saved index's large sections now rather than before the first search."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -290,9 +388,8 @@ PyType_Spec index_spec = {
 };
 
 // Builds the table and the index: interruptible, with the interpreter released.
-bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
-    m.table = table_from_dict(tradeouts);
-    if (!m.table) return false;
+// The index over m.names with m.table: interruptible, with the interpreter released.
+bool build_search(Matcher& m) noexcept {
     Released released(nullptr);
     const NameList& names = names_of(m.names.get());
     SearchIndex::Built built = released.run(0, [&]() noexcept {
@@ -301,6 +398,97 @@ bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
     if (!built.index) return raise_search_error(built.error);
     m.index = std::move(built.index);
     return true;
+}
+
+// Builds the table and the index.
+bool build_core(Matcher& m, PyObject* tradeouts) noexcept {
+    m.table = table_from_dict(tradeouts);
+    return m.table != nullptr && build_search(m);
+}
+
+std::unique_ptr<Matcher> new_matcher() noexcept;
+bool threads_arg(PyObject* o, int32_t* threads) noexcept;
+PyObject* make_index(ModuleState* state, std::unique_ptr<Matcher> m) noexcept;
+
+PyObject* index_extended(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    ModuleState* state = type_state(Py_TYPE(self));
+    if (!check_nargs("extended", nargs, 3)) return nullptr;
+    const int own = PyObject_IsTrue(args[0]);
+    if (own < 0) return nullptr;
+    if (!PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "extended() needs a list of Names");
+        return nullptr;
+    }
+    const Ref parts(PySequence_Tuple(args[1]));  // a list changed meanwhile cannot affect it
+    if (!parts) return nullptr;
+    std::vector<const NameList*> lists;
+    try {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(parts.get()); ++k) {
+            PyObject* item = PyTuple_GET_ITEM(parts.get(), k);
+            if (!Py_IS_TYPE(item, state->names_type)) {
+                PyErr_SetString(PyExc_TypeError, "extended() needs a list of Names");
+                return nullptr;
+            }
+            lists.push_back(&names_of(item));
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    std::unique_ptr<Matcher> out = new_matcher();
+    if (!out || !threads_arg(args[2], &out->threads)) return nullptr;
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    out->names.reset(make_names(state, [&](NameList& l) { return l.read_parts(own ? &index->names() : nullptr, lists); }));
+    if (!out->names) return nullptr;
+    out->table = copy_tradeout_table(index->table());
+    if (!out->table) return PyErr_NoMemory();
+    if (!build_search(*out)) return nullptr;
+    return make_index(state, std::move(out));
+}
+
+// A new Index object owning `m`; null with an exception set.
+PyObject* make_index(ModuleState* state, std::unique_ptr<Matcher> m) noexcept {
+    PyObject* self = state->index_type->tp_alloc(state->index_type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<IndexObject*>(self)->core) std::unique_ptr<Matcher>(std::move(m));
+    return self;
+}
+
+bool threads_arg(PyObject* o, int32_t* threads) noexcept {
+    if (!int32_arg(o, "threads", threads)) return false;
+    if (*threads < 1) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Matcher> new_matcher() noexcept {
+    std::unique_ptr<Matcher> m(new (std::nothrow) Matcher());
+    if (!m) PyErr_NoMemory();
+    return m;
+}
+
+PyObject* open_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("open_index", nargs, 2)) return nullptr;
+    std::unique_ptr<Matcher> m = new_matcher();
+    if (!m || !threads_arg(args[1], &m->threads)) return nullptr;
+    const Ref path(Py_NewRef(args[0]));
+    m->saved = open_saved(path.get());
+    if (!m->saved) return nullptr;
+    return make_index(module_state(module), std::move(m));
+}
+
+PyObject* index_from_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("index_from_bytes", nargs, 2)) return nullptr;
+    std::unique_ptr<Matcher> m = new_matcher();
+    if (!m || !threads_arg(args[1], &m->threads)) return nullptr;
+    m->buffer.reset(Py_NewRef(args[0]));
+    m->saved = saved_over_bytes(m->buffer.get());
+    if (!m->saved) return nullptr;
+    return make_index(module_state(module), std::move(m));
 }
 
 PyObject* build_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -359,6 +547,10 @@ PyMethodDef module_methods[] = {
      "normalised strings of an Arrow string stream, read in place."},
     {"normalize_arrow_array", fastcall(normalize_arrow_array), METH_FASTCALL,
      "normalize_arrow_array(schema, array, drop, threads, label) -> (schema, array): the same for one array."},
+    {"open_index", fastcall(open_index), METH_FASTCALL,
+     "open_index(path, threads) -> Index: a saved index, mapped from the file at path (bytes)."},
+    {"index_from_bytes", fastcall(index_from_bytes), METH_FASTCALL,
+     "index_from_bytes(data, threads) -> Index: a saved index read in place from bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -303,6 +303,38 @@ bool NameList::read_sequence(PyObject* names, const char* what) noexcept {
     return true;
 }
 
+bool NameList::read_parts(const NameTexts* first, std::span<const NameList* const> then) noexcept {
+    size_t count = first != nullptr ? first->size() : 0;
+    size_t bytes = 0;
+    if (first != nullptr) {
+        for (size_t i = 0; i < first->size(); ++i) bytes += (*first)[i].size();
+    }
+    for (const NameList* part : then) {
+        count += part->views_.size();
+        for (std::string_view v : part->views_) bytes += v.size();
+    }
+    if (count > static_cast<size_t>(max_names)) return too_many("names");
+    try {
+        arena_.reserve(bytes);  // the views below point into it: it must not move
+        views_.reserve(count);
+        auto add = [&](std::string_view v) {
+            const size_t at = arena_.size();
+            arena_.insert(arena_.end(), v.begin(), v.end());
+            views_.emplace_back(arena_.data() + at, v.size());
+        };
+        if (first != nullptr) {
+            for (size_t i = 0; i < first->size(); ++i) add((*first)[i]);
+        }
+        for (const NameList* part : then) {
+            for (std::string_view v : part->views_) add(v);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 bool NameList::read_codes(PyObject* codes, PyObject* categories, const char* what) noexcept {
     if (!PyList_Check(categories)) {
         PyErr_Format(PyExc_TypeError, "categories must be a list, not %.200s", Py_TYPE(categories)->tp_name);

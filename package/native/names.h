@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "arrow_abi.h"
+#include "talvik/find_pairs.h"
 
 namespace talvik::native {
 
@@ -46,6 +47,8 @@ public:
     // missing value) into its categories (a list); a category that is not a
     // str fails as the first name that uses it would in a list.
     bool read_codes(PyObject* codes, PyObject* categories, const char* what) noexcept;
+    // The names of `first` (may be null), then those of each of `then`, copied.
+    bool read_parts(const NameTexts* first, std::span<const NameList* const> then) noexcept;
 
     // How an Arrow array holds its strings.
     enum class Layout : uint8_t { string, large_string, string_view };

@@ -6,6 +6,7 @@ import importlib
 import operator
 import os
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Set
 from contextlib import contextmanager
@@ -41,6 +42,11 @@ Rows: TypeAlias = range | slice | None
 #: Per name, the smallest index of its group, dtype int32.
 Labels: TypeAlias = NDArray[np.int32]
 
+#: Names added since the index was built are folded into it (a rebuild)
+#: once they pass this share of it, or this many, whichever is more.
+_FOLD_SHARE = 1 / 8
+_FOLD_MIN = 10_000
+
 #: The most groups over ``max_size`` that get a warning of their own.
 _MAX_GROUP_WARNINGS = 10
 
@@ -73,9 +79,13 @@ class Matcher:
     that ``str.split()`` cuts into fewer than two words, and missing names
     (None, or Arrow nulls), never match.
 
-    Every pair method returns indices into ``names`` as given. The Matcher is
-    immutable and may be searched from many threads at once; each search
-    releases the interpreter, and Ctrl-C interrupts it.
+    Every pair method returns indices into ``names`` as given (and ``add``ed
+    names after them). Apart from ``add``, the Matcher never changes, and it
+    may be searched from many threads at once; each search releases the
+    interpreter, and Ctrl-C interrupts it. A Matcher made with
+    ``normalize``, ``typos`` or ``initials`` cannot yet be saved, pickled or
+    added to, nor (with ``typos`` or ``initials``) looked up in: the saved
+    form does not record the steps.
 
     Parameters
     ----------
@@ -119,7 +129,7 @@ class Matcher:
         When the index cannot be allocated.
     """
 
-    __slots__ = ("_index", "_names", "_steps", "_threads", "_tradeouts")
+    __slots__ = ("_added", "_delta", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
 
     def __init__(
         self,
@@ -131,18 +141,122 @@ class Matcher:
         initials: bool = False,
         threads: int | None = None,
     ) -> None:
-        self._threads = _thread_count(threads)
-        self._steps = _Steps(normalize, typos, initials)
-        self._tradeouts = self._steps.tradeouts(_tradeout_dict(tradeouts))
-        indexed = self._steps.names(names)
+        threads = _thread_count(threads)
+        steps = _Steps(normalize, typos, initials)
+        base = steps.tradeouts(_tradeout_dict(tradeouts))
+        indexed = steps.names(names)
+        table = steps.table(base, [indexed], threads)
+        index = _native.build_index(_read_names(indexed, "names"), table, threads)
         # match() adds the variants and initials of its own names to these.
-        self._names = indexed if self._steps.extend else None
-        table = self._steps.table(self._tradeouts, [indexed], self._threads)
-        self._index = _native.build_index(_read_names(indexed, "names"), table, self._threads)
+        self._start(index, threads, steps, base, indexed if steps.extend else None)
+
+    def _start(
+        self,
+        index: _native.Index,
+        threads: int,
+        steps: _Steps | None = None,
+        tradeouts: dict[Any, Any] | None = None,
+        names: Any = None,
+    ) -> None:
+        self._index, self._threads = index, threads
+        self._steps = steps if steps is not None else _Steps(False, 0, False)
+        self._tradeouts, self._names = tradeouts, names
+        self._added: list[_native.Names] = []  # names added since the index was built
+        self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
+        self._lock = threading.Lock()
+
+    def _plain(self, what: str, steps: str = "normalize, typos or initials") -> None:
+        """Refuses what a saved index or an added name cannot yet carry: the steps."""
+        if self._steps.extend or (self._steps.normalize and "normalize" in steps):
+            raise ValueError(f"{what} keeps no {steps} step yet: build the Matcher without it, or give it "
+                             "names and tradeouts prepared with talvik.normalize, variants or initials")
+    @classmethod
+    def open(cls, path: str | os.PathLike[str] | bytes, *, threads: int | None = None, verify: bool = False) -> Matcher:
+        """A Matcher over an index that ``save`` wrote, mapped from the file.
+
+        Opening reads the file's header, its section directory and its small
+        sections (the tradeouts), and checks their checksums: it takes the
+        same short time however many names the file holds. The large sections
+        are mapped read-only and shared, so every process that opens the file
+        shares its pages. They are checked (checksums, and every bound the
+        search relies on) once, before the first search, or at once with
+        ``verify=True``. A damaged file is never searched.
+
+        Raises
+        ------
+        OSError
+            The file cannot be opened or mapped.
+        ValueError
+            The file is not a saved index, was saved by a newer version, is
+            truncated, or is damaged; the message says which. A damaged large
+            section is reported by the first search (or here, with ``verify``).
+        """
+        if not isinstance(verify, bool):
+            raise TypeError(f"verify must be a bool, not {type(verify).__name__}")
+        self = cls.__new__(cls)
+        threads = _thread_count(threads)
+        self._start(_native.open_index(os.fsencode(path), threads), threads)
+        if verify:
+            self._index.verify()
+        return self
+
+    def add(self, names: Names) -> None:
+        """Appends names, which take the next indices: ``len(self)`` on.
+
+        Nothing is rebuilt at once. ``lookup`` finds the added names through
+        a small index of their own, made when first needed; every other
+        search, ``save`` and pickling first fold them into the main index
+        (one rebuild over all names), as ``add`` itself does once they pass
+        an eighth of the names (or 10,000, whichever is more). Either way
+        every result is that of a Matcher built over all the names at once.
+        ``names`` takes the same forms as in the constructor.
+        """
+        self._plain("add()", "typos or initials")
+        part = _read_names(self._steps.names(names), "names")
+        if len(self) + len(part) > _MAX_INT32:
+            raise ValueError(f"names: at most {_MAX_INT32} names can be matched at once")
+        with self._lock:
+            # A new list, so that a lookup holding the old one reads it whole.
+            self._added = [*self._added, part]
+            self._delta = None
+            if sum(map(len, self._added)) > max(_FOLD_MIN, len(self._index) * _FOLD_SHARE):
+                self._fold()
+
+    def _fold(self) -> None:
+        """Builds the main index over every name (under the lock)."""
+        if self._added:
+            self._index = self._index.extended(True, self._added, self._threads)
+            self._added, self._delta = [], None
+
+    def _whole(self) -> _native.Index:
+        """The index over every name, added ones folded in."""
+        if self._added:
+            with self._lock:
+                self._fold()
+        return self._index
+
+    def save(self, path: str | os.PathLike[str] | bytes) -> None:
+        """Writes the index to ``path``, for ``Matcher.open``: the names, the
+        tradeouts, and every list the search reads, in one checksummed file.
+
+        The file is written beside ``path`` under another name, flushed to the
+        disk and then renamed over ``path``, so that ``path`` holds either the
+        old file or the whole new one, never a part. The format is described
+        in docs/saved-index.md.
+        """
+        self._plain("save()")
+        self._whole().save(os.fsencode(path))
+
+    def __reduce__(self) -> tuple[Callable[[bytes, int], Matcher], tuple[bytes, int]]:
+        # Through the saved form: the receiving process reads it in place,
+        # without building anything.
+        self._plain("Pickling")
+        return _from_saved, (self._whole().to_bytes(), self._threads)
 
     def __len__(self) -> int:
         """The number of names, matchable or not."""
-        return len(self._index)
+        with self._lock:
+            return len(self._index) + sum(map(len, self._added))
 
     def __repr__(self) -> str:
         return f"<talvik.Matcher of {len(self):,} names, threads={self._threads}>"
@@ -164,15 +278,17 @@ class Matcher:
         the memory available; ``count`` says how many there are and
         ``iter_pairs`` takes them a chunk at a time.
         """
-        first, last = _row_range(rows, len(self))
+        index = self._whole()
+        first, last = _row_range(rows, len(index))
         with _progress_bar(progress, last - first, "pairs") as report:
-            return np.asarray(self._index.pairs(first, last, report))
+            return np.asarray(index.pairs(first, last, report))
 
     def count(self, rows: Rows = None, *, progress: bool = False) -> int:
         """How many pairs ``pairs(rows)`` would give, without storing them."""
-        first, last = _row_range(rows, len(self))
+        index = self._whole()
+        first, last = _row_range(rows, len(index))
         with _progress_bar(progress, last - first, "count") as report:
-            return self._index.count(first, last, report)
+            return index.count(first, last, report)
 
     def iter_pairs(
         self, chunk_size: int = 1_000_000, *, rows: Rows = None, progress: bool = False
@@ -189,10 +305,11 @@ class Matcher:
         size = operator.index(chunk_size)
         if size < 1:
             raise ValueError(f"chunk_size must be at least 1, got {size}")
-        first, last = _row_range(rows, len(self))
+        index = self._whole()
+        first, last = _row_range(rows, len(index))
         if not isinstance(progress, bool):
             raise TypeError(f"progress must be a bool, not {type(progress).__name__}")
-        return _chunks(self._index, first, last, size, progress)
+        return _chunks(index, first, last, size, progress)
 
     def groups(self, *, rows: Rows = None, max_size: int | None = None, progress: bool = False) -> Labels:
         """The connected components of the match graph: per name, the smallest
@@ -212,9 +329,10 @@ class Matcher:
         ``talvik.dask.groups`` does so.
         """
         limit = None if max_size is None else _size_limit(max_size)
-        first, last = _row_range(rows, len(self))
+        index = self._whole()
+        first, last = _row_range(rows, len(index))
         with _progress_bar(progress, last - first, "groups") as report:
-            labels = np.asarray(self._index.groups(first, last, report))
+            labels = np.asarray(index.groups(first, last, report))
         if limit is not None:
             _warn_large(labels, limit)
         return labels
@@ -257,8 +375,9 @@ class Matcher:
         piece at a time, never held all at once; ``progress=True`` shows a
         progress bar over the rows.
         """
-        with _progress_bar(progress, len(self), "tradeout usage") as report:
-            rows = self._index.tradeout_usage(report)
+        index = self._whole()
+        with _progress_bar(progress, len(index), "tradeout usage") as report:
+            rows = index.tradeout_usage(report)
         return _usage_table(rows)
 
     def match(self, other_names: Names, *, progress: bool = False) -> Pairs:
@@ -275,7 +394,43 @@ class Matcher:
         if self._names is not None:
             table = self._steps.table(self._tradeouts, [given, self._names], self._threads)
         with _progress_bar(progress, len(other), "match") as report:
-            return np.asarray(self._index.link(other, report, table))
+            return np.asarray(self._whole().link(other, report, table))
+
+    def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
+        """The pairs of ``match(names)``, found through this index alone.
+
+        Every (i, j) where ``names[i]`` matches the indexed name j, as a
+        (k, 2) int32 array ordered by i, then j. Nothing is re-indexed: the
+        work follows the query names and the indexed names their words can
+        reach, not the size of the index, so one name takes about a
+        millisecond or less even against millions. Query words that no
+        indexed name holds are still found through the tradeouts, in both
+        directions, exactly as ``match`` finds them. Fewer than 256 names
+        are looked up on the calling thread; more on ``threads`` workers.
+        """
+        self._plain("lookup()", "typos or initials")
+        queries = _read_names(self._steps.names(names), "names")
+        with self._lock:
+            index, added = self._index, self._added
+            if added and self._delta is None:
+                self._delta = index.extended(False, added, self._threads)
+            delta = self._delta
+        with _progress_bar(progress, len(queries), "lookup") as report:
+            pairs = np.asarray(index.lookup(queries, report))
+        if delta is None:
+            return pairs
+        more = np.asarray(delta.lookup(queries, None)).copy()
+        more[:, 1] += len(index)  # the added names follow the indexed ones
+        both = np.concatenate([pairs, more])
+        return both[np.lexsort((both[:, 1], both[:, 0]))]
+
+
+def _from_saved(data: bytes, threads: int) -> Matcher:
+    """The Matcher whose saved form is ``data`` (what pickling sends)."""
+    matcher = Matcher.__new__(Matcher)
+    threads = _thread_count(threads)
+    matcher._start(_native.index_from_bytes(data, threads), threads)
+    return matcher
 
 
 def find_pairs(

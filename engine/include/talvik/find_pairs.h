@@ -130,6 +130,30 @@ private:
     std::vector<int32_t> labels_;
 };
 
+// The names' bytes an index borrows: the caller's views, one per name, or
+// the bytes and offsets of a saved file.
+class NameTexts {
+public:
+    NameTexts() = default;
+    explicit NameTexts(std::span<const std::string_view> views) noexcept
+        : views_(views.data()), size_(views.size()) {}
+    // Name i is bytes[start[i], start[i + 1]); `start` holds count + 1 offsets.
+    NameTexts(const char* bytes, const uint64_t* start, size_t count) noexcept
+        : bytes_(bytes), start_(start), size_(count) {}
+
+    size_t size() const noexcept { return size_; }
+    std::string_view operator[](size_t i) const noexcept {
+        if (views_ != nullptr) return views_[i];
+        return {bytes_ + start_[i], static_cast<size_t>(start_[i + 1] - start_[i])};
+    }
+
+private:
+    const std::string_view* views_ = nullptr;
+    const char* bytes_ = nullptr;
+    const uint64_t* start_ = nullptr;
+    size_t size_ = 0;
+};
+
 // The names cut into words and indexed once; reusable by many searches, from
 // many threads at once. Borrows the names' bytes and the table, which must
 // outlive it.
@@ -147,18 +171,19 @@ public:
 
     int32_t size() const noexcept;
     const NameIndex& index() const noexcept { return *index_; }
-    std::span<const std::string_view> names() const noexcept { return names_; }
+    const NameTexts& names() const noexcept { return names_; }
     const TradeoutTable& table() const noexcept { return *table_; }
 
 private:
-    struct Key {};  // only build() makes one
+    struct Key {};  // only build() and a saved index make one
+    friend class SavedIndex;
 
 public:
     explicit SearchIndex(Key) noexcept;
 
 private:
     std::unique_ptr<NameIndex> index_;
-    std::span<const std::string_view> names_;
+    NameTexts names_;
     const TradeoutTable* table_ = nullptr;
 };
 

@@ -127,6 +127,10 @@ TradeoutTablePtr build_tradeout_table(const Entries& entries) noexcept {
     return builder.finish();
 }
 
+// A copy of `table` that owns its words, every key in the same slot (so
+// that every lookup finds the same list); null when memory runs out.
+TradeoutTablePtr copy_tradeout_table(const TradeoutTable& table) noexcept;
+
 // The slot of `word` (the first one, for a key stored twice), or empty when
 // no slot holds it. Lock-free and read-only, like the lookup.
 std::optional<uint64_t> tradeout_table_find(const TradeoutTable& table, std::string_view word) noexcept;
