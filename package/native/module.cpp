@@ -115,7 +115,7 @@ PyObject* names_from_codes(PyObject* module, PyObject* const* args, Py_ssize_t n
     const char* what = label(args[2]);
     if (what == nullptr) return nullptr;
     const Ref codes(Py_NewRef(args[0])), categories(Py_NewRef(args[1]));
-    return make_names(module, [&](NameList& l) { return l.read_codes(codes.get(), categories.get(), what); });
+    return make_names(module_state(module), [&](NameList& l) { return l.read_codes(codes.get(), categories.get(), what); });
 }
 
 // ---- Index: the tradeout table and the engine's index over one Names, or
