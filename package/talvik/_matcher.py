@@ -640,7 +640,7 @@ class _Steps:
 def _as_list(names: Any) -> list[Any] | tuple[Any, ...]:
     """The names as str and None, whatever column they came in."""
     if type(names) is list or type(names) is tuple:
-        return names  # type: ignore[no-any-return]
+        return names
     if hasattr(names, "to_pylist"):  # pyarrow
         return names.to_pylist()  # type: ignore[no-any-return]
     if type(names).__module__.startswith("pandas"):
