@@ -41,16 +41,42 @@ void claim_exception_state() noexcept { (void)std::uncaught_exceptions(); }
 // its thread-local blocks and first allocations well within the rest.
 constexpr uint64_t kThreadRoom = uint64_t{32} << 20;
 
+// Holds every new worker between claiming its exception state and its
+// work, so that no worker claims while another already allocates: a claim
+// raced by its team's allocations could still find no memory left.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int32_t claimed = 0;
+    bool open = false;
+
+    void claimed_then_wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++claimed;
+        changed.notify_all();
+        changed.wait(lock, [this] { return open; });
+    }
+    void open_when_claimed(int32_t started) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return claimed == started; });
+        open = true;
+        changed.notify_all();
+    }
+};
+
 // Starts threads for workers first..workers-1; stops at the first that
-// cannot be made, or should not be for want of room. Returns the threads made.
-std::vector<std::thread> start_threads(int32_t first, int32_t workers, WorkerFn work, Finish& finish) noexcept {
+// cannot be made, or should not be for want of room. Returns the threads
+// made, once each has claimed its exception state.
+std::vector<std::thread> start_threads(int32_t first, int32_t workers, WorkerFn work, Finish& finish,
+                                       Gate& gate) noexcept {
     std::vector<std::thread> threads;
     try {
         threads.reserve(static_cast<size_t>(workers - first));
         for (int32_t w = first; w < workers; ++w) {
             if (address_space_room() < kThreadRoom) break;  // a smaller team gives the same result
-            threads.emplace_back([work, w, &finish] {
+            threads.emplace_back([work, w, &finish, &gate] {
                 claim_exception_state();
+                gate.claimed_then_wait();
                 work(w);
                 finish.one_done();
             });
@@ -59,6 +85,7 @@ std::vector<std::thread> start_threads(int32_t first, int32_t workers, WorkerFn 
         // A smaller team gives the same result.
     } catch (const std::bad_alloc&) {
     }
+    gate.open_when_claimed(static_cast<int32_t>(threads.size()));
     return threads;
 }
 
@@ -88,8 +115,9 @@ int32_t run_team(int32_t workers, WorkerFn work, const Poll* poll, std::atomic<b
     if (workers < 1) workers = 1;
     claim_exception_state();
     Finish finish;
+    Gate gate;
     const bool polling = poll != nullptr && poll->keep_going != nullptr;
-    std::vector<std::thread> threads = start_threads(polling ? 0 : 1, workers, work, finish);
+    std::vector<std::thread> threads = start_threads(polling ? 0 : 1, workers, work, finish, gate);
     const auto started = static_cast<int32_t>(threads.size());
     int32_t team = started;
     if (!polling || started == 0) {
