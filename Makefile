@@ -86,7 +86,9 @@ docs-deps: setup
 
 # The API reference is read from the sources (package/, module/*.pyi), so the
 # site needs no build of the module.
-docs: docs-deps
+# The API reference reads the installed modules (Talvik has only its stubs
+# in the tree), so they are built into .venv first.
+docs: docs-deps install
 	@NO_MKDOCS_2_WARNING=1 $(PY) -m mkdocs build --strict --quiet
 
 # The figures and plot README shows: end to end from Python, all contenders,
