@@ -14,7 +14,7 @@ never turns a free-threaded interpreter's GIL on.
 from importlib.metadata import PackageNotFoundError, version
 
 from ._explain import Explanation, WordMatch, explain
-from ._matcher import LargeGroupWarning, Matcher, find_pairs
+from ._matcher import DEFAULT_MIN_SCORE, LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
 from ._variants import variants
 from ._normalize import LEGAL_FORMS, SUFFIXES, TITLES, normalize
@@ -25,6 +25,7 @@ except PackageNotFoundError:  # imported from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
+    "DEFAULT_MIN_SCORE",
     "LEGAL_FORMS",
     "SUFFIXES",
     "TITLES",
