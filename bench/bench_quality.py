@@ -56,7 +56,7 @@ SPLINK_RUNNER = HERE / "quality" / "splink_runner.py"
 FULL_CDIST_MAX = 10_000        # above this, RapidFuzz compares within blocks only
 CDIST_CELLS = 20_000_000       # score-matrix cells held at once
 SPLINK_FLOOR = 0.01            # pairs below this match probability are not returned
-SPLINK_CLUSTER_AT = (0.3, 0.5, 0.7, 0.8, 0.9, 0.95, 0.99, 0.999)   # Splink's clusters, at each
+SPLINK_CLUSTER_AT = (0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.8, 0.9, 0.95, 0.99)   # Splink's clusters, at each
 
 
 # --- the Python normaliser the native one will have to beat ----------------
@@ -662,8 +662,48 @@ def markdown(results):
                 out.append(f"| {label} | {threshold or '-'} | {m['recall']:.3f} | {m['precision']:.3f} | "
                            f"{m['f1']:.3f} | {m['found']:,} | {seconds:.2f} | {note} |")
         out.append("")
+        out += cluster_table(results, ds) + handoff_table(results, ds)
     out += noise_section()
     return "\n".join(out) + "\n"
+
+
+def cluster_table(results, ds):
+    if not ds.get("clusters"):
+        return []
+    out = ["Clusters: pairs within clusters against the true pairs; the largest cluster's share of "
+           "the records.", "",
+           "| clusterer | threshold | recall | precision | F1 | clusters | largest cluster | seconds | notes |",
+           "|---|---|---:|---:|---:|---:|---:|---:|---|"]
+    for key, r in ds["clusters"].items():
+        c = results["contenders"][key]
+        if r["status"] != "ok":
+            out.append(f"| {c['label']} | | | | | | | | {r['status']}: {r['reason']} |")
+            continue
+        m = r["clusters"]
+        t = "-" if m["threshold"] is None else f"{fmt_threshold(m['threshold'])}, best (chosen with the answers)"
+        note = "; ".join(x for x in (c["notes"], r.get("note")) if x)
+        out.append(f"| {c['label']} | {t} | {m['recall']:.3f} | {m['precision']:.3f} | {m['f1']:.3f} | "
+                   f"{m['clusters']:,} | {m['largest']:,} ({100 * m['largest_share']:.2f}%) | "
+                   f"{r['seconds']:.2f} | {note} |")
+    return out + [""]
+
+
+def handoff_table(results, ds):
+    rows = {k: r for k, r in ds["results"].items() if r["status"] == "ok" and "candidates" in r}
+    if not rows:
+        return []
+    out = ["Splink's model on different candidate pairs: the candidates (how many, the share of true "
+           "pairs among them, the seconds to make them), then Splink's pairs at its best threshold "
+           "(chosen with the answers) and the whole time, training included.", "",
+           "| candidates from | pairs | recall | precision | seconds | Splink threshold | recall | precision "
+           "| F1 | total seconds |",
+           "|---|---:|---:|---:|---:|---|---:|---:|---:|---:|"]
+    for r in rows.values():
+        c, b = r["candidates"], r["best"]
+        out.append(f"| {c['how']} | {c['pairs']:,} | {c['recall']:.3f} | {c['precision']:.3f} | "
+                   f"{c['seconds']:.2f} | {fmt_threshold(b['threshold'])} | {b['recall']:.3f} | "
+                   f"{b['precision']:.3f} | {b['f1']:.3f} | {r['seconds']:.2f} |")
+    return out + [""]
 
 
 def noise_section():
