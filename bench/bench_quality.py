@@ -459,6 +459,9 @@ def exact_key_groups_run(ds):
 CLUSTERERS = [
     Contender("talvik-groups", "talvik groups(), no tradeouts", talvik_groups_run(), ("talvik",),
               notes=TALVIK_NOTE),
+    Contender("talvik-typos-nick-groups", "talvik groups(), normalize + typos=1 + nicknames",
+              talvik_groups_run(nicknames=True, normalize=True, typos=1), ("talvik",),
+              notes="every step but initials"),
     Contender("talvik-full-groups", "talvik groups(), normalize + typos=1 + initials + nicknames",
               talvik_groups_run(nicknames=True, normalize=True, typos=1, initials=True), ("talvik",),
               notes="every step"),
