@@ -267,3 +267,32 @@ def test_small_offline_run(tmp_path):
     report = (tmp_path / "quality.md").read_text()
     assert "| talvik, no tradeouts |" in report and "make bench-quality" in report
     assert "| talvik groups(), no tradeouts | - |" in report
+
+
+def tiny_dataset():
+    rec = people.Records(["a", "b", "c", "d", "e", "f"], [""] * 6, ENTITY)
+    return bench_quality.DataSet("tiny", "tiny", rec)
+
+
+def test_a_scored_peer_on_given_candidates_reports_both_stages():
+    # Candidates (0,1) (0,2) (2,5): 2 of the 4 true pairs; scored, (0,1) and (2,5) pass 0.5.
+    cand = np.array([(0, 1), (0, 2), (2, 5)])
+    out = bench_quality.Outcome(cand[[0, 2]], np.array([0.9, 0.6]), seconds=2.0,
+                                candidates={"pairs": cand, "seconds": 0.25, "how": "hand-made"})
+    c = bench_quality.Contender("x", "x", lambda ds: out, fixed=0.5, runs=1)
+    r = bench_quality.evaluate(c, tiny_dataset())
+    assert r["candidates"] == {"how": "hand-made", "seconds": 0.25, "pairs": 3, "recall": 0.5,
+                               "precision": pytest.approx(2 / 3)}
+    assert (r["best"]["threshold"], r["best"]["true_positives"], r["seconds"]) == (0.9, 1, 2.0)
+    results = {"contenders": {"x": {"label": "x", "notes": ""}}}
+    table = bench_quality.handoff_table(results, {"results": {"x": r}})
+    assert "| hand-made | 3 | 0.500 | 0.667 | 0.25 | 0.9 | 0.250 | 1.000 | 0.400 | 2.00 |" in table
+
+
+def test_a_thresholded_clustering_is_timed_at_its_best_threshold():
+    out = bench_quality.Clustering(by_threshold={0.5: [0] * 6, 0.9: ENTITY}, seconds=3.0,
+                                   threshold_seconds={0.5: 0.5, 0.9: 0.25})
+    c = bench_quality.Contender("y", "y", lambda ds: out, runs=1)
+    r = bench_quality.evaluate_clusters(c, tiny_dataset())
+    assert (r["clusters"]["threshold"], r["clusters"]["f1"], r["seconds"]) == (0.9, 1.0, 3.25)
+    assert r["thresholds"] == [0.5, 0.9]
