@@ -486,9 +486,9 @@ def missing(contender):
     return contender.available() if contender.available else None
 
 
-def evaluate(contender, ds):
-    ea, eb = ds.entities()
-    n_true = metrics.true_pairs(ea, eb)
+def timed(contender, ds):
+    """The contender's last outcome and its timing: the median of its own
+    figures if it times itself, else of the wall times."""
     times, own = [], []
     for _ in range(contender.runs):
         out = None                      # never hold two results at once
@@ -497,8 +497,14 @@ def evaluate(contender, ds):
         times.append(time.perf_counter() - start)
         if out.seconds is not None:
             own.append(out.seconds)
-    result = {"status": "ok", "seconds": statistics.median(own or times), "times_s": own or times,
-              "wall_s": times, "note": out.note}
+    return out, {"status": "ok", "seconds": statistics.median(own or times), "times_s": own or times,
+                 "wall_s": times, "note": out.note}
+
+
+def evaluate(contender, ds):
+    ea, eb = ds.entities()
+    n_true = metrics.true_pairs(ea, eb)
+    out, result = timed(contender, ds)
     if out.scores is None:
         result["exact"] = metrics.pair_metrics(out.pairs, ea, eb, n_true)
         return result
@@ -517,23 +523,14 @@ def evaluate(contender, ds):
 def evaluate_clusters(contender, ds):
     """A clusterer on a dedup set: the metrics of its clusters, or of its
     best threshold's (chosen with the answers), and its median time."""
-    times, own = [], []
-    for _ in range(contender.runs):
-        out = None
-        start = time.perf_counter()
-        out = contender.run(ds)
-        times.append(time.perf_counter() - start)
-        if out.seconds is not None:
-            own.append(out.seconds)
-    seconds = statistics.median(own or times)
+    out, result = timed(contender, ds)
     if out.by_threshold is None:
         threshold, m = None, metrics.cluster_metrics(out.labels, ds.a.entity)
     else:
         threshold, m = metrics.best_clustering(out.by_threshold, ds.a.entity)
-        seconds += out.threshold_seconds.get(threshold, 0.0)
-    return {"status": "ok", "seconds": seconds, "times_s": own or times, "wall_s": times, "note": out.note,
-            "clusters": dict(m, threshold=threshold),
-            "thresholds": None if out.by_threshold is None else sorted(out.by_threshold)}
+        result["seconds"] += out.threshold_seconds.get(threshold, 0.0)
+    return dict(result, clusters=dict(m, threshold=threshold),
+                thresholds=None if out.by_threshold is None else sorted(out.by_threshold))
 
 
 def run(args):
