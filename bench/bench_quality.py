@@ -672,20 +672,28 @@ def cluster_table(results, ds):
         return []
     out = ["Clusters: pairs within clusters against the true pairs; the largest cluster's share of "
            "the records.", "",
-           "| clusterer | threshold | recall | precision | F1 | clusters | largest cluster | seconds | notes |",
-           "|---|---|---:|---:|---:|---:|---:|---:|---|"]
+           "| clusterer | threshold | recall | precision | F1 | pairs within | clusters | largest cluster | seconds "
+           "| notes |",
+           "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"]
     for key, r in ds["clusters"].items():
         c = results["contenders"][key]
         if r["status"] != "ok":
-            out.append(f"| {c['label']} | | | | | | | | {r['status']}: {r['reason']} |")
+            out.append(f"| {c['label']} | | | | | | | | | {r['status']}: {r['reason']} |")
             continue
         m = r["clusters"]
         t = "-" if m["threshold"] is None else f"{fmt_threshold(m['threshold'])}, best (chosen with the answers)"
         note = "; ".join(x for x in (c["notes"], r.get("note")) if x)
-        out.append(f"| {c['label']} | {t} | {m['recall']:.3f} | {m['precision']:.3f} | {m['f1']:.3f} | "
-                   f"{m['clusters']:,} | {m['largest']:,} ({100 * m['largest_share']:.2f}%) | "
+        out.append(f"| {c['label']} | {t} | {fmt_rate(m['recall'])} | {fmt_rate(m['precision'])} | "
+                   f"{fmt_rate(m['f1'])} | {m['found']:,} | {m['clusters']:,} | "
+                   f"{m['largest']:,} ({100 * m['largest_share']:.2f}%) | "
                    f"{r['seconds']:.2f} | {note} |")
     return out + [""]
+
+
+def fmt_rate(x):
+    """Three decimals, or two significant digits below 0.001, which a
+    collapsed clustering's precision reaches."""
+    return f"{x:.3f}" if x == 0 or x >= 0.001 else f"{x:.2g}"
 
 
 def handoff_table(results, ds):

@@ -269,6 +269,12 @@ def test_small_offline_run(tmp_path):
     assert "| talvik groups(), no tradeouts | - |" in report
 
 
+@pytest.mark.parametrize("x, shown", [(0.0, "0.000"), (1.0, "1.000"), (0.0012, "0.001"), (0.00012785, "0.00013"),
+                                      (8.5e-06, "8.5e-06")])
+def test_small_rates_keep_their_digits(x, shown):
+    assert bench_quality.fmt_rate(x) == shown
+
+
 def tiny_dataset():
     rec = people.Records(["a", "b", "c", "d", "e", "f"], [""] * 6, ENTITY)
     return bench_quality.DataSet("tiny", "tiny", rec)
