@@ -56,6 +56,9 @@ FoundAs tradeout_kind(std::string_view word, std::string_view via) {
     return kind_of(word, via, a, b);
 }
 
+namespace {
+
+// The names of two words or more: the N of every word's weight.
 int64_t scored_name_count(const NameIndex& index) noexcept {
     const auto& start = index.columns().name_start;
     int64_t n = 0;
@@ -63,13 +66,24 @@ int64_t scored_name_count(const NameIndex& index) noexcept {
     return n;
 }
 
-PairScorer::PairScorer(const NameIndex& index, int64_t names) noexcept
-    : index_(index), log2_names_(std::log2(static_cast<float>(std::max<int64_t>(names, 1)))) {}
+float log2_of_count(int64_t names) noexcept { return std::log2(static_cast<float>(std::max<int64_t>(names, 1))); }
 
-float PairScorer::weight(int32_t word) const noexcept {
-    const auto df = static_cast<float>(std::max<size_t>(index_.postings(word).size(), 1));
-    return std::max(0.0f, log2_names_ - std::log2(df));
+}  // namespace
+
+// The last slot holds log2(N) itself, which the score subtracts.
+std::vector<float> word_weights(const NameIndex& index) {
+    const float log2_names = log2_of_count(scored_name_count(index));
+    std::vector<float> out(static_cast<size_t>(index.word_count()) + 1);
+    for (int32_t w = 0; w < index.word_count(); ++w) {
+        const auto df = static_cast<float>(std::max<size_t>(index.postings(w).size(), 1));
+        out[static_cast<size_t>(w)] = std::max(0.0f, log2_names - std::log2(df));
+    }
+    out.back() = log2_names;
+    return out;
 }
+
+PairScorer::PairScorer(const NameIndex& index, std::span<const float> weights) noexcept
+    : index_(index), weights_(weights), log2_names_(weights.back()) {}
 
 void PairScorer::set_row(std::span<const int32_t> row) {
     row_ = row;
@@ -78,8 +92,12 @@ void PairScorer::set_row(std::span<const int32_t> row) {
 
 ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, const std::vector<int32_t>& sorted) {
     ScoredWord best;
-    for (int32_t via : index_.tradeouts(word)) {
-        if (!holds(sorted, via)) continue;
+    // The other name's few words, each looked up in the tradeouts (rising):
+    // an initial may stand for thousands of words.
+    const auto trades = index_.tradeouts(word);
+    for (size_t k = 0; k < sorted.size(); ++k) {
+        const int32_t via = sorted[k];
+        if ((k > 0 && via == sorted[k - 1]) || !std::binary_search(trades.begin(), trades.end(), via)) continue;
         const FoundAs how = kind_of(index_.word_text(word), index_.word_text(via), code_points_[0], code_points_[1]);
         const float w = std::min(own, weight(via));
         if (best.how == FoundAs::missing || score_share(how) * w > best.contribution) {

@@ -10,12 +10,14 @@
 
 namespace talvik {
 
-// The names of two words or more: the N of every word's weight.
-int64_t scored_name_count(const NameIndex& index) noexcept;
+// Every word's weight in bits, by id, over the index's names of two words or
+// more. Throws std::bad_alloc.
+std::vector<float> word_weights(const NameIndex& index);
 
 class PairScorer {
 public:
-    PairScorer(const NameIndex& index, int64_t names) noexcept;
+    // `weights` as word_weights gives them, which must outlive the scorer.
+    PairScorer(const NameIndex& index, std::span<const float> weights) noexcept;
 
     // The row every following score() is against. Throws std::bad_alloc.
     void set_row(std::span<const int32_t> row);
@@ -25,7 +27,7 @@ public:
     float account(std::span<const int32_t> other, std::vector<ScoredWord>& out);
 
     // The weight of a word in bits.
-    float weight(int32_t word) const noexcept;
+    float weight(int32_t word) const noexcept { return weights_[static_cast<size_t>(word)]; }
 
 private:
     // Each position of `words` looked for in `sorted`, appended to words_;
@@ -35,6 +37,7 @@ private:
     float evaluate(std::span<const int32_t> other);
 
     const NameIndex& index_;
+    std::span<const float> weights_;
     float log2_names_;
     std::span<const int32_t> row_;
     std::vector<int32_t> row_sorted_;
