@@ -520,39 +520,19 @@ def _index_target(path: str) -> _Target:
 
 
 def _save_index(matcher: Matcher, target: _Target) -> None:
-    """Saves to a temporary file beside the target, gives it the replaced
-    file's mode and owner, and renames it over the target; the temporary file
-    is removed on any failure or signal, leaving the target as it was."""
-    directory, base = os.path.split(target.real)
-    made = None
-    try:
-        with _signals_held():
-            try:
-                fd, made = tempfile.mkstemp(dir=directory, prefix=f".{base}.", suffix=".tmp")
-            except OSError as e:
-                raise OSError(e.errno, e.strerror, target.path) from None
-            os.close(fd)
+    """Saves over a temporary file beside the target and renames it over the
+    target, leaving the target as it was on any failure or signal."""
+    with _beside(target) as f:
         try:
-            matcher.save(made)  # itself atomic: written beside `made`, synced and renamed over it
+            matcher.save(f.name)  # itself atomic: written beside f.name, synced and renamed over it
         except ValueError as e:  # what a saved index cannot carry yet
             raise InputError(target.path, str(e)) from None
-        fd = os.open(made, os.O_RDONLY)
+        fd = os.open(f.name, os.O_RDONLY)  # the file save() made, not the one f holds
         try:
             _take_over(fd, target)
         finally:
             os.close(fd)
-        with _signals_held():
-            os.replace(made, target.real)
-            made = None
-        _sync_folder(directory)
-    except BaseException:
-        if made is not None:
-            with _signals_held():
-                try:
-                    os.unlink(made)
-                except OSError:
-                    pass
-        raise
+    _sync_folder(os.path.dirname(target.real))
 
 
 def _sync_folder(directory: str) -> None:
@@ -962,6 +942,14 @@ def _output(target: _Target | None, fmt: str) -> Iterator[IO[bytes]]:
                 raise InputError(target.path, "will not write Parquet to a terminal")
             yield sink
         return
+    with _beside(target) as f:
+        yield f
+
+
+@contextmanager
+def _beside(target: _Target) -> Iterator[IO[bytes]]:
+    """A temporary file beside the target, with the target's mode and owner,
+    renamed over it when the block ends, and removed on any failure or signal."""
     directory, base = os.path.split(target.real)
     made = None
     try:
