@@ -5,8 +5,11 @@ import csv
 import io
 import json
 import os
+import signal
 import stat
 import subprocess
+import sys
+import time
 from pathlib import Path
 
 import pyarrow.parquet as pq
@@ -166,3 +169,29 @@ def test_a_matcher_with_steps_is_refused_before_the_file_is_touched(tmp_path):
     with pytest.raises(_cli.InputError, match="save"):
         _cli._save_index(talvik.Matcher(["Ann Lee"], normalize=True), _cli._index_target(str(path)))
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["idx.tvx"]
+
+
+# As the terminal or `kill` sends it, also where the tests run with the signal ignored.
+INTERRUPTIBLE = ("import os, signal, sys\n"
+                 "for s in (signal.SIGINT, signal.SIGTERM): signal.signal(s, signal.SIG_DFL)\n"
+                 "os.execv(sys.argv[1], sys.argv[1:])")
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
+def test_a_signal_while_adding_leaves_the_index_as_it_was(tmp_path, sig, status):
+    # Adding one name rebuilds and rewrites the whole index: long enough to be stopped midway.
+    lines(tmp_path / "names.txt", [f"w{k} s{k % 5000} t{k % 7}" for k in range(600_000)])
+    lines(tmp_path / "one.txt", ["w1 s1 t1"])
+    assert run("index", "build", "names.txt", "-o", "idx.tvx", cwd=tmp_path)[0] == 0
+    kept = (tmp_path / "idx.tvx").read_bytes()
+    p = subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, str(SCRIPT), "index", "add", "idx.tvx", "one.txt"],
+                         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while not list(tmp_path.glob(".idx.tvx.*.tmp")) and p.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.002)
+    assert p.poll() is None, "finished before it could be stopped"
+    time.sleep(0.05)
+    p.send_signal(sig)
+    assert p.wait(timeout=60) == status, p.stderr.read()
+    assert sorted(os.listdir(tmp_path)) == ["idx.tvx", "names.txt", "one.txt"]
+    assert (tmp_path / "idx.tvx").read_bytes() == kept
