@@ -1,6 +1,7 @@
 """`talvik index build|lookup|add`, run as a user runs them: the pairs read
 back against the package's own answer, a damaged or foreign index refused in
 one line, and the index file never left half written."""
+import argparse
 import csv
 import io
 import json
@@ -159,6 +160,22 @@ def test_a_bad_index_is_one_line_and_left_alone(built, case):
 def test_usage(built, args, message):
     status, _, err = run(*args, cwd=built)
     assert status == 2 and message in err, err
+
+
+@pytest.mark.parametrize("steps, said", [({"normalize": True}, "--normalize"), ({"typos": 1}, "--typos"),
+                                         ({"initials": True, "typos": 2}, "--typos or --initials")])
+def test_steps_are_refused_not_dropped(tmp_path, steps, said):
+    # `build` shares its options with `pairs`; a step offered there must not be silently ignored here.
+    args = argparse.Namespace(out=str(tmp_path / "idx.tvx"), input=str(lines(tmp_path / "n.txt", NAMES)),
+                              column=None, input_format=None, tradeouts=None, nicknames=False, threads=1,
+                              normalize=False, typos=0, initials=False)
+    for key, value in steps.items():
+        setattr(args, key, value)
+    with pytest.raises(_cli.InputError, match=f"keeps no {said} step"):
+        _cli._index_build(args)
+    assert os.listdir(tmp_path) == ["n.txt"]
+    args.normalize, args.typos, args.initials = False, 0, False
+    assert _cli._index_build(args) == 0 and len(talvik.Matcher.open(tmp_path / "idx.tvx")) == len(NAMES)
 
 
 def test_a_matcher_with_steps_is_refused_before_the_file_is_touched(tmp_path):
