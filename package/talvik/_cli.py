@@ -11,7 +11,9 @@ With ``--out`` a regular file appears whole or not at all: it is written
 under a temporary name beside it (beside a symlink's target, for a link) and
 renamed over it at the end, keeping an existing file's mode; the temporary
 file is removed on any error or signal. A FIFO, a device, /dev/stdout and
-anything else that is not a regular file is written in place.
+anything else that is not a regular file is written in place. A saved index
+(``talvik index build -o``, ``talvik index add``) is written the same way,
+but only ever to a regular file: it is mapped from one.
 """
 
 from __future__ import annotations
