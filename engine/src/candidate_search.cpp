@@ -145,20 +145,7 @@ void RowSearch::collect_by_words() {
 // Candidate j against the rule: the row's positions its words find, and
 // how many of its own positions the row finds back.
 bool RowSearch::long_row_accepts(int32_t j) const noexcept {
-    const auto words_j = index_.words(j);
-    const auto ci = static_cast<int32_t>(words_.size());
-    const auto cj = static_cast<int32_t>(words_j.size());
-    if (!can_match(cj)) return false;
-    LongRowMark found;
-    int32_t found_back = 0;
-    for (int32_t v : words_j) {
-        const LongRowMark* mark = long_marks_.find(v);
-        if (mark == nullptr) continue;
-        found_back += static_cast<int32_t>(mark->found_back);
-        found.merge(*mark);
-        if (accepts(ci, found.count, cj, found_back)) return true;
-    }
-    return false;
+    return accepts_long_marked(index_, long_marks_, static_cast<int32_t>(words_.size()), j);
 }
 
 // The marks of the row's words, its distinct words, and the words that find

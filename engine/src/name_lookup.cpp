@@ -305,17 +305,7 @@ bool QuerySearch::accepts_bits(int32_t j) const noexcept {
 }
 
 bool QuerySearch::accepts_long(int32_t j) const noexcept {
-    const auto words_j = ix_.words(j);
-    LongRowMark found;
-    int32_t found_back = 0;
-    for (int32_t v : words_j) {
-        const LongRowMark* mark = long_marks_.find(v);
-        if (mark == nullptr) continue;
-        found_back += static_cast<int32_t>(mark->found_back);
-        found.merge(*mark);
-    }
-    return accepts(static_cast<int32_t>(positions_.size()), found.count, static_cast<int32_t>(words_j.size()),
-                   found_back);
+    return accepts_long_marked(ix_, long_marks_, static_cast<int32_t>(positions_.size()), j);
 }
 
 constexpr size_t kBlockQueries = 64;
