@@ -9,8 +9,6 @@ import os
 import signal
 import stat
 import subprocess
-import sys
-import time
 from pathlib import Path
 
 import pyarrow.parquet as pq
@@ -19,6 +17,7 @@ import pytest
 import talvik
 from talvik import _cli
 
+from support.interrupts import signal_once_made, start_interruptible
 from support.paths import talvik_script
 
 SCRIPT = talvik_script()
@@ -188,12 +187,6 @@ def test_a_matcher_with_steps_is_refused_before_the_file_is_touched(tmp_path):
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["idx.tvx"]
 
 
-# As the terminal or `kill` sends it, also where the tests run with the signal ignored.
-INTERRUPTIBLE = ("import os, signal, sys\n"
-                 "for s in (signal.SIGINT, signal.SIGTERM): signal.signal(s, signal.SIG_DFL)\n"
-                 "os.execv(sys.argv[1], sys.argv[1:])")
-
-
 @pytest.mark.parametrize("sig, status", [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
 def test_a_signal_while_adding_leaves_the_index_as_it_was(tmp_path, sig, status):
     # Adding one name rebuilds and rewrites the whole index: long enough to be stopped midway.
@@ -201,14 +194,8 @@ def test_a_signal_while_adding_leaves_the_index_as_it_was(tmp_path, sig, status)
     lines(tmp_path / "one.txt", ["w1 s1 t1"])
     assert run("index", "build", "names.txt", "-o", "idx.tvx", cwd=tmp_path)[0] == 0
     kept = (tmp_path / "idx.tvx").read_bytes()
-    p = subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, str(SCRIPT), "index", "add", "idx.tvx", "one.txt"],
-                         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 60
-    while not list(tmp_path.glob(".idx.tvx.*.tmp")) and p.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.002)
-    assert p.poll() is None, "finished before it could be stopped"
-    time.sleep(0.05)
-    p.send_signal(sig)
+    p = start_interruptible([SCRIPT, "index", "add", "idx.tvx", "one.txt"], cwd=tmp_path)
+    signal_once_made(p, tmp_path, ".idx.tvx.*.tmp", sig, settle=0.05)
     assert p.wait(timeout=60) == status, p.stderr.read()
     assert sorted(os.listdir(tmp_path)) == ["idx.tvx", "names.txt", "one.txt"]
     assert (tmp_path / "idx.tvx").read_bytes() == kept
