@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "native.h"
@@ -382,6 +383,39 @@ PyObject* index_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 
 PyObject* index_extended(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// The names at the given indices, as the index holds them (a name that can
+// never match may be empty in a saved index): what a caller writes beside
+// the pairs of an index whose names it no longer has.
+PyObject* index_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("texts", nargs, 1)) return nullptr;
+    if (!PyTuple_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "texts() needs a tuple of int");
+        return nullptr;
+    }
+    const Ref rows(Py_NewRef(args[0]));
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);  // a saved index's name offsets are checked first
+    if (index == nullptr) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(rows.get());
+    Ref out(PyList_New(count));
+    if (!out) return nullptr;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        int32_t row = 0;
+        if (!int32_arg(PyTuple_GET_ITEM(rows.get(), k), "row", &row)) return nullptr;
+        if (row < 0 || row >= m.size()) {
+            PyErr_Format(PyExc_IndexError, "row %d is not below %d", row, m.size());
+            return nullptr;
+        }
+        const std::string_view text = index->names()[static_cast<size_t>(row)];
+        PyObject* item = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), k, item);
+    }
+    return out.release();
+}
+
+
 PyMethodDef index_methods[] = {
     {"pairs", fastcall(index_pairs), METH_FASTCALL,
      "pairs(first, last, progress, scores, min_score, blocks) -> PairArray, or (PairArray, scores) when\n"
@@ -409,6 +443,8 @@ PyMethodDef index_methods[] = {
     {"extended", fastcall(index_extended), METH_FASTCALL,
      "extended(include_own, parts, threads) -> Index: a new index, with the same tradeouts, over these names\n"
      "(when include_own is true) followed by the names of each Names in the list parts."},
+    {"texts", fastcall(index_texts), METH_FASTCALL,
+     "texts(rows) -> list of str: the names at these indices (a tuple of int)."},
     {"verify", fastcall(index_verify), METH_FASTCALL,
      "verify() -> None: checks a saved index's large sections now rather than before the first search."},
     {nullptr, nullptr, 0, nullptr},

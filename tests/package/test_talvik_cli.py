@@ -16,6 +16,7 @@ import pytest
 
 import talvik
 
+from support.interrupts import INTERRUPTIBLE, signal_once_made, start_interruptible  # noqa: E402
 from support.paths import talvik_script  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -365,13 +366,6 @@ def test_closed_pipe_is_quiet(tmp_path):
     assert p.stderr.read() == b""
 
 
-# A signal as the terminal or `kill` sends it, also where the test itself runs
-# with it ignored (a background job, nohup), which a child would inherit.
-INTERRUPTIBLE = ("import os, signal, sys\n"
-                 "for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)\n"
-                 "os.execv(sys.argv[1], sys.argv[1:])")
-
-
 @pytest.mark.parametrize("command, existing", [("pairs", None), ("groups", b"earlier output\n")])
 @pytest.mark.parametrize("sig, status, said", [(signal.SIGINT, 130, b"talvik: interrupted\n"),
                                                (signal.SIGTERM, 143, b"talvik: stopped by SIGTERM\n"),
@@ -382,14 +376,8 @@ def test_signal_leaves_no_output(tmp_path, command, existing, sig, status, said)
     out = tmp_path / "out.csv"
     if existing is not None:
         out.write_bytes(existing)
-    p = subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, str(SCRIPT), command, str(src), "-o", str(out)],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 60
-    while not list(tmp_path.glob(".out.csv.*.tmp")) and p.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.005)
-    assert p.poll() is None, "finished before it could be interrupted"
-    time.sleep(0.2)
-    p.send_signal(sig)
+    p = start_interruptible([SCRIPT, command, src, "-o", out])
+    signal_once_made(p, tmp_path, ".out.csv.*.tmp", sig, settle=0.2)
     assert p.wait(timeout=60) == status
     assert p.stderr.read() == said and p.stdout.read() == b""
     assert sorted(f.name for f in tmp_path.iterdir()) == (["n.txt"] if existing is None else ["n.txt", "out.csv"])
