@@ -11,7 +11,7 @@ import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Set
 from contextlib import contextmanager
-from typing import Any, Protocol, TypeAlias
+from typing import Any, Literal, Protocol, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -23,9 +23,11 @@ __all__ = ["DEFAULT_MIN_SCORE", "LargeGroupWarning", "Matcher", "find_pairs"]
 _MAX_INT32 = 2**31 - 1
 
 #: The score (in bits) at or above which ``talvik.dedupe`` and ``talvik.link``
-#: keep a pair by default: where the evidence of the words outweighs the odds
-#: against two random names being one person.
-DEFAULT_MIN_SCORE = 0.0
+#: keep a pair by default. Zero is where the words' evidence outweighs the odds
+#: against two random names being one person; on the labelled benchmarks
+#: (docs/quality.md) the best F1 lies between -3 and -1, since those odds
+#: count every name as a different person while real lists repeat people.
+DEFAULT_MIN_SCORE = -2.0
 
 
 class ArrowStreamExportable(Protocol):
@@ -47,6 +49,9 @@ Pairs: TypeAlias = NDArray[np.int32]
 Rows: TypeAlias = range | slice | None
 #: Per name, the smallest index of its group, dtype int32.
 Labels: TypeAlias = NDArray[np.int32]
+
+#: Pairs with a float32 score each, as ``scores=True`` gives them.
+ScoredPairs: TypeAlias = tuple[NDArray[np.int32], NDArray[np.float32]]
 
 #: Names added since the index was built are folded into it (a rebuild)
 #: once they pass this share of it, or this many, whichever is more.
@@ -165,8 +170,7 @@ class Matcher:
         codes = None if blocks is None else _Blocks(blocks, len(read))
         index = _native.build_index(read, table, threads)
         # match() adds the variants and initials of its own names to these.
-        self._start(index, threads, steps, base, indexed if steps.extend else None)
-        self._blocks = codes
+        self._start(index, threads, steps, base, indexed if steps.extend else None, codes)
 
     def _start(
         self,
@@ -175,6 +179,7 @@ class Matcher:
         steps: _Steps | None = None,
         tradeouts: dict[Any, Any] | None = None,
         names: Any = None,
+        blocks: _Blocks | None = None,
     ) -> None:
         self._index, self._threads = index, threads
         self._steps = steps if steps is not None else _Steps(False, 0, False)
@@ -182,7 +187,7 @@ class Matcher:
         self._added: list[_native.Names] = []  # names added since the index was built
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
-        self._blocks: _Blocks | None = None
+        self._blocks = blocks
 
     def _plain(self, what: str, steps: str = "normalize, typos or initials") -> None:
         """Refuses what a saved index or an added name cannot yet carry: the steps."""
@@ -287,9 +292,18 @@ class Matcher:
         """The worker threads each search asks for."""
         return self._threads
 
+    @overload
+    def pairs(
+        self, rows: Rows = None, *, scores: Literal[False] = False, min_score: float | None = None,
+        progress: bool = False,
+    ) -> Pairs: ...
+    @overload
+    def pairs(
+        self, rows: Rows = None, *, scores: Literal[True], min_score: float | None = None, progress: bool = False
+    ) -> ScoredPairs: ...
     def pairs(
         self, rows: Rows = None, *, scores: bool = False, min_score: float | None = None, progress: bool = False
-    ) -> Any:
+    ) -> Pairs | ScoredPairs:
         """Every matching pair (i, j), i < j, as a (k, 2) int32 array.
 
         Rows are ordered by i, then j. ``rows`` (a range or slice of step 1)
@@ -312,7 +326,8 @@ class Matcher:
         first, last = _row_range(rows, len(index))
         keep = _Keep(scores, min_score, self._blocks)
         with _progress_bar(progress, last - first, "pairs") as report:
-            return keep.result(index.pairs(first, last, report, *keep.args()))
+            found: Pairs | ScoredPairs = keep.result(index.pairs(first, last, report, *keep.args()))
+        return found
 
     def count(self, rows: Rows = None, *, min_score: float | None = None, progress: bool = False) -> int:
         """How many pairs ``pairs(rows, min_score=min_score)`` would give,
@@ -323,6 +338,16 @@ class Matcher:
         with _progress_bar(progress, last - first, "count") as report:
             return index.count(first, last, report, *keep.args())
 
+    @overload
+    def iter_pairs(
+        self, chunk_size: int = 1_000_000, *, rows: Rows = None, scores: Literal[False] = False,
+        min_score: float | None = None, progress: bool = False,
+    ) -> Iterator[Pairs]: ...
+    @overload
+    def iter_pairs(
+        self, chunk_size: int = 1_000_000, *, rows: Rows = None, scores: Literal[True],
+        min_score: float | None = None, progress: bool = False,
+    ) -> Iterator[ScoredPairs]: ...
     def iter_pairs(
         self,
         chunk_size: int = 1_000_000,
@@ -331,7 +356,7 @@ class Matcher:
         scores: bool = False,
         min_score: float | None = None,
         progress: bool = False,
-    ) -> Iterator[Any]:
+    ) -> Iterator[Pairs] | Iterator[ScoredPairs]:
         """The pairs of ``pairs(rows)``, in the same order, as arrays of at
         most ``chunk_size`` rows each.
 
@@ -440,6 +465,16 @@ class Matcher:
             rows = index.tradeout_usage(report)
         return _usage_table(rows)
 
+    @overload
+    def match(
+        self, other_names: Names, *, blocks: Any = None, scores: Literal[False] = False,
+        min_score: float | None = None, progress: bool = False,
+    ) -> Pairs: ...
+    @overload
+    def match(
+        self, other_names: Names, *, blocks: Any = None, scores: Literal[True], min_score: float | None = None,
+        progress: bool = False,
+    ) -> ScoredPairs: ...
     def match(
         self,
         other_names: Names,
@@ -448,7 +483,7 @@ class Matcher:
         scores: bool = False,
         min_score: float | None = None,
         progress: bool = False,
-    ) -> Any:
+    ) -> Pairs | ScoredPairs:
         """Links another list to these names: every (i, j) where
         ``other_names[i]`` matches ``names[j]``, as a (k, 2) int32 array
         ordered by i, then j. No pairs are formed within either list.
@@ -468,7 +503,8 @@ class Matcher:
         codes = _link_blocks(self._blocks, blocks, len(other))
         keep = _Keep(scores, min_score, codes)
         with _progress_bar(progress, len(other), "match") as report:
-            return keep.result(index.link(other, report, table, *keep.args()))
+            found: Pairs | ScoredPairs = keep.result(index.link(other, report, table, *keep.args()))
+        return found
 
     def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
         """The pairs of ``match(names)``, found through this index alone.
@@ -520,7 +556,8 @@ def find_pairs(
     Every matching pair (i, j), i < j, of ``names`` as a (k, 2) int32 array in
     row order; see ``Matcher`` for the rule and the arguments.
     """
-    return Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)
+    pairs: Pairs = Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)
+    return pairs
 
 
 def _usage_table(rows: list[tuple[str, int, int]]) -> Any:
@@ -581,7 +618,8 @@ class _Blocks:
         if self.values is None:
             if values.dtype.kind not in "iub":
                 raise TypeError("blocks: the Matcher's blocks are integer codes, so the other names' must be too")
-            return values.astype(np.int64)
+            codes: NDArray[np.int64] = values.astype(np.int64)
+            return codes
         if (self.values.dtype.kind in "US") != (values.dtype.kind in "US"):
             raise TypeError(f"blocks: the Matcher's blocks are {self.values.dtype}, the other names' "
                             f"{values.dtype}; give values of one kind to both")
@@ -637,7 +675,7 @@ class _Keep:
         return self.scores, self.floor, self.blocks
 
     def result(self, found: Any) -> Any:
-        if self.scores:
+        if isinstance(found, tuple):
             pairs, scores = found
             return np.asarray(pairs), np.asarray(scores)
         return np.asarray(found)
@@ -710,14 +748,14 @@ def _chunks(
             # bounded by pairs, however dense the rows; the rows the last
             # chunk took bound the next one's first try.
             stop = last if span == 0 else min(last, row + 4 * span)
-            *found, end = index.pairs_upto(row, stop, chunk_size, _offset(report, row - first), *keep.args())
-            if keep.scores:
-                (block, scores), = found
+            found, end = index.pairs_upto(row, stop, chunk_size, _offset(report, row - first), *keep.args())
+            if isinstance(found, tuple):
+                block, scores = found
                 part, part_scores = np.asarray(block), np.asarray(scores)
                 for k in range(0, len(part), chunk_size):
                     yield part[k : k + chunk_size], part_scores[k : k + chunk_size]
             else:
-                part = np.asarray(found[0])
+                part = np.asarray(found)
                 for k in range(0, len(part), chunk_size):
                     yield part[k : k + chunk_size]
             row, span = end, end - row
