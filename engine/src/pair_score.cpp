@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "talvik/find_pairs.h"
+
 #include "talvik/variants.h"
 
 namespace talvik {
@@ -146,6 +148,18 @@ float PairScorer::account(std::span<const int32_t> other, std::vector<ScoredWord
     const float score = evaluate(other);
     out = words_;
     return score;
+}
+
+ScoreAccount score_account(const SearchIndex& index, int32_t name1, int32_t name2) {
+    const std::vector<float> weights = word_weights(index.index());
+    PairScorer scorer(index.index(), weights);
+    const auto words1 = index.index().words(name1);
+    scorer.set_row(words1);
+    ScoreAccount out;
+    out.score = scorer.account(index.index().words(name2), out.words2);
+    out.words1.assign(out.words2.begin(), out.words2.begin() + static_cast<std::ptrdiff_t>(words1.size()));
+    out.words2.erase(out.words2.begin(), out.words2.begin() + static_cast<std::ptrdiff_t>(words1.size()));
+    return out;
 }
 
 }  // namespace talvik
