@@ -42,9 +42,19 @@ FoundAs kind_of(std::string_view word, std::string_view via, std::vector<uint32_
     return FoundAs::tradeout;
 }
 
-bool holds(const std::vector<int32_t>& sorted, int32_t word) noexcept {
-    return std::binary_search(sorted.begin(), sorted.end(), word);
-}
+// A name's words, asked whether they hold a word: a short name is scanned,
+// a long one sorted once and halved.
+struct WordSet {
+    std::span<const int32_t> words;
+    bool sorted;
+
+    bool holds(int32_t word) const noexcept {
+        if (sorted) return std::binary_search(words.begin(), words.end(), word);
+        return std::find(words.begin(), words.end(), word) != words.end();
+    }
+};
+
+constexpr size_t kScanned = 12;
 
 void sort_into(std::span<const int32_t> words, std::vector<int32_t>& out) {
     out.assign(words.begin(), words.end());
@@ -92,15 +102,25 @@ void PairScorer::set_row(std::span<const int32_t> row) {
     sort_into(row, row_sorted_);
 }
 
-ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, const std::vector<int32_t>& sorted) {
+FoundAs PairScorer::kind(int32_t word, int32_t via) {
+    // Pairs of one row meet the same few tradeouts again and again.
+    const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(word)) << 32 | static_cast<uint32_t>(via)) + 1;
+    const size_t slot = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 54);
+    if (kind_keys_[slot] != key) {
+        kind_keys_[slot] = key;
+        kind_values_[slot] = kind_of(index_.word_text(word), index_.word_text(via), code_points_[0], code_points_[1]);
+    }
+    return kind_values_[slot];
+}
+
+ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, std::span<const int32_t> other) {
     ScoredWord best;
     // The other name's few words, each looked up in the tradeouts (rising):
     // an initial may stand for thousands of words.
     const auto trades = index_.tradeouts(word);
-    for (size_t k = 0; k < sorted.size(); ++k) {
-        const int32_t via = sorted[k];
-        if ((k > 0 && via == sorted[k - 1]) || !std::binary_search(trades.begin(), trades.end(), via)) continue;
-        const FoundAs how = kind_of(index_.word_text(word), index_.word_text(via), code_points_[0], code_points_[1]);
+    for (const int32_t via : other) {
+        if (!std::binary_search(trades.begin(), trades.end(), via)) continue;
+        const FoundAs how = kind(word, via);
         const float w = std::min(own, weight(via));
         if (best.how == FoundAs::missing || score_share(how) * w > best.contribution) {
             best = ScoredWord{how, w, score_share(how) * w};
@@ -109,12 +129,12 @@ ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, const std
     return best;
 }
 
-int32_t PairScorer::look_up(std::span<const int32_t> words, const std::vector<int32_t>& sorted) {
+int32_t PairScorer::look_up(std::span<const int32_t> words, std::span<const int32_t> other, bool sorted) {
+    const WordSet set{other, sorted};
     int32_t unfound = 0;
     for (int32_t w : words) {
         const float own = weight(w);
-        ScoredWord s = holds(sorted, w) ? ScoredWord{FoundAs::same, own, own}
-                                        : found_through_tradeout(w, own, sorted);
+        ScoredWord s = set.holds(w) ? ScoredWord{FoundAs::same, own, own} : found_through_tradeout(w, own, other);
         if (s.how == FoundAs::missing) {
             s.weight = own;
             ++unfound;
@@ -126,9 +146,11 @@ int32_t PairScorer::look_up(std::span<const int32_t> words, const std::vector<in
 
 float PairScorer::evaluate(std::span<const int32_t> other) {
     words_.clear();
-    sort_into(other, other_sorted_);
-    const int32_t unfound_row = look_up(row_, other_sorted_);
-    const int32_t unfound_other = look_up(other, row_sorted_);
+    const bool sort_other = other.size() > kScanned;
+    if (sort_other) sort_into(other, other_sorted_);
+    const std::span<const int32_t> others = sort_other ? std::span<const int32_t>(other_sorted_) : other;
+    const int32_t unfound_row = look_up(row_, others, sort_other);
+    const int32_t unfound_other = look_up(other, row_sorted_, true);
     const FoundAs against = unfound_row > 0 && unfound_other > 0 ? FoundAs::conflict : FoundAs::missing;
     float sum = 0.0f;
     for (ScoredWord& s : words_) {

@@ -1,6 +1,7 @@
 // Scores the pairs one worker finds (see talvik/pair_score.h for the formula).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -32,8 +33,9 @@ public:
 private:
     // Each position of `words` looked for in `sorted`, appended to words_;
     // returns how many were not found.
-    int32_t look_up(std::span<const int32_t> words, const std::vector<int32_t>& sorted);
-    ScoredWord found_through_tradeout(int32_t word, float own, const std::vector<int32_t>& sorted);
+    int32_t look_up(std::span<const int32_t> words, std::span<const int32_t> other, bool sorted);
+    ScoredWord found_through_tradeout(int32_t word, float own, std::span<const int32_t> other);
+    FoundAs kind(int32_t word, int32_t via);
     float evaluate(std::span<const int32_t> other);
 
     const NameIndex& index_;
@@ -44,6 +46,9 @@ private:
     std::vector<int32_t> other_sorted_;
     std::vector<ScoredWord> words_;
     std::vector<uint32_t> code_points_[2];
+    // The kinds of tradeouts met lately, by (word, via); 0: an empty slot.
+    std::array<uint64_t, 1024> kind_keys_{};
+    std::array<FoundAs, 1024> kind_values_{};
 };
 
 }  // namespace talvik
