@@ -16,6 +16,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
+from ._explain import Explanation
 
 __all__ = ["LargeGroupWarning", "Matcher", "find_pairs"]
 
@@ -129,7 +130,7 @@ class Matcher:
         When the index cannot be allocated.
     """
 
-    __slots__ = ("_added", "_delta", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
+    __slots__ = ("_added", "_delta", "_given", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
 
     def __init__(
         self,
@@ -144,11 +145,13 @@ class Matcher:
         threads = _thread_count(threads)
         steps = _Steps(normalize, typos, initials)
         base = steps.tradeouts(_tradeout_dict(tradeouts))
+        names = _indexable(names)
         indexed = steps.names(names)
         table = steps.table(base, [indexed], threads)
         index = _native.build_index(_read_names(indexed, "names"), table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None)
+        self._given = [names]
 
     def _start(
         self,
@@ -162,6 +165,9 @@ class Matcher:
         self._steps = steps if steps is not None else _Steps(False, 0, False)
         self._tradeouts, self._names = tradeouts, names
         self._added: list[_native.Names] = []  # names added since the index was built
+        # The names as given, column by column (explain() reads rows from
+        # them); None for an index opened from its saved form.
+        self._given: list[Any] | None = None
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
 
@@ -212,6 +218,7 @@ class Matcher:
         ``names`` takes the same forms as in the constructor.
         """
         self._plain("add()", "typos or initials")
+        names = _indexable(names)
         part = _read_names(self._steps.names(names), "names")
         if len(self) + len(part) > _MAX_INT32:
             raise ValueError(f"names: at most {_MAX_INT32} names can be matched at once")
@@ -219,6 +226,8 @@ class Matcher:
             # A new list, so that a lookup holding the old one reads it whole.
             self._added = [*self._added, part]
             self._delta = None
+            if self._given is not None:
+                self._given = [*self._given, names]
             if sum(map(len, self._added)) > max(_FOLD_MIN, len(self._index) * _FOLD_SHARE):
                 self._fold()
 
@@ -396,6 +405,57 @@ class Matcher:
         with _progress_bar(progress, len(other), "match") as report:
             return np.asarray(self._whole().link(other, report, table))
 
+    def explain(self, name1: str | int, name2: str | int) -> Explanation:
+        """Why two names match or not under this Matcher: its tradeouts and
+        its steps, word by word, as ``talvik.explain`` reads a pair.
+
+        Each name is a str, or an int: the row of an indexed name (the
+        Matcher holds the names it was given, not a copy, so a row reads the
+        list as it is now). The account is of the names as the rule sees
+        them (normalised, with ``normalize``), and each link's ``step`` says
+        which step made it: ``"normalised: Renée -> renee"``,
+        ``"spelling variant: Jon ~ John, 1 edit"``, ``"initial: J ~ John"``
+        or ``"tradeout: Bob ~ Robert"``. The verdict is that of ``pairs``
+        for two rows, and of ``match`` for names given as str.
+
+        Raises TypeError for a name that is neither str nor int, IndexError
+        for a row out of range, and ValueError for a row whose name is
+        missing or for a Matcher opened from a saved index (which holds no
+        names as given and no table as built).
+        """
+        from ._explain import explain_steps
+
+        if self._given is None:
+            raise ValueError("a Matcher opened from a saved index cannot explain yet: build it from the names")
+        given = (self._name(name1, "name1"), self._name(name2, "name2"))
+        steps = self._steps
+        return explain_steps(given, self._tradeouts, steps.normalize, steps.typos, steps.initials)
+
+    def _name(self, name: Any, label: str) -> str:
+        """``name`` as a str: itself, or the given name at that row."""
+        if isinstance(name, str):
+            return str.__str__(name)
+        if isinstance(name, bool) or not isinstance(name, (int, np.integer)):
+            raise TypeError(f"{label} must be a str or a row (int), not {type(name).__name__}")
+        row = int(name)
+        assert self._given is not None
+        with self._lock:
+            columns = self._given
+        n = sum(map(len, columns))
+        if not 0 <= row < n:
+            raise IndexError(f"{label}: row {row} is out of range for {n:,} names")
+        value = None
+        for column in columns:
+            if row < len(column):
+                value = _name_at(column, row)
+                break
+            row -= len(column)
+        if value is None:
+            raise ValueError(f"{label}: row {int(name)} is a missing name, which never matches")
+        if not isinstance(value, str):
+            raise TypeError(f"{label}: row {int(name)} holds a {type(value).__name__}, not a str")
+        return str.__str__(value)
+
     def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
         """The pairs of ``match(names)``, found through this index alone.
 
@@ -423,6 +483,32 @@ class Matcher:
         more[:, 1] += len(index)  # the added names follow the indexed ones
         both = np.concatenate([pairs, more])
         return both[np.lexsort((both[:, 1], both[:, 0]))]
+
+
+def _indexable(names: Any) -> Any:
+    """The names in a form whose rows can be read again: the column itself
+    when it can be indexed, else (an iterator, say) a list of it."""
+    kind = type(names)
+    if kind is list or kind is tuple or isinstance(names, np.ndarray) or hasattr(names, "__getitem__"):
+        return names
+    if isinstance(names, (str, bytes, bytearray, Mapping, Set)) or not isinstance(names, Iterable):
+        return names  # refused by _read_names, with its own message
+    return list(names)
+
+
+def _name_at(column: Any, row: int) -> Any:
+    """Item ``row`` of a column of names, as str or None."""
+    pandas = sys.modules.get("pandas")
+    value = column.iloc[row] if pandas is not None and isinstance(column, pandas.Series) else column[row]
+    if hasattr(value, "as_py"):  # a pyarrow scalar
+        value = value.as_py()
+    if isinstance(value, np.str_):
+        value = str(value)
+    if value is not None and not isinstance(value, str) and pandas is not None:
+        # pandas' missing values (NA, NaN, NaT), as the Matcher read them
+        if pandas.api.types.is_scalar(value) and bool(pandas.isna(value)):
+            value = None
+    return value
 
 
 def _from_saved(data: bytes, threads: int) -> Matcher:
