@@ -300,7 +300,7 @@ def _step_options(parser: argparse.ArgumentParser) -> None:
         default=0,
         metavar="N",
         help="0, 1 or 2: let words of the names stand for each other when that many spelling edits apart "
-        "(words of 4 or more characters for one edit, 7 or more for two; default 0)",
+        "(words of 3 or more characters for one edit, 7 or more for two; default 0)",
     )
     group.add_argument(
         "--initials",

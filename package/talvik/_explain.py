@@ -207,13 +207,16 @@ def origins(given: str, words: list[str], normalize: Any) -> list[str | None]:
 
 
 def explain_steps(
-    given: tuple[str, str], tradeouts: dict[str, Any] | None, normalize: bool, typos: int, initials: bool
+    given: tuple[str, str], tradeouts: dict[str, Any] | None, normalize: bool, typos: int, positions: Any
 ) -> Explanation:
     """``explain`` as a Matcher with these steps judges ``given``:
     ``tradeouts`` is its table as the index holds it (normalised with the
-    names). The entries the steps add between two names' words are those
-    they add between the same words among any others, so the table here is
-    made from the two names alone."""
+    names), ``positions`` where its names write each word (None without
+    initials). The entries the steps add between two names' words are those
+    they add between the same words among any others (which words are given
+    names is read from ``positions``), so the table here is made from the
+    two names alone."""
+    from ._matcher import _given_words
     from ._nicknames import initials as initials_of
     from ._normalize import normalize as normalized
     from ._variants import variants
@@ -223,8 +226,9 @@ def explain_steps(
         names = tuple(normalized(list(given), threads=1))  # type: ignore[assignment]
     table = dict(tradeouts or {})
     initial_table = variant_table = None
-    if initials:
-        words = [w for w in _native.distinct_words(list(names)) if len(w) > 1 and w.split() == [w]]
+    if positions is not None:
+        known = _given_words(positions)
+        words = [w for w in _native.distinct_words(list(names)) if len(w) > 1 and w.split() == [w] and w in known]
         initial_table = initials_of(words, both_ways=True)
         table = initials_of(words, table, both_ways=True)
     if typos:

@@ -8,6 +8,7 @@ import os
 import sys
 import threading
 import warnings
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Set
 from contextlib import contextmanager
 from typing import Any, Protocol, TypeAlias
@@ -112,9 +113,10 @@ class Matcher:
         its default lengths); ``match()`` adds the variants between its
         names and these.
     initials
-        True to let an initial and a word it begins stand for each other,
-        both ways (``talvik.initials(..., both_ways=True)`` over the words of
-        the names).
+        True to let an initial and a given name it begins stand for each
+        other, both ways (``talvik.initials(..., both_ways=True)`` over the
+        words the names write before their last word at least as often as
+        last: given and middle names, not surnames).
     threads
         Worker threads for building and searching; None means
         ``os.process_cpu_count()``. The result never depends on it.
@@ -130,7 +132,9 @@ class Matcher:
         When the index cannot be allocated.
     """
 
-    __slots__ = ("_added", "_delta", "_given", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
+    __slots__ = (
+        "_added", "_delta", "_given", "_index", "_lock", "_names", "_positions", "_steps", "_threads", "_tradeouts",
+    )
 
     def __init__(
         self,
@@ -147,11 +151,12 @@ class Matcher:
         base = steps.tradeouts(_tradeout_dict(tradeouts))
         names = _indexable(names)
         indexed = steps.names(names)
-        table = steps.table(base, [indexed], threads)
+        positions = _word_positions(_as_list(indexed)) if initials else None
+        table = steps.table(base, [indexed], threads, positions)
         index = _native.build_index(_read_names(indexed, "names"), table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None)
-        self._given = [names]
+        self._given, self._positions = [names], positions
 
     def _start(
         self,
@@ -168,6 +173,9 @@ class Matcher:
         # The names as given, column by column (explain() reads rows from
         # them); None for an index opened from its saved form.
         self._given: list[Any] | None = None
+        # Where the indexed names write each word (with initials): which
+        # are given names, for explain().
+        self._positions: tuple[Counter[str], Counter[str]] | None = None
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
 
@@ -429,7 +437,13 @@ class Matcher:
             raise ValueError("a Matcher opened from a saved index cannot explain yet: build it from the names")
         given = (self._name(name1, "name1"), self._name(name2, "name2"))
         steps = self._steps
-        return explain_steps(given, self._tradeouts, steps.normalize, steps.typos, steps.initials)
+        positions = None
+        if self._positions is not None:
+            # A name given as str counts among the names, as in match().
+            extra = [steps.names([g])[0] for g, x in zip(given, (name1, name2)) if isinstance(x, str)]
+            before, last = _word_positions(extra)
+            positions = (self._positions[0] + before, self._positions[1] + last)
+        return explain_steps(given, self._tradeouts, steps.normalize, steps.typos, positions)
 
     def _name(self, name: Any, label: str) -> str:
         """``name`` as a str: itself, or the given name at that row."""
@@ -707,8 +721,16 @@ class _Steps:
 
         return normalize(table)
 
-    def table(self, table: dict[Any, Any] | None, lists: list[Any], threads: int) -> dict[Any, Any] | None:
-        """``table`` extended with the variants and initials of the words of ``lists``."""
+    def table(
+        self,
+        table: dict[Any, Any] | None,
+        lists: list[Any],
+        threads: int,
+        positions: tuple[Counter[str], Counter[str]] | None = None,
+    ) -> dict[Any, Any] | None:
+        """``table`` extended with the variants and initials of the words of
+        ``lists``; ``positions`` are theirs from ``_word_positions``, when
+        known already."""
         if not self.extend:
             return table
         from ._nicknames import initials
@@ -716,11 +738,32 @@ class _Steps:
 
         items = [item for names in lists for item in _as_list(names)]
         if self.initials:
-            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w]]
+            given = _given_words(positions or _word_positions(items))
+            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w] and w in given]
             table = initials(words, table, both_ways=True)
         if self.typos:
             table = variants(items, table, max_edits=self.typos, threads=threads)
         return table
+
+
+def _word_positions(items: list[Any] | tuple[Any, ...]) -> tuple[Counter[str], Counter[str]]:
+    """How often each word is written before the last word of a name, and
+    how often last, over the names of two words or more."""
+    named = [n for n in items if n and " " in n]
+    # One join and one split rather than a Counter update per name.
+    before = Counter(" ".join([n[: n.rfind(" ")] for n in named]).split(" "))
+    last = Counter([n[n.rfind(" ") + 1 :] for n in named])
+    return before, last
+
+
+def _given_words(positions: tuple[Counter[str], Counter[str]]) -> set[str]:
+    """The words the names write as given names: before the last word of a
+    name at least as often as last. Initials stand for these alone: were
+    surnames in too, "C Armstrong" would match "Cynthia A Hill" (the
+    three-word name needs two of its words, and "A" would stand for
+    "Armstrong"), and on generated people half the pairs found were such."""
+    before, last = positions
+    return {w for w, k in before.items() if w and k >= last.get(w, 0)}
 
 
 def _as_list(names: Any) -> list[Any] | tuple[Any, ...]:

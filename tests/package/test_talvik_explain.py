@@ -158,11 +158,14 @@ STEPS = [
     ({"typos": 1}, "Jhon Smith", "John Smith", 0, "spelling variant: Jhon ~ John, 1 edit"),
     ({"typos": 2}, "Christopher Lee", "Kristopher Lee", 0, "spelling variant: Christopher ~ Kristopher, 2 edits"),
     ({"typos": 2}, "Ann Smith", "Ann Smyth", 1, "spelling variant: Smith ~ Smyth, 1 edit"),
-    ({"typos": 1}, "Ann Lee", "Ann Lea", 1, None),  # too short for a variant: not found
+    ({"typos": 1}, "Ann Lee", "Ann Lea", 1, "spelling variant: Lee ~ Lea, 1 edit"),
+    ({"typos": 1}, "Ann Li", "Ann Lu", 1, None),  # too short for a variant: not found
     # initials, both ways, the initial named first
     ({"initials": True}, "J Smith", "John Smith", 0, "initial: J ~ John"),
     ({"initials": True}, "John Smith", "J Smith", 0, "initial: J ~ John"),
     ({"initials": True}, "John Smith", "Jane Smith", 0, None),
+    # a surname gets no initial: "A" does not stand for "Armstrong"
+    ({"initials": True}, "Cynthia A Hill", "C Armstrong", 1, None),
     # normalisation, of either name's word
     ({"normalize": True}, "Renée Smith", "renee smith", 0, "normalised: Renée -> renee"),
     ({"normalize": True}, "renee smith", "Renée Smith", 0, "normalised: Renée -> renee"),
