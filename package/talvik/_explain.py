@@ -126,7 +126,7 @@ class _Sources:
 
     def __init__(
         self,
-        own: Mapping[str, Iterable[str]] | None,
+        own: Mapping[str, Any] | None,
         initials: Mapping[str, list[str]] | None = None,
         variants: Mapping[str, list[str]] | None = None,
         edits: int = 0,

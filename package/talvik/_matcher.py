@@ -135,6 +135,8 @@ class Matcher:
     __slots__ = (
         "_added", "_delta", "_given", "_index", "_lock", "_names", "_positions", "_steps", "_threads", "_tradeouts",
     )
+    _given: list[Any] | None
+    _positions: tuple[Counter[str], Counter[str]] | None
 
     def __init__(
         self,
@@ -149,14 +151,14 @@ class Matcher:
         threads = _thread_count(threads)
         steps = _Steps(normalize, typos, initials)
         base = steps.tradeouts(_tradeout_dict(tradeouts))
-        names = _indexable(names)
-        indexed = steps.names(names)
+        held: Any = _indexable(names)
+        indexed = steps.names(held)
         positions = _word_positions(_as_list(indexed)) if initials else None
         table = steps.table(base, [indexed], threads, positions)
         index = _native.build_index(_read_names(indexed, "names"), table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None)
-        self._given, self._positions = [names], positions
+        self._given, self._positions = [held], positions
 
     def _start(
         self,
@@ -172,10 +174,10 @@ class Matcher:
         self._added: list[_native.Names] = []  # names added since the index was built
         # The names as given, column by column (explain() reads rows from
         # them); None for an index opened from its saved form.
-        self._given: list[Any] | None = None
+        self._given = None
         # Where the indexed names write each word (with initials): which
         # are given names, for explain().
-        self._positions: tuple[Counter[str], Counter[str]] | None = None
+        self._positions = None
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
 
@@ -226,8 +228,8 @@ class Matcher:
         ``names`` takes the same forms as in the constructor.
         """
         self._plain("add()", "typos or initials")
-        names = _indexable(names)
-        part = _read_names(self._steps.names(names), "names")
+        held: Any = _indexable(names)
+        part = _read_names(self._steps.names(held), "names")
         if len(self) + len(part) > _MAX_INT32:
             raise ValueError(f"names: at most {_MAX_INT32} names can be matched at once")
         with self._lock:
@@ -235,7 +237,7 @@ class Matcher:
             self._added = [*self._added, part]
             self._delta = None
             if self._given is not None:
-                self._given = [*self._given, names]
+                self._given = [*self._given, held]
             if sum(map(len, self._added)) > max(_FOLD_MIN, len(self._index) * _FOLD_SHARE):
                 self._fold()
 
