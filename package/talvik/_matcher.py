@@ -430,13 +430,14 @@ class Matcher:
 
         Raises TypeError for a name that is neither str nor int, IndexError
         for a row out of range, and ValueError for a row whose name is
-        missing or for a Matcher opened from a saved index (which holds no
-        names as given and no table as built).
+        missing or for a Matcher opened from a saved index or unpickled
+        (which holds no names as given and no table as built).
         """
         from ._explain import explain_steps
 
         if self._given is None:
-            raise ValueError("a Matcher opened from a saved index cannot explain yet: build it from the names")
+            raise ValueError("a Matcher opened from a saved index (or unpickled) cannot explain yet: it holds no "
+                             "names as given; build it from the names")
         given = (self._name(name1, "name1"), self._name(name2, "name2"))
         steps = self._steps
         positions = None
