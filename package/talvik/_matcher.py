@@ -153,9 +153,10 @@ class Matcher:
         base = steps.tradeouts(_tradeout_dict(tradeouts))
         held: Any = _indexable(names)
         indexed = steps.names(held)
+        read = _read_names(indexed, "names")  # first, so that a bad name is named as one
         positions = _word_positions(_as_list(indexed)) if initials else None
         table = steps.table(base, [indexed], threads, positions)
-        index = _native.build_index(_read_names(indexed, "names"), table, threads)
+        index = _native.build_index(read, table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None)
         self._given, self._positions = [held], positions
@@ -752,10 +753,11 @@ class _Steps:
 def _word_positions(items: list[Any] | tuple[Any, ...]) -> tuple[Counter[str], Counter[str]]:
     """How often each word is written before the last word of a name, and
     how often last, over the names of two words or more."""
-    named = [n for n in items if n and " " in n]
+    # Items that are not str are left to the readers, which name them.
+    named = [n for n in items if isinstance(n, str) and str.find(n, " ") >= 0]
     # One join and one split rather than a Counter update per name.
-    before = Counter(" ".join([n[: n.rfind(" ")] for n in named]).split(" "))
-    last = Counter([n[n.rfind(" ") + 1 :] for n in named])
+    before = Counter(" ".join([str.__str__(n)[: str.rfind(n, " ")] for n in named]).split(" "))
+    last = Counter([str.__str__(n)[str.rfind(n, " ") + 1 :] for n in named])
     return before, last
 
 

@@ -93,3 +93,10 @@ def test_bad_steps_are_refused(kwargs, error, message):
     with pytest.raises(error) as info:
         talvik.Matcher(NAMES, **kwargs)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("steps", [{}, {"initials": True}, {"typos": 1}, {"normalize": True, "initials": True}])
+def test_a_bad_name_is_named_whatever_the_steps(steps):
+    with pytest.raises(TypeError) as info:
+        talvik.Matcher(["Ann Lee", 5], **steps)
+    assert str(info.value) == "names[1] must be str or None, not int"
