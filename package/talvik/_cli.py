@@ -226,6 +226,7 @@ def _parser() -> argparse.ArgumentParser:
     explain_.add_argument("name1", metavar="NAME1")
     explain_.add_argument("name2", metavar="NAME2")
     _tradeout_options(explain_)
+    _step_options(explain_)
     explain_.set_defaults(run=_explain)
     _index_commands(commands)
     return parser
@@ -270,6 +271,7 @@ def _index_commands(commands: Any) -> None:
 def _search_options(parser: argparse.ArgumentParser, names_help: str) -> None:
     _input_options(parser)
     _tradeout_options(parser)
+    _step_options(parser)
     _output_options(parser, names_help)
 
 
@@ -336,6 +338,40 @@ def _tradeout_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--nicknames", action="store_true", help="the bundled English nicknames, both ways")
 
 
+def _step_options(parser: argparse.ArgumentParser) -> None:
+    """The Matcher's steps before the rule: --normalize, --typos N, --initials."""
+    group = parser.add_argument_group("steps before matching")
+    group.add_argument(
+        "--normalize",
+        action="store_true",
+        help="match the names (and the tradeouts' words) case folded, accents and punctuation gone, titles "
+        "and suffixes dropped, as talvik.normalize gives them; the output still shows the names as given",
+    )
+    group.add_argument(
+        "--typos",
+        type=_edit_count,
+        default=0,
+        metavar="N",
+        help="0, 1 or 2: let words of the names stand for each other when that many spelling edits apart "
+        "(words of 3 or more characters for one edit, 7 or more for two; default 0)",
+    )
+    group.add_argument(
+        "--initials",
+        action="store_true",
+        help="let an initial and a word it begins stand for each other, both ways ('J Smith' ~ 'John Smith')",
+    )
+
+
+def _edit_count(text: str) -> int:
+    if text.strip() not in ("0", "1", "2"):
+        raise argparse.ArgumentTypeError(f"must be 0, 1 or 2, not {text!r}")
+    return int(text)
+
+
+def _steps(args: argparse.Namespace) -> dict[str, Any]:
+    return {"normalize": args.normalize, "typos": args.typos, "initials": args.initials}
+
+
 def _positive(text: str) -> int:
     try:
         n = int(text)
@@ -381,7 +417,16 @@ def _groups(args: argparse.Namespace) -> int:
 
 
 def _explain(args: argparse.Namespace) -> int:
-    text = str(explain(args.name1, args.name2, _tradeouts(args)))
+    steps = _steps(args)
+    if any(steps.values()):
+        # The pair as a Matcher of the two names with these steps judges it.
+        try:
+            pair = Matcher([args.name1, args.name2], _tradeouts(args), threads=1, **steps)
+        except (TypeError, ValueError) as e:  # a name that is not UTF-8 text, say
+            raise InputError("explain", str(e)) from None
+        text = str(pair.explain(0, 1))
+    else:
+        text = str(explain(args.name1, args.name2, _tradeouts(args)))
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
     return 0
@@ -400,7 +445,7 @@ def _inputs(args: argparse.Namespace) -> tuple[str, _Target | None, dict[str, li
 
 def _matcher(names: NameColumn, tradeouts: dict[str, list[str]] | None, args: argparse.Namespace) -> Matcher:
     try:
-        return Matcher(names.values, tradeouts, threads=args.threads)
+        return Matcher(names.values, tradeouts, threads=args.threads, **_steps(args))
     except (TypeError, ValueError) as e:
         # Names and tradeouts were checked as they were read; what is left
         # is the package's own word on the tradeouts.

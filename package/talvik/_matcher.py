@@ -9,6 +9,7 @@ import os
 import sys
 import threading
 import warnings
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Set
 from contextlib import contextmanager
 from typing import Any, Literal, Protocol, TypeAlias, overload
@@ -17,6 +18,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
+from ._explain import Explanation
 
 __all__ = ["DEFAULT_MIN_SCORE", "LargeGroupWarning", "Matcher", "find_pairs"]
 
@@ -123,9 +125,10 @@ class Matcher:
         its default lengths); ``match()`` adds the variants between its
         names and these.
     initials
-        True to let an initial and a word it begins stand for each other,
-        both ways (``talvik.initials(..., both_ways=True)`` over the words of
-        the names).
+        True to let an initial and a given name it begins stand for each
+        other, both ways (``talvik.initials(..., both_ways=True)`` over the
+        words the names write before their last word at least as often as
+        last: given and middle names, not surnames).
     threads
         Worker threads for building and searching; None means
         ``os.process_cpu_count()``. The result never depends on it.
@@ -148,7 +151,12 @@ class Matcher:
         When the index cannot be allocated.
     """
 
-    __slots__ = ("_added", "_blocks", "_delta", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
+    __slots__ = (
+        "_added", "_blocks", "_delta", "_given", "_index", "_lock", "_names", "_positions", "_steps", "_threads",
+        "_tradeouts",
+    )
+    _given: list[Any] | None
+    _positions: tuple[Counter[str], Counter[str]] | None
 
     def __init__(
         self,
@@ -164,13 +172,16 @@ class Matcher:
         threads = _thread_count(threads)
         steps = _Steps(normalize, typos, initials)
         base = steps.tradeouts(_tradeout_dict(tradeouts))
-        indexed = steps.names(names)
-        table = steps.table(base, [indexed], threads)
-        read = _read_names(indexed, "names")
+        held: Any = _indexable(names)
+        indexed = steps.names(held)
+        read = _read_names(indexed, "names")  # first, so that a bad name is named as one
         codes = None if blocks is None else _Blocks(blocks, len(read))
+        positions = _word_positions(_as_list(indexed)) if initials else None
+        table = steps.table(base, [indexed], threads, positions)
         index = _native.build_index(read, table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None, codes)
+        self._given, self._positions = [held], positions
 
     def _start(
         self,
@@ -185,6 +196,12 @@ class Matcher:
         self._steps = steps if steps is not None else _Steps(False, 0, False)
         self._tradeouts, self._names = tradeouts, names
         self._added: list[_native.Names] = []  # names added since the index was built
+        # The names as given, column by column (explain() reads rows from
+        # them); None for an index opened from its saved form.
+        self._given = None
+        # Where the indexed names write each word (with initials): which
+        # are given names, for explain().
+        self._positions = None
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
         self._blocks = blocks
@@ -238,13 +255,16 @@ class Matcher:
         ``names`` takes the same forms as in the constructor.
         """
         self._plain("add()", "typos or initials")
-        part = _read_names(self._steps.names(names), "names")
+        held: Any = _indexable(names)
+        part = _read_names(self._steps.names(held), "names")
         if len(self) + len(part) > _MAX_INT32:
             raise ValueError(f"names: at most {_MAX_INT32} names can be matched at once")
         with self._lock:
             # A new list, so that a lookup holding the old one reads it whole.
             self._added = [*self._added, part]
             self._delta = None
+            if self._given is not None:
+                self._given = [*self._given, held]
             if sum(map(len, self._added)) > max(_FOLD_MIN, len(self._index) * _FOLD_SHARE):
                 self._fold()
 
@@ -506,6 +526,64 @@ class Matcher:
             found: Pairs | ScoredPairs = keep.result(index.link(other, report, table, *keep.args()))
         return found
 
+    def explain(self, name1: str | int, name2: str | int) -> Explanation:
+        """Why two names match or not under this Matcher: its tradeouts and
+        its steps, word by word, as ``talvik.explain`` reads a pair.
+
+        Each name is a str, or an int: the row of an indexed name (the
+        Matcher holds the names it was given, not a copy, so a row reads the
+        list as it is now). The account is of the names as the rule sees
+        them (normalised, with ``normalize``), and each link's ``step`` says
+        which step made it: ``"normalised: Renée -> renee"``,
+        ``"spelling variant: Jon ~ John, 1 edit"``, ``"initial: J ~ John"``
+        or ``"tradeout: Bob ~ Robert"``. The verdict is that of ``pairs``
+        for two rows, and of ``match`` for names given as str.
+
+        Raises TypeError for a name that is neither str nor int, IndexError
+        for a row out of range, and ValueError for a row whose name is
+        missing or for a Matcher opened from a saved index or unpickled
+        (which holds no names as given and no table as built).
+        """
+        from ._explain import explain_steps
+
+        if self._given is None:
+            raise ValueError("a Matcher opened from a saved index (or unpickled) cannot explain yet: it holds no "
+                             "names as given; build it from the names")
+        given = (self._name(name1, "name1"), self._name(name2, "name2"))
+        steps = self._steps
+        positions = None
+        if self._positions is not None:
+            # A name given as str counts among the names, as in match().
+            extra = [steps.names([g])[0] for g, x in zip(given, (name1, name2)) if isinstance(x, str)]
+            before, last = _word_positions(extra)
+            positions = (self._positions[0] + before, self._positions[1] + last)
+        return explain_steps(given, self._tradeouts, steps.normalize, steps.typos, positions)
+
+    def _name(self, name: Any, label: str) -> str:
+        """``name`` as a str: itself, or the given name at that row."""
+        if isinstance(name, str):
+            return str.__str__(name)
+        if isinstance(name, bool) or not isinstance(name, (int, np.integer)):
+            raise TypeError(f"{label} must be a str or a row (int), not {type(name).__name__}")
+        row = int(name)
+        assert self._given is not None
+        with self._lock:
+            columns = self._given
+        n = sum(map(len, columns))
+        if not 0 <= row < n:
+            raise IndexError(f"{label}: row {row} is out of range for {n:,} names")
+        value = None
+        for column in columns:
+            if row < len(column):
+                value = _name_at(column, row)
+                break
+            row -= len(column)
+        if value is None:
+            raise ValueError(f"{label}: row {int(name)} is a missing name, which never matches")
+        if not isinstance(value, str):
+            raise TypeError(f"{label}: row {int(name)} holds a {type(value).__name__}, not a str")
+        return str.__str__(value)
+
     def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
         """The pairs of ``match(names)``, found through this index alone.
 
@@ -533,6 +611,32 @@ class Matcher:
         more[:, 1] += len(index)  # the added names follow the indexed ones
         both = np.concatenate([pairs, more])
         return both[np.lexsort((both[:, 1], both[:, 0]))]
+
+
+def _indexable(names: Any) -> Any:
+    """The names in a form whose rows can be read again: the column itself
+    when it can be indexed, else (an iterator, say) a list of it."""
+    kind = type(names)
+    if kind is list or kind is tuple or isinstance(names, np.ndarray) or hasattr(names, "__getitem__"):
+        return names
+    if isinstance(names, (str, bytes, bytearray, Mapping, Set)) or not isinstance(names, Iterable):
+        return names  # refused by _read_names, with its own message
+    return list(names)
+
+
+def _name_at(column: Any, row: int) -> Any:
+    """Item ``row`` of a column of names, as str or None."""
+    pandas = sys.modules.get("pandas")
+    value = column.iloc[row] if pandas is not None and isinstance(column, pandas.Series) else column[row]
+    if hasattr(value, "as_py"):  # a pyarrow scalar
+        value = value.as_py()
+    if isinstance(value, np.str_):
+        value = str(value)
+    if value is not None and not isinstance(value, str) and pandas is not None:
+        # pandas' missing values (NA, NaN, NaT), as the Matcher read them
+        if pandas.api.types.is_scalar(value) and bool(pandas.isna(value)):
+            value = None
+    return value
 
 
 def _from_saved(data: bytes, threads: int) -> Matcher:
@@ -864,8 +968,16 @@ class _Steps:
 
         return normalize(table)
 
-    def table(self, table: dict[Any, Any] | None, lists: list[Any], threads: int) -> dict[Any, Any] | None:
-        """``table`` extended with the variants and initials of the words of ``lists``."""
+    def table(
+        self,
+        table: dict[Any, Any] | None,
+        lists: list[Any],
+        threads: int,
+        positions: tuple[Counter[str], Counter[str]] | None = None,
+    ) -> dict[Any, Any] | None:
+        """``table`` extended with the variants and initials of the words of
+        ``lists``; ``positions`` are theirs from ``_word_positions``, when
+        known already."""
         if not self.extend:
             return table
         from ._nicknames import initials
@@ -873,11 +985,33 @@ class _Steps:
 
         items = [item for names in lists for item in _as_list(names)]
         if self.initials:
-            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w]]
+            given = _given_words(positions or _word_positions(items))
+            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w] and w in given]
             table = initials(words, table, both_ways=True)
         if self.typos:
             table = variants(items, table, max_edits=self.typos, threads=threads)
         return table
+
+
+def _word_positions(items: list[Any] | tuple[Any, ...]) -> tuple[Counter[str], Counter[str]]:
+    """How often each word is written before the last word of a name, and
+    how often last, over the names of two words or more."""
+    # Items that are not str are left to the readers, which name them.
+    named = [n for n in items if isinstance(n, str) and str.find(n, " ") >= 0]
+    # One join and one split rather than a Counter update per name.
+    before = Counter(" ".join([str.__str__(n)[: str.rfind(n, " ")] for n in named]).split(" "))
+    last = Counter([str.__str__(n)[str.rfind(n, " ") + 1 :] for n in named])
+    return before, last
+
+
+def _given_words(positions: tuple[Counter[str], Counter[str]]) -> set[str]:
+    """The words the names write as given names: before the last word of a
+    name at least as often as last. Initials stand for these alone: were
+    surnames in too, "C Armstrong" would match "Cynthia A Hill" (the
+    three-word name needs two of its words, and "A" would stand for
+    "Armstrong"), and on generated people half the pairs found were such."""
+    before, last = positions
+    return {w for w, k in before.items() if w and k >= last.get(w, 0)}
 
 
 def _as_list(names: Any) -> list[Any] | tuple[Any, ...]:

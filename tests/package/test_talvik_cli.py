@@ -344,7 +344,66 @@ def test_parquet_without_pyarrow(tmp_path):
     assert status == 0 and read_table_bytes(out) == expected_pairs(NAMES, None, False)
 
 
+# Names each step finds more of; the command's answer must be the Matcher's
+# with the same switches, and differ from the plain one.
+STEP_NAMES = ["JOHN SMITH Jr.", "John Smith", "Jhon Smith", "J. Smith", "Renée O'Brien", "renee obrien",
+              "Jonathan Smyth", "Jonathon Smyth", "Ann Lee"]
+STEP_SWITCHES = [
+    (["--normalize"], {"normalize": True}),
+    (["--typos", "1"], {"typos": 1}),
+    (["--typos", "2", "--normalize"], {"typos": 2, "normalize": True}),
+    (["--initials", "--normalize"], {"initials": True, "normalize": True}),
+    (["--normalize", "--typos", "1", "--initials", "--nicknames"],
+     {"normalize": True, "typos": 1, "initials": True}),
+]
+
+
+@pytest.mark.parametrize("command", ["pairs", "groups"])
+@pytest.mark.parametrize("switches, steps", STEP_SWITCHES)
+def test_step_switches(tmp_path, command, switches, steps):
+    src = write_names(tmp_path / "n.txt", STEP_NAMES)
+    status, out, err = run(command, src, *switches)
+    assert (status, err) == (0, "")
+    table = talvik.nicknames() if "--nicknames" in switches else None
+    m = talvik.Matcher(STEP_NAMES, table, **steps)
+    plain = talvik.Matcher(STEP_NAMES, table)
+    if command == "pairs":
+        got = [(r["first"], r["second"]) for r in read_table_bytes(out)]
+        assert got == [tuple(p) for p in m.pairs().tolist()] != [tuple(p) for p in plain.pairs().tolist()]
+    else:
+        got = [int(r["group"]) for r in read_table_bytes(out)]
+        assert got == m.groups().tolist() != plain.groups().tolist()
+
+
+def test_step_switches_join_columns(tmp_path):
+    src = tmp_path / "n.csv"
+    src.write_text("last,first\nSMITH,John\nSmith,Jhon\nSmyth,J.\nLee,Ann\n")
+    status, out, err = run("pairs", src, "--column", "first", "--column", "last", "--normalize", "--typos", "1",
+                           "--initials", "--names")
+    assert (status, err) == (0, "")
+    rows = read_table_bytes(out)
+    assert [(r["first"], r["second"]) for r in rows] == [(0, 1), (0, 2), (1, 2)]
+    assert rows[0]["first_name"] == "John SMITH" and rows[2]["second_name"] == "J. Smyth"
+
+
+@pytest.mark.parametrize("switches, said", [
+    (["--typos", "1"], "(spelling variant: Jhon ~ John, 1 edit)"),
+    (["--normalize"], "normalised: SMITH -> smith)"),
+    (["--initials"], "(initial: J ~ John)"),
+])
+def test_explain_with_steps(switches, said):
+    name1 = {"--typos": "Jhon Smith", "--normalize": "John SMITH", "--initials": "J Smith"}[switches[0]]
+    status, out, err = run("explain", name1, "John Smith", *switches)
+    assert (status, err) == (0, "")
+    assert said in out.decode() and out.decode().endswith("\nmatch\n")
+    status, out, _ = run("explain", name1, "John Smith")
+    assert status == 0 and out.decode().endswith("\nno match\n")
+
+
 @pytest.mark.parametrize("args, message", [
+    (["pairs", "n.txt", "--typos", "3"], "argument --typos: must be 0, 1 or 2, not '3'"),
+    (["groups", "n.txt", "--typos", "one"], "argument --typos: must be 0, 1 or 2, not 'one'"),
+    (["explain", "A B", "A B", "--typos", "-1"], "argument --typos: must be 0, 1 or 2, not '-1'"),
     (["pairs", "n.txt", "--threads", "0"], "argument --threads: must be at least 1, not 0"),
     (["pairs", "n.txt", "--format", "xml"], "argument --format: invalid choice: 'xml'"),
     (["pairs", "n.txt", "--nicknames", "--tradeouts", "t.json"], "argument --tradeouts: not allowed with"),
