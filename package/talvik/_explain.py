@@ -28,6 +28,10 @@ class WordMatch:
     changed, in either name, ``"normalised: Renée -> renee"``, before the
     link's own step and joined to it with ``"; "``. None for the same word
     as written, and for a word not found.
+
+    ``score`` is the word's part of the pair's score in bits (see
+    docs/scores.md), when ``Matcher.explain`` was given two rows; negative
+    for a word that counts against the pair.
     """
 
     position: int
@@ -36,6 +40,7 @@ class WordMatch:
     other_position: int | None = None
     via: str | None = None
     step: str | None = None
+    score: float | None = None
 
     @property
     def found(self) -> bool:
@@ -68,6 +73,8 @@ class Explanation:
     needed1: int
     needed2: int
     match: bool
+    #: The pair's score in bits, when ``Matcher.explain`` was given two rows.
+    score: float | None = None
 
     def __bool__(self) -> bool:
         return self.match
@@ -87,11 +94,17 @@ class Explanation:
         ):
             lines.append(f"{label} {name!r}: {found} of {len(ws)} words found, {needed} needed")
             width = max((len(repr(w.word)) for w in ws), default=0)
-            lines.extend(f"  {w.position:>3}  {w.word!r:<{width}}  {w.describe()}" for w in ws)
+            lines.extend(f"  {w.position:>3}  {w.word!r:<{width}}  {w.describe()}{_bits(w.score)}" for w in ws)
             if not _matchable(name, ws):
                 lines.append("  fewer than two words (at spaces, or at any whitespace): never matches")
         lines.append("match" if self.match else "no match")
+        if self.score is not None:
+            lines.append(f"score {self.score:+.2f} bits (the words' parts, less log2 of the names)")
         return "\n".join(lines)
+
+
+def _bits(score: float | None) -> str:
+    return "" if score is None else f"  {score:+.2f} bits"
 
 
 def explain(name1: str, name2: str, tradeouts: Mapping[str, Iterable[str]] | None = None) -> Explanation:

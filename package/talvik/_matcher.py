@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import importlib
 import math
 import operator
@@ -537,7 +538,9 @@ class Matcher:
         which step made it: ``"normalised: Renée -> renee"``,
         ``"spelling variant: Jon ~ John, 1 edit"``, ``"initial: J ~ John"``
         or ``"tradeout: Bob ~ Robert"``. The verdict is that of ``pairs``
-        for two rows, and of ``match`` for names given as str.
+        for two rows, and of ``match`` for names given as str. For two rows
+        the account also gives the pair's ``score`` and each word's part of
+        it, as ``pairs(scores=True)`` scores them.
 
         Raises TypeError for a name that is neither str nor int, IndexError
         for a row out of range, and ValueError for a row whose name is
@@ -557,7 +560,10 @@ class Matcher:
             extra = [steps.names([g])[0] for g, x in zip(given, (name1, name2)) if isinstance(x, str)]
             before, last = _word_positions(extra)
             positions = (self._positions[0] + before, self._positions[1] + last)
-        return explain_steps(given, self._tradeouts, steps.normalize, steps.typos, positions)
+        account = explain_steps(given, self._tradeouts, steps.normalize, steps.typos, positions)
+        if isinstance(name1, str) or isinstance(name2, str):
+            return account
+        return _with_scores(account, self._whole().score_account(int(name1), int(name2)))
 
     def _name(self, name: Any, label: str) -> str:
         """``name`` as a str: itself, or the given name at that row."""
@@ -637,6 +643,17 @@ def _name_at(column: Any, row: int) -> Any:
         if pandas.api.types.is_scalar(value) and bool(pandas.isna(value)):
             value = None
     return value
+
+
+def _with_scores(account: Explanation, scored: tuple[float, list[Any], list[Any]]) -> Explanation:
+    """The account with each word's part of the score, as the search gives it."""
+    total, parts1, parts2 = scored
+    words = []
+    for mine, parts in ((account.words1, parts1), (account.words2, parts2)):
+        if len(mine) != len(parts):  # the rule's words and the index's always agree; never guess
+            return account
+        words.append(tuple(dataclasses.replace(w, score=part[2]) for w, part in zip(mine, parts)))
+    return dataclasses.replace(account, words1=words[0], words2=words[1], score=total)
 
 
 def _from_saved(data: bytes, threads: int) -> Matcher:
