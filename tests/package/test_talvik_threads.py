@@ -139,7 +139,7 @@ def test_searches_from_two_threads_run_at_the_same_time():
                 if not met:
                     barrier.wait()
                     met.append(rows)
-            m._index.count(0, len(m), progress)
+            m._index.count(0, len(m), progress, False, None, None)
 
         threads = [threading.Thread(target=search) for _ in range(2)]
         for t in threads: t.start()

@@ -7,12 +7,8 @@ import textwrap
 import time
 
 INTERRUPTED = """
-    import gc, resource, signal, sys, time
+    import gc, resource, sys, time
     import talvik
-
-    # Ctrl-C raises KeyboardInterrupt here even when the test runs with SIGINT
-    # ignored (a background job), which this child would inherit.
-    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     def rss():
         with open("/proc/self/statm") as f:
@@ -38,10 +34,16 @@ INTERRUPTED = """
 """
 
 
+# A child started from a background job inherits SIGINT ignored, and Python
+# then installs no KeyboardInterrupt handler: Ctrl-C would never arrive.
+_HEAR_CTRL_C = "import signal as _signal; _signal.signal(_signal.SIGINT, _signal.default_int_handler)\n"
+
+
 def send_ctrl_c(script, *args):
     """Runs `script` in a child, sends SIGINT 1 s after it prints "ready";
     (the next line it prints, the seconds until then, the rest of its output)."""
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *args], stdout=subprocess.PIPE,
+    child = subprocess.Popen([sys.executable, "-c", _HEAR_CTRL_C + textwrap.dedent(script), *args],
+                             stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True,
                              env={k: v for k, v in os.environ.items() if k != "PYTHON_GIL"})
     try:
