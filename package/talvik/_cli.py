@@ -19,6 +19,7 @@ but only ever to a regular file: it is mapped from one.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import codecs
 import csv
 import importlib
@@ -424,7 +425,11 @@ def _explain(args: argparse.Namespace) -> int:
             pair = Matcher([args.name1, args.name2], _tradeouts(args), threads=1, **steps)
         except (TypeError, ValueError) as e:  # a name that is not UTF-8 text, say
             raise InputError("explain", str(e)) from None
-        text = str(pair.explain(0, 1))
+        account = pair.explain(0, 1)
+        # Scores weigh words by the list they come from; two names are no list.
+        words1 = tuple(dataclasses.replace(w, score=None) for w in account.words1)
+        words2 = tuple(dataclasses.replace(w, score=None) for w in account.words2)
+        text = str(dataclasses.replace(account, words1=words1, words2=words2, score=None))
     else:
         text = str(explain(args.name1, args.name2, _tradeouts(args)))
     sys.stdout.write(text + "\n")
