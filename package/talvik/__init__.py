@@ -13,6 +13,7 @@ never turns a free-threaded interpreter's GIL on.
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._dedupe import dedupe, link
 from ._explain import Explanation, WordMatch, explain
 from ._matcher import LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
@@ -32,9 +33,11 @@ __all__ = [
     "LargeGroupWarning",
     "Matcher",
     "WordMatch",
+    "dedupe",
     "explain",
     "find_pairs",
     "initials",
+    "link",
     "nicknames",
     "variants",
     "normalize",

@@ -1,0 +1,330 @@
+"""talvik.dedupe and talvik.link over pandas and Arrow tables, and the
+`talvik dedupe` / `talvik link` commands: their results read back against
+clusters built here from the Matcher's own scored pairs."""
+import csv
+import io
+import random
+import subprocess
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+import talvik
+from talvik._dedupe import _block_codes
+
+from support.names import components
+from support.paths import talvik_script
+
+FIRST = ["Robert", "Bob", "ROBERT", "Robrt", "R", "Ann", "Anna", "J", "John", "Jon", "Zoë", "Zoe"]
+LAST = ["Smith", "Smyth", "Lee", "Åberg", "Aberg", "O'Brien", "OBrien"]
+CITIES = ["Oslo", "Turku", None]
+
+
+def people(n, seed):
+    """A table of people: first and last names drawn from variants of few
+    names (so that many rows match), a city, and an id."""
+    rng = random.Random(seed)
+    return pd.DataFrame({
+        "person": [f"p{k:04d}" for k in rng.sample(range(10 * n), n)],
+        "first": [rng.choice(FIRST + [None]) for _ in range(n)],
+        "last": [rng.choice(LAST) for _ in range(n)],
+        "city": [rng.choice(CITIES) for _ in range(n)],
+    })
+
+
+def joined(df, columns):
+    return [" ".join(p for p in row if p) or None for row in zip(*(df[c].tolist() for c in columns))]
+
+
+def reference(names, *, blocks=None, min_score=None, split_above=None, pairs_of=None):
+    """Cluster labels and best scores built from the Matcher's scored pairs:
+    a plain union-find over them (or the Matcher's own labels when clusters
+    are split), then the best score of a pair inside each row's cluster."""
+    threshold = talvik.DEFAULT_MIN_SCORE if min_score is None else min_score
+    matcher = talvik.Matcher(names, talvik.nicknames(), normalize=True, typos=1, initials=True, blocks=blocks)
+    pairs, scores = matcher.pairs(scores=True, min_score=threshold)
+    if split_above is None:
+        labels = np.array(components(len(names), pairs.tolist()), dtype=np.int64)
+    else:
+        labels = matcher.groups(min_score=threshold, split_above=split_above).astype(np.int64)
+    best = np.full(len(names), np.nan)
+    for (i, j), s in zip(pairs.tolist(), scores.tolist()):
+        if labels[i] == labels[j]:
+            best[i], best[j] = np.fmax(best[i], s), np.fmax(best[j], s)
+    return labels, best.astype(np.float32)
+
+
+def city_codes(cities):
+    """A code per city, and one of its own for each row without a city."""
+    known = {c: k for k, c in enumerate(dict.fromkeys(c for c in cities if c is not None))}
+    return np.array([known[c] if c is not None else len(cities) + k for k, c in enumerate(cities)], dtype=np.int64)
+
+
+def as_pandas(result):
+    return result.to_pandas() if isinstance(result, pa.Table) else result
+
+
+# --- results ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("seed, n, columns, block_on, split_above", [
+    (1, 300, ["first", "last"], None, None),
+    (2, 300, ["first", "last"], "city", None),
+    (3, 200, "last", None, None),
+    (4, 400, ["first", "last"], None, 3),
+    (5, 400, ["last", "first"], ["city"], 2),
+])
+def test_clusters_are_those_of_the_scored_pairs(kind, seed, n, columns, block_on, split_above):
+    df = people(n, seed)
+    table = df if kind == "pandas" else pa.Table.from_pandas(df, preserve_index=False)
+    got = as_pandas(talvik.dedupe(table, columns, id="person", block_on=block_on, split_above=split_above))
+    cols = [columns] if isinstance(columns, str) else columns
+    blocks = None if block_on is None else city_codes(df["city"].tolist())
+    labels, best = reference(joined(df, cols), blocks=blocks, split_above=split_above)
+    assert got["person"].tolist() == df["person"].tolist()
+    assert got["cluster"].tolist() == labels.tolist()
+    assert got["cluster_size"].tolist() == np.bincount(labels, minlength=n)[labels].tolist()
+    np.testing.assert_array_equal(got["score"].to_numpy(dtype=np.float32), best)
+    # Enough matched for the comparison to mean something, and only rows alone lack a score.
+    assert (got["cluster_size"] > 1).sum() > n // 4
+    assert (got["score"].isna() == (got["cluster_size"] == 1)).all()
+
+
+@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("id", [None, "person"])
+def test_output_columns_and_types(kind, id):
+    df = people(50, 7).set_index(pd.Index(range(100, 150), name="k"))
+    table = df if kind == "pandas" else pa.Table.from_pandas(df, preserve_index=False)
+    got = talvik.dedupe(table, ["first", "last"], id=id)
+    first = id or "row"
+    if kind == "pandas":
+        assert isinstance(got, pd.DataFrame)
+        assert list(got.columns) == [first, "cluster", "cluster_size", "score"]
+        assert [str(t) for t in got.dtypes[1:]] == ["int64", "int64", "float32"]
+        assert got.index.equals(df.index)  # beside the input, row for row
+        ids = got[first].tolist()
+    else:
+        assert isinstance(got, pa.Table)
+        assert got.column_names == [first, "cluster", "cluster_size", "score"]
+        assert [str(t) for t in got.schema.types[1:]] == ["int64", "int64", "float"]
+        ids = got.column(first).to_pylist()
+    assert ids == (df["person"].tolist() if id else list(range(50)))
+
+
+@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+def test_block_on_keeps_clusters_inside_blocks(kind):
+    # Every name twice, once in each city, and some rows with no city.
+    names = ["Robert Smith", "Bob Smith", "Ann Lee", "Anna Lee", "J Smith", "John Smith"]
+    df = pd.DataFrame({"name": names * 3, "city": ["Oslo"] * 6 + ["Turku"] * 6 + [None] * 6})
+    table = df if kind == "pandas" else pa.Table.from_pandas(df)
+    free = as_pandas(talvik.dedupe(table, "name"))
+    blocked = as_pandas(talvik.dedupe(table, "name", block_on="city"))
+    # Without blocks the cities mix; with them no cluster spans two cities,
+    # and a row without a city stays alone.
+    assert df.groupby(free["cluster"])["city"].nunique(dropna=False).max() > 1
+    assert (df.groupby(blocked["cluster"])["city"].nunique(dropna=False) == 1).all()
+    assert (blocked["cluster_size"][df["city"].isna()] == 1).all()
+    assert (blocked["cluster_size"][df["city"].notna()] > 1).all()
+
+
+@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+def test_empty_table_gives_empty_result(kind):
+    df = pd.DataFrame({"id": pd.Series([], dtype="int64"), "name": pd.Series([], dtype=object)})
+    table = df if kind == "pandas" else pa.table({"id": pa.array([], pa.int64()), "name": pa.array([], pa.string())})
+    got = as_pandas(talvik.dedupe(table, "name", id="id", block_on="name"))
+    assert list(got.columns) == ["id", "cluster", "cluster_size", "score"] and len(got) == 0
+
+
+def test_parts_are_joined_in_order():
+    # Missing and empty parts are left out; a row of none has no name.
+    values = [("Ann", "Lee", "Ann Lee"), (None, "Lee", "Lee"), ("", "Lee", "Lee"), (None, None, None),
+              ("Ann", "", "Ann"), ("Lee", "Ann", "Lee Ann")]
+    df = pd.DataFrame({"a": [v[0] for v in values], "b": [v[1] for v in values]})
+    for table in (df, pa.Table.from_pandas(df)):
+        frame = talvik._dedupe._frame(table, "table")
+        assert talvik._dedupe._names(frame, ["a", "b"]) == [v[2] for v in values]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_block_codes_agree_exactly_when_every_column_does(seed):
+    rng = random.Random(seed)
+    width = rng.randint(1, 3)
+    sizes = [rng.randint(0, 40), rng.randint(0, 40)]
+    pool = [None, float("nan"), 0, 1, "a", "b", 2.5]
+    columns = [[rng.choice(pool) for _ in range(sum(sizes))] for _ in range(width)]
+    parts = _block_codes(columns, sizes, list(range(width)))
+    assert [len(p) for p in parts] == sizes and all(p.dtype == np.int64 for p in parts)
+    codes = np.concatenate(parts).tolist()
+    keys = list(zip(*columns))
+    def missing(key):
+        return any(v is None or v != v for v in key)
+    for i in range(len(keys)):
+        for j in range(i):
+            same = not missing(keys[i]) and not missing(keys[j]) and keys[i] == keys[j]
+            assert (codes[i] == codes[j]) == same, (keys[i], keys[j])
+
+
+# --- link -----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("block_on, ids", [(None, (None, None)), ("city", ("person", "person"))])
+def test_link_gives_the_matchers_pairs(kind, block_on, ids):
+    left, right = people(150, 11), people(120, 12)
+    tables = [t if kind == "pandas" else pa.Table.from_pandas(t) for t in (left, right)]
+    got = as_pandas(talvik.link(*tables, ["first", "last"], left_id=ids[0], right_id=ids[1], block_on=block_on))
+    names = [f"{side}_{id or 'row'}" for side, id in zip(("left", "right"), ids)]
+    assert list(got.columns) == [*names, "score"]
+    blocks = [None, None]
+    if block_on:
+        codes = city_codes(left["city"].tolist() + right["city"].tolist())
+        blocks = [codes[:150], codes[150:]]
+    matcher = talvik.Matcher(joined(left, ["first", "last"]), talvik.nicknames(), normalize=True, typos=1,
+                             initials=True, blocks=blocks[0])
+    pairs, scores = matcher.match(joined(right, ["first", "last"]), blocks=blocks[1], scores=True,
+                                  min_score=talvik.DEFAULT_MIN_SCORE)
+    want = sorted((int(i), int(j), float(s)) for (i, j), s in zip(pairs.tolist(), scores.tolist()))
+    assert len(want) > 50
+    lid = left["person"].tolist() if ids[0] else list(range(150))
+    rid = right["person"].tolist() if ids[1] else list(range(120))
+    assert list(zip(got[names[0]], got[names[1]], got["score"].astype(float))) == [
+        (lid[i], rid[j], s) for i, j, s in want]
+    if block_on:
+        pairs_cities = zip(left["city"].iloc[[i for i, _, _ in want]], right["city"].iloc[[j for _, j, _ in want]])
+        assert all(a == b and a is not None for a, b in pairs_cities)
+
+
+# --- bad input ------------------------------------------------------------------
+
+
+def _objects(df):
+    return df.assign(first=df["first"].astype(object))
+
+
+BAD = {
+    "no such name column": (dict(columns=["first", "surname"]), KeyError, "no column 'surname'"),
+    "no such block column": (dict(columns="last", block_on="town"), KeyError, "no column 'town'"),
+    "no such id column": (dict(columns="last", id="pid"), KeyError, "no column 'pid'"),
+    "numbers as names": (dict(columns=["first", "age"]), TypeError, "column 'age' must hold strings"),
+    "a number among names": (dict(columns="mixed"), TypeError, "column 'mixed' must hold strings: row 2"),
+    "repeated id": (dict(columns="last", id="twice"), ValueError, "id column 'twice' holds 'x' twice, at rows 0 and 3"),
+    "missing id": (dict(columns="last", id="holes"), ValueError, "id column 'holes' has a missing value at row 1"),
+    "id named like an output": (dict(columns="last", id="score"), ValueError, "id column 'score'"),
+    "a column twice": (dict(columns=["last", "last"]), ValueError, "column 'last' twice"),
+    "no column": (dict(columns=[]), ValueError, "columns names no column"),
+    "columns not names": (dict(columns=3), TypeError, "columns must be a column name"),
+    "min_score NaN": (dict(columns="last", min_score=float("nan")), ValueError, "min_score"),
+    "unhashable block": (dict(columns="last", block_on="lists"), TypeError, "block_on column 'lists'"),
+}
+
+
+@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("case", BAD)
+def test_bad_input_names_the_column(kind, case):
+    kwargs, error, message = BAD[case]
+    n = 5
+    df = people(n, 3).assign(
+        age=range(n), mixed=["a", "b", 3, None, "c"], twice=["x", "y", "z", "x", "w"],
+        holes=["a", None, "c", "d", "e"], score=list("abcde"), lists=[[1], [2], [1], [3], [4]])
+    table = df if kind == "pandas" else pa.Table.from_pandas(df.drop(columns=["mixed"]))
+    if kind == "arrow" and case == "a number among names":
+        pytest.skip("an Arrow column holds one type")
+    with pytest.raises(error, match=message.replace("(", r"\(")):
+        talvik.dedupe(table, **kwargs)
+
+
+@pytest.mark.parametrize("table, error", [
+    ({"name": ["Ann Lee"]}, "table must be a pandas DataFrame"),
+    (pd.Series(["Ann Lee"]), "table must be a pandas DataFrame"),
+])
+def test_not_a_table(table, error):
+    with pytest.raises(TypeError, match=error):
+        talvik.dedupe(table, "name")
+
+
+def test_link_errors_say_which_table():
+    left, right = people(5, 1), people(5, 2).drop(columns=["city"])
+    with pytest.raises(KeyError, match="right: no column 'city'"):
+        talvik.link(left, right, "last", block_on="city")
+    with pytest.raises(ValueError, match="left: id column 'city' has a missing value"):
+        talvik.link(left.assign(city=[None] * 5), right, "last", left_id="city")
+
+
+# --- the command ----------------------------------------------------------------
+
+
+def run(*args, stdin=b""):
+    out = subprocess.run([str(talvik_script()), *map(str, args)], input=stdin, capture_output=True, timeout=300)
+    return out.returncode, out.stdout, out.stderr.decode()
+
+
+def read_output(path):
+    if str(path).endswith(".parquet"):
+        return pq.read_table(path).to_pandas()
+    return pd.read_csv(path, dtype={"person": str, "left_person": str, "right_person": str}, keep_default_na=False,
+                       na_values={"score": [""]})
+
+
+@pytest.mark.parametrize("source", ["csv", "parquet"])
+@pytest.mark.parametrize("target", ["csv", "parquet"])
+def test_dedupe_command_round_trip(tmp_path, source, target):
+    df = people(200, 21)
+    src = tmp_path / f"people.{source}"
+    if source == "csv":
+        df.to_csv(src, index=False)
+    else:
+        pq.write_table(pa.Table.from_pandas(df, preserve_index=False), src)
+    out = tmp_path / f"clusters.{target}"
+    status, stdout, err = run("dedupe", src, "--column", "first", "--column", "last", "--id", "person",
+                              "--block-on", "city", "-o", out)
+    assert (status, stdout, err) == (0, b"", "")
+    want = talvik.dedupe(df, ["first", "last"], id="person", block_on="city")
+    got = read_output(out)
+    assert list(got.columns) == ["person", "cluster", "cluster_size", "score"]
+    assert got["person"].tolist() == want["person"].tolist()
+    assert got["cluster"].tolist() == want["cluster"].tolist()
+    assert got["cluster_size"].tolist() == want["cluster_size"].tolist()
+    # Written as the shortest text of the float32, read back exactly.
+    np.testing.assert_array_equal(got["score"].to_numpy(dtype=np.float32), want["score"].to_numpy())
+
+
+@pytest.mark.parametrize("target", ["csv", "parquet"])
+def test_link_command_round_trip(tmp_path, target):
+    left, right = people(120, 31), people(90, 32)
+    left.to_csv(tmp_path / "left.csv", index=False)
+    pq.write_table(pa.Table.from_pandas(right, preserve_index=False), tmp_path / "right.parquet")
+    out = tmp_path / f"pairs.{target}"
+    status, stdout, err = run("link", tmp_path / "left.csv", tmp_path / "right.parquet", "--column", "first",
+                              "--column", "last", "--left-id", "person", "--right-id", "person", "-o", out)
+    assert (status, stdout, err) == (0, b"", "")
+    want = talvik.link(left, right, ["first", "last"], left_id="person", right_id="person")
+    got = read_output(out)
+    assert list(got.columns) == ["left_person", "right_person", "score"] and len(want) > 20
+    assert got[["left_person", "right_person"]].values.tolist() == want[["left_person", "right_person"]].values.tolist()
+    np.testing.assert_array_equal(got["score"].to_numpy(dtype=np.float32), want["score"].to_numpy())
+
+
+COMMAND_ERRORS = {
+    "unknown output suffix": (["-o", "{tmp}/out.xlsx"], "cannot tell the format from '.xlsx'"),
+    "no such column": (["--column", "surname"], "people.csv:1: no column 'surname'"),
+    "missing id": (["--column", "last", "--id", "first"], "people.csv: id column 'first' has a missing value at row 1"),
+    "repeated id": (["--column", "first", "--id", "person"], "people.csv: id column 'person' holds 'p1' twice, at rows 0 and 2"),
+    "no such block column": (["--column", "last", "--block-on", "town"], "people.csv:1: no column 'town'"),
+}
+
+
+@pytest.mark.parametrize("case", COMMAND_ERRORS)
+def test_dedupe_command_errors(tmp_path, case):
+    args, message = COMMAND_ERRORS[case]
+    (tmp_path / "people.csv").write_text("person,first,last,city\np1,Ann,Lee,Oslo\np2,,Lee,Oslo\np1,Bob,Smith,\n")
+    args = [a.replace("{tmp}", str(tmp_path)) for a in args]
+    if "--column" not in args:
+        args = ["--column", "last", *args]
+    status, stdout, err = run("dedupe", tmp_path / "people.csv", *args)
+    assert status == 2 and stdout == b"" and err.count("\n") == 1, err
+    assert message in err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["people.csv"]  # nothing written
