@@ -13,10 +13,18 @@ import pyarrow.parquet as pq
 import pytest
 
 import talvik
-from talvik._dedupe import _block_codes
+from talvik._dedupe import _block_codes, _codes, _frame
 
 from support.names import components
 from support.paths import talvik_script
+
+try:
+    import polars as pl
+except ImportError:  # no build of polars for the free-threaded interpreter
+    pl = None
+
+KINDS = ["pandas", "arrow",
+         pytest.param("polars", marks=pytest.mark.skipif(pl is None, reason="polars is not installed"))]
 
 FIRST = ["Robert", "Bob", "ROBERT", "Robrt", "R", "Ann", "Anna", "J", "John", "Jon", "Zoë", "Zoe"]
 LAST = ["Smith", "Smyth", "Lee", "Åberg", "Aberg", "O'Brien", "OBrien"]
@@ -63,14 +71,21 @@ def city_codes(cities):
     return np.array([known[c] if c is not None else len(cities) + k for k, c in enumerate(cities)], dtype=np.int64)
 
 
+def make(df, kind):
+    """``df`` as a table of ``kind``."""
+    if kind == "arrow":
+        return pa.Table.from_pandas(df, preserve_index=False)
+    return pl.from_pandas(df) if kind == "polars" else df
+
+
 def as_pandas(result):
-    return result.to_pandas() if isinstance(result, pa.Table) else result
+    return result if isinstance(result, pd.DataFrame) else result.to_pandas()
 
 
 # --- results ------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("seed, n, columns, block_on, split_above", [
     (1, 300, ["first", "last"], None, None),
     (2, 300, ["first", "last"], "city", None),
@@ -80,7 +95,7 @@ def as_pandas(result):
 ])
 def test_clusters_are_those_of_the_scored_pairs(kind, seed, n, columns, block_on, split_above):
     df = people(n, seed)
-    table = df if kind == "pandas" else pa.Table.from_pandas(df, preserve_index=False)
+    table = make(df, kind)
     got = as_pandas(talvik.dedupe(table, columns, id="person", block_on=block_on, split_above=split_above))
     cols = [columns] if isinstance(columns, str) else columns
     blocks = None if block_on is None else city_codes(df["city"].tolist())
@@ -94,33 +109,27 @@ def test_clusters_are_those_of_the_scored_pairs(kind, seed, n, columns, block_on
     assert (got["score"].isna() == (got["cluster_size"] == 1)).all()
 
 
-@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("id", [None, "person"])
 def test_output_columns_and_types(kind, id):
     df = people(50, 7).set_index(pd.Index(range(100, 150), name="k"))
-    table = df if kind == "pandas" else pa.Table.from_pandas(df, preserve_index=False)
-    got = talvik.dedupe(table, ["first", "last"], id=id)
+    got = talvik.dedupe(make(df, kind), ["first", "last"], id=id)
     first = id or "row"
+    assert type(got) is type(make(df, kind))
     if kind == "pandas":
-        assert isinstance(got, pd.DataFrame)
-        assert list(got.columns) == [first, "cluster", "cluster_size", "score"]
-        assert [str(t) for t in got.dtypes[1:]] == ["int64", "int64", "float32"]
         assert got.index.equals(df.index)  # beside the input, row for row
-        ids = got[first].tolist()
-    else:
-        assert isinstance(got, pa.Table)
-        assert got.column_names == [first, "cluster", "cluster_size", "score"]
-        assert [str(t) for t in got.schema.types[1:]] == ["int64", "int64", "float"]
-        ids = got.column(first).to_pylist()
-    assert ids == (df["person"].tolist() if id else list(range(50)))
+    got = as_pandas(got)
+    assert list(got.columns) == [first, "cluster", "cluster_size", "score"]
+    assert [str(t) for t in got.dtypes[1:]] == ["int64", "int64", "float32"]
+    assert got[first].tolist() == (df["person"].tolist() if id else list(range(50)))
 
 
-@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("kind", KINDS)
 def test_block_on_keeps_clusters_inside_blocks(kind):
     # Every name twice, once in each city, and some rows with no city.
     names = ["Robert Smith", "Bob Smith", "Ann Lee", "Anna Lee", "J Smith", "John Smith"]
     df = pd.DataFrame({"name": names * 3, "city": ["Oslo"] * 6 + ["Turku"] * 6 + [None] * 6})
-    table = df if kind == "pandas" else pa.Table.from_pandas(df)
+    table = make(df, kind)
     free = as_pandas(talvik.dedupe(table, "name"))
     blocked = as_pandas(talvik.dedupe(table, "name", block_on="city"))
     # Without blocks the cities mix; with them no cluster spans two cities,
@@ -131,22 +140,24 @@ def test_block_on_keeps_clusters_inside_blocks(kind):
     assert (blocked["cluster_size"][df["city"].notna()] > 1).all()
 
 
-@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("kind", KINDS)
 def test_empty_table_gives_empty_result(kind):
     df = pd.DataFrame({"id": pd.Series([], dtype="int64"), "name": pd.Series([], dtype=object)})
-    table = df if kind == "pandas" else pa.table({"id": pa.array([], pa.int64()), "name": pa.array([], pa.string())})
+    table = make(df, kind)
     got = as_pandas(talvik.dedupe(table, "name", id="id", block_on="name"))
     assert list(got.columns) == ["id", "cluster", "cluster_size", "score"] and len(got) == 0
 
 
-def test_parts_are_joined_in_order():
+@pytest.mark.parametrize("kind", KINDS)
+def test_parts_are_joined_in_order(kind):
     # Missing and empty parts are left out; a row of none has no name.
-    values = [("Ann", "Lee", "Ann Lee"), (None, "Lee", "Lee"), ("", "Lee", "Lee"), (None, None, None),
-              ("Ann", "", "Ann"), ("Lee", "Ann", "Lee Ann")]
-    df = pd.DataFrame({"a": [v[0] for v in values], "b": [v[1] for v in values]})
-    for table in (df, pa.Table.from_pandas(df)):
-        frame = talvik._dedupe._frame(table, "table")
-        assert talvik._dedupe._names(frame, ["a", "b"]) == [v[2] for v in values]
+    rows = [("Ann", "Lee", "Ann Lee"), (None, "Lee", "Lee"), ("", "Lee", "Lee"), (None, None, None),
+            ("Ann", "", "Ann"), ("Lee", "Ann", "Lee Ann"), ("", "", None)]
+    df = pd.DataFrame({"a": [r[0] for r in rows], "b": [r[1] for r in rows], "c": ["X", None, "", "Y", "Z", "", ""]})
+    frame = talvik._dedupe._frame(make(df, kind), "table")
+    assert talvik._dedupe._names(frame, ["a", "b"]) == [r[2] for r in rows]
+    assert talvik._dedupe._names(frame, ["a", "c", "b"]) == [
+        "Ann X Lee", "Lee", "Lee", "Y", "Ann Z", "Lee Ann", None]
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -156,7 +167,7 @@ def test_block_codes_agree_exactly_when_every_column_does(seed):
     sizes = [rng.randint(0, 40), rng.randint(0, 40)]
     pool = [None, float("nan"), 0, 1, "a", "b", 2.5]
     columns = [[rng.choice(pool) for _ in range(sum(sizes))] for _ in range(width)]
-    parts = _block_codes(columns, sizes, list(range(width)))
+    parts = _block_codes([_codes(c, k) for k, c in enumerate(columns)], sizes)
     assert [len(p) for p in parts] == sizes and all(p.dtype == np.int64 for p in parts)
     codes = np.concatenate(parts).tolist()
     keys = list(zip(*columns))
@@ -168,14 +179,36 @@ def test_block_codes_agree_exactly_when_every_column_does(seed):
             assert (codes[i] == codes[j]) == same, (keys[i], keys[j])
 
 
+def partition(codes):
+    """Which rows share a code, with -1 (missing) shared by none."""
+    return {frozenset(np.flatnonzero(codes == c).tolist()) for c in set(codes.tolist()) - {-1}}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("column", [
+    ["Oslo", None, "Turku", "Oslo", "", None, "Turku"],
+    [3, 1, None, 3, 1, 2, None],
+    [1.5, float("nan"), 1.5, None, 2.0, float("nan"), 2.0],
+    pd.Categorical(["a", "b", None, "a", "b", "c", None]),
+    [True, False, None, True, False, False, True],
+])
+def test_each_kind_codes_blocks_as_the_plain_way(kind, column):
+    df = pd.DataFrame({"c": column})
+    frame = _frame(make(df, kind), "table")
+    codes = frame.codes("c")
+    assert codes.dtype == np.int64 and len(codes) == 7
+    assert partition(codes) == partition(_codes(df["c"].to_numpy(dtype=object, na_value=None).tolist(), "c"))
+    assert (codes == -1).tolist() == df["c"].isna().tolist()
+
+
 # --- link -----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("block_on, ids", [(None, (None, None)), ("city", ("person", "person"))])
 def test_link_gives_the_matchers_pairs(kind, block_on, ids):
     left, right = people(150, 11), people(120, 12)
-    tables = [t if kind == "pandas" else pa.Table.from_pandas(t) for t in (left, right)]
+    tables = [make(t, kind) for t in (left, right)]
     got = as_pandas(talvik.link(*tables, ["first", "last"], left_id=ids[0], right_id=ids[1], block_on=block_on))
     names = [f"{side}_{id or 'row'}" for side, id in zip(("left", "right"), ids)]
     assert list(got.columns) == [*names, "score"]
@@ -222,7 +255,7 @@ BAD = {
 }
 
 
-@pytest.mark.parametrize("kind", ["pandas", "arrow"])
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("case", BAD)
 def test_bad_input_names_the_column(kind, case):
     kwargs, error, message = BAD[case]
@@ -230,9 +263,9 @@ def test_bad_input_names_the_column(kind, case):
     df = people(n, 3).assign(
         age=range(n), mixed=["a", "b", 3, None, "c"], twice=["x", "y", "z", "x", "w"],
         holes=["a", None, "c", "d", "e"], score=list("abcde"), lists=[[1], [2], [1], [3], [4]])
-    table = df if kind == "pandas" else pa.Table.from_pandas(df.drop(columns=["mixed"]))
-    if kind == "arrow" and case == "a number among names":
-        pytest.skip("an Arrow column holds one type")
+    if kind != "pandas" and case == "a number among names":
+        pytest.skip("an Arrow or polars column holds one type")
+    table = make(df if kind == "pandas" else df.drop(columns=["mixed"]), kind)
     with pytest.raises(error, match=message.replace("(", r"\(")):
         talvik.dedupe(table, **kwargs)
 
