@@ -13,7 +13,7 @@ never turns a free-threaded interpreter's GIL on.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from ._dedupe import dedupe, link
+from ._dedupe import DEFAULT_SPLIT_ABOVE, dedupe, link
 from ._explain import Explanation, WordMatch, explain
 from ._matcher import LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
@@ -26,6 +26,7 @@ except PackageNotFoundError:  # imported from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
+    "DEFAULT_SPLIT_ABOVE",
     "LEGAL_FORMS",
     "SUFFIXES",
     "TITLES",

@@ -520,7 +520,7 @@ def _table_call(frames: list[Any], call: Any) -> Any:
     try:
         return call()
     except (KeyError, TypeError, ValueError) as e:
-        message = str(e)
+        message = str(e.args[0]) if isinstance(e, KeyError) and e.args else str(e)  # without KeyError's quotes
         for frame in frames:
             if message.startswith(frame.label):
                 raise InputError(frame.label[:-2], message[len(frame.label):]) from None

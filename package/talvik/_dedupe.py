@@ -30,14 +30,6 @@ DEFAULT_SPLIT_ABOVE = 50
 _OUTPUT = ("cluster", "cluster_size", "score")
 
 
-class ColumnNotFound(KeyError):
-    """A column the call names is not in the table (a KeyError, as pandas
-    raises, that prints its message without quotes)."""
-
-    def __str__(self) -> str:
-        return str(self.args[0])
-
-
 def dedupe(
     table: Any,
     columns: str | Sequence[str],
@@ -367,7 +359,7 @@ class _Frame:
             count = self.names.count(column)
             if count == 0:
                 listed = ", ".join(map(repr, self.names[:20])) + (", ..." if len(self.names) > 20 else "")
-                raise ColumnNotFound(f"{self.label}no column {column!r}; the columns are {listed}")
+                raise KeyError(f"{self.label}no column {column!r}; the columns are {listed}")
             if count > 1:
                 raise ValueError(f"{self.label}column {column!r} appears {count} times")
 
