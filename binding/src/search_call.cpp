@@ -23,6 +23,9 @@ bool raise_search_error(SearchError error, const char* too_many_pairs) noexcept 
         case SearchError::stopped:
             PyErr_SetString(PyExc_RuntimeError, "the search was stopped");
             break;
+        case SearchError::bad_options:
+            PyErr_SetString(PyExc_ValueError, "blocks must hold one code per name");
+            break;
         case SearchError::none:
             PyErr_SetString(PyExc_RuntimeError, "the search failed");
             break;

@@ -6,6 +6,7 @@
 
 #include "candidate_search.h"
 #include "name_index.h"
+#include "pair_score.h"
 #include "team.h"
 #include "talvik/union_find.h"
 
@@ -15,6 +16,8 @@ namespace {
 // Rows are claimed a block at a time: few enough claims to cost nothing,
 // small enough blocks to balance the team.
 constexpr int32_t kBlockRows = 64;
+
+constexpr float kNoFloor = std::numeric_limits<float>::infinity();
 
 }  // namespace
 
@@ -35,8 +38,10 @@ public:
 private:
     bool prepare(PairResult& result) noexcept;
     void work(int32_t worker) noexcept;
-    void do_block(int32_t block, RowSearch& search, NamePairSet* set) noexcept;
-    bool deliver(int32_t i, std::span<const int32_t> matches, NamePairSet* set) noexcept;
+    void do_block(int32_t block, RowSearch& search, NamePairSet* set, int32_t worker) noexcept;
+    bool scoring() const noexcept { return options_.scores || options_.min_score > -kNoFloor; }
+    std::span<const int32_t> kept(int32_t i, std::span<const int32_t> matches, int32_t worker);
+    bool deliver(int32_t i, std::span<const int32_t> matches, NamePairSet* set, int32_t worker) noexcept;
     bool stopping() const noexcept {
         return stop_.load(std::memory_order_relaxed) ||
                (options_.stop != nullptr && options_.stop->stop_requested());
@@ -59,6 +64,9 @@ private:
     std::atomic<int64_t> counted_{0};
     std::atomic<int64_t> stored_{0};
     std::vector<RowSearch> searches_;
+    std::vector<PairScorer> scorers_;  // one per worker, when scoring
+    std::vector<std::vector<int32_t>> kept_;  // one per worker, when filtering
+    std::vector<std::vector<float>> scores_;  // the scores of kept_, one per worker
     std::optional<UnionFind> groups_;
     PairStore* store_ = nullptr;
 };
@@ -68,16 +76,27 @@ bool SearchRun::prepare(PairResult& result) noexcept {
         searches_.reserve(static_cast<size_t>(workers_));
         for (int32_t w = 0; w < workers_; ++w) searches_.emplace_back(index_.index(), index_.size());
         if (options_.output == PairOutput::groups) groups_.emplace(index_.size());
+        if (scoring()) {
+            const int64_t names = scored_name_count(index_.index());
+            for (int32_t w = 0; w < workers_; ++w) scorers_.emplace_back(index_.index(), names);
+        }
+        if (scoring() || !options_.blocks.empty()) {
+            kept_.resize(static_cast<size_t>(workers_));
+            scores_.resize(static_cast<size_t>(workers_));
+        }
     } catch (const std::bad_alloc&) {
         return false;
     }
     if (options_.output != PairOutput::store) return true;
     store_ = &result.store_;
-    return store_->reset(workers_, blocks_);
+    return store_->reset(workers_, blocks_, options_.scores);
 }
 
 PairResult SearchRun::run() noexcept {
     PairResult result;
+    if (!options_.blocks.empty() && options_.blocks.size() != static_cast<size_t>(index_.size())) {
+        return PairResult::failure(SearchError::bad_options);
+    }
     if (!prepare(result)) {
         result.store_.clear();
         result.error_ = SearchError::out_of_memory;
@@ -109,12 +128,36 @@ void SearchRun::work(int32_t worker) noexcept {
     for (int32_t b = next_block_.fetch_add(1); b < blocks_ && !stopping(); b = next_block_.fetch_add(1)) {
         PairRun* run = store_ != nullptr ? &store_->run(b) : nullptr;
         if (run != nullptr) *run = PairRun{worker, set->count(), set->count()};
-        do_block(b, search, set);
+        do_block(b, search, set, worker);
         if (run != nullptr) run->end = set->count();
     }
 }
 
-void SearchRun::do_block(int32_t block, RowSearch& search, NamePairSet* set) noexcept {
+// The matches of row i that agree on the block and score at least the floor,
+// their scores beside them.
+std::span<const int32_t> SearchRun::kept(int32_t i, std::span<const int32_t> matches, int32_t worker) {
+    std::vector<int32_t>& out = kept_[static_cast<size_t>(worker)];
+    std::vector<float>& scores = scores_[static_cast<size_t>(worker)];
+    out.clear();
+    scores.clear();
+    if (matches.empty()) return out;
+    const auto blocks = options_.blocks;
+    PairScorer* scorer = scorers_.empty() ? nullptr : &scorers_[static_cast<size_t>(worker)];
+    if (scorer != nullptr) scorer->set_row(index_.index().words(i));
+    for (int32_t j : matches) {
+        if (!blocks.empty() && blocks[static_cast<size_t>(i)] != blocks[static_cast<size_t>(j)]) continue;
+        float score = 0.0f;
+        if (scorer != nullptr) {
+            score = scorer->score(index_.index().words(j));
+            if (!(score >= options_.min_score)) continue;
+        }
+        out.push_back(j);
+        scores.push_back(score);
+    }
+    return out;
+}
+
+void SearchRun::do_block(int32_t block, RowSearch& search, NamePairSet* set, int32_t worker) noexcept {
     const int32_t begin = first_ + block * kBlockRows;
     const int32_t end = std::min(last_, begin + kBlockRows);
     int64_t found = 0;
@@ -127,22 +170,32 @@ void SearchRun::do_block(int32_t block, RowSearch& search, NamePairSet* set) noe
             record_error(SearchError::out_of_memory);
             break;
         }
-        if (!deliver(i, matches, set)) break;
+        try {
+            if (!kept_.empty()) matches = kept(i, matches, worker);
+        } catch (const std::bad_alloc&) {
+            record_error(SearchError::out_of_memory);
+            break;
+        }
+        if (!deliver(i, matches, set, worker)) break;
         found += static_cast<int64_t>(matches.size());
     }
     counted_.fetch_add(found, std::memory_order_relaxed);
     if (options_.progress != nullptr) options_.progress->add(i - begin);
 }
 
-bool SearchRun::deliver(int32_t i, std::span<const int32_t> matches, NamePairSet* set) noexcept {
+bool SearchRun::deliver(int32_t i, std::span<const int32_t> matches, NamePairSet* set, int32_t worker) noexcept {
     if (set != nullptr) {
         const auto n = static_cast<int64_t>(matches.size());
         if (n > 0 && stored_.fetch_add(n, std::memory_order_relaxed) + n > options_.max_pairs) {
             record_error(SearchError::too_many_pairs);
             return false;
         }
-        for (int32_t j : matches) {
-            if (!set->append(NamePair{i, j}, options_.max_pairs_per_set)) {
+        const float* scores = options_.scores ? scores_[static_cast<size_t>(worker)].data() : nullptr;
+        for (size_t k = 0; k < matches.size(); ++k) {
+            const NamePair pair{i, matches[k]};
+            const bool added = scores != nullptr ? set->append(pair, scores[k], options_.max_pairs_per_set)
+                                                 : set->append(pair, options_.max_pairs_per_set);
+            if (!added) {
                 record_error(SearchError::too_many_pairs);
                 return false;
             }

@@ -24,6 +24,7 @@ enum class SearchError : int32_t {
     too_many_pairs,  // past the search's budget of pairs, or a worker's set could not grow
     out_of_memory,  // the index, the working space or the result could not be made
     stopped,        // the stop token was raised, or the poll asked to stop
+    bad_options,    // options that do not fit the index (blocks of another length)
 };
 
 // Raised by any thread to end a search early; workers test it between rows.
@@ -83,6 +84,13 @@ struct SearchOptions {
     // search fails with too_many_pairs at once, instead of growing towards a
     // result that cannot be used.
     int64_t max_pairs = std::numeric_limits<int64_t>::max();
+    // Keep a score beside each stored pair (see talvik/pair_score.h).
+    bool scores = false;
+    // Only the pairs scoring at least this, whatever the output.
+    float min_score = -std::numeric_limits<float>::infinity();
+    // Empty, or one code per indexed name: pairs whose codes differ are never
+    // produced (a date of birth or a postcode that must agree).
+    std::span<const int64_t> blocks{};
 };
 
 struct SearchDiagnostics {
@@ -116,6 +124,10 @@ public:
     }
     // Writes the stored pairs in row order into `out`, which holds count().
     void copy_to(NamePair* out) const noexcept { store_.copy_to(out); }
+    // Whether a score was kept beside each stored pair.
+    bool has_scores() const noexcept { return store_.has_scores(); }
+    // Writes the scores in the order of copy_to into `out`, which holds count().
+    void copy_scores_to(float* out) const noexcept { store_.copy_scores_to(out); }
 
     // With PairOutput::groups: per name, the smallest index of its connected
     // component in the match graph (its own index when it matched nothing).

@@ -34,10 +34,22 @@ public:
     int32_t capacity() const noexcept { return capacity_; }
     const NamePair& operator[](int32_t k) const noexcept { return pairs_.get()[k]; }
     const NamePair* data() const noexcept { return pairs_.get(); }
+    // A score beside each pair, once keep_scores() has succeeded.
+    const float* scores() const noexcept { return scores_.get(); }
+
+    // Makes room for a score beside every pair from now on; false when
+    // memory runs out. Call while the set is empty.
+    bool keep_scores() noexcept;
 
     // False when the set is full and cannot grow (within `max_capacity`).
     bool append(NamePair pair, int64_t max_capacity = default_max_capacity) noexcept {
         if (count_ >= capacity_ && !grow(max_capacity)) return false;
+        pairs_.get()[count_++] = pair;
+        return true;
+    }
+    bool append(NamePair pair, float score, int64_t max_capacity) noexcept {
+        if (count_ >= capacity_ && !grow(max_capacity)) return false;
+        scores_.get()[count_] = score;
         pairs_.get()[count_++] = pair;
         return true;
     }
@@ -49,6 +61,7 @@ private:
         void operator()(void* p) const noexcept { std::free(p); }
     };
     std::unique_ptr<NamePair, Free> pairs_;
+    std::unique_ptr<float, Free> scores_;
     int32_t count_ = 0;
     int32_t capacity_ = 0;
 };
@@ -62,9 +75,10 @@ struct PairRun {
 
 class PairStore {
 public:
-    // Sets for `workers` workers and runs for `blocks` blocks; false when
-    // memory runs out.
-    bool reset(int32_t workers, int32_t blocks) noexcept;
+    // Sets for `workers` workers and runs for `blocks` blocks, each pair with
+    // its score when `scores`; false when memory runs out.
+    bool reset(int32_t workers, int32_t blocks, bool scores = false) noexcept;
+    bool has_scores() const noexcept { return scores_; }
 
     NamePairSet& set(int32_t worker) noexcept { return sets_[static_cast<size_t>(worker)]; }
     PairRun& run(int32_t block) noexcept { return runs_[static_cast<size_t>(block)]; }
@@ -86,12 +100,24 @@ public:
         }
     }
 
+    // Writes the scores in the order of copy_to; the store has scores.
+    void copy_scores_to(float* out) const noexcept {
+        for (const PairRun& run : runs_) {
+            const size_t n = static_cast<size_t>(run.end - run.begin);
+            if (n == 0) continue;
+            std::memcpy(out, sets_[static_cast<size_t>(run.worker)].scores() + run.begin, n * sizeof(float));
+            out += n;
+        }
+    }
+
     void clear() noexcept {
         sets_.clear();
         runs_.clear();
+        scores_ = false;
     }
 
 private:
+    bool scores_ = false;
     std::vector<NamePairSet> sets_;
     std::vector<PairRun> runs_;
 };

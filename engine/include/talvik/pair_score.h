@@ -1,0 +1,62 @@
+// How strongly two matching names point at one person: a score in bits.
+//
+// Every word position of both names adds evidence by how it was found in the
+// other name, weighted by how rare its word is among the indexed names: a
+// word held by df of the N names of two words or more weighs log2(N / df)
+// bits. A word found as itself counts its whole weight; one found through a
+// tradeout counts a share of the lighter of the two words' weights (the share
+// depends on the kind of tradeout, below). A word not found counts against
+// the pair: a small share of its weight when only one name has words left
+// over (a missing middle name), a larger share when both have (a
+// conflicting one). The score is half the sum over both names' positions
+// (each link is seen from both sides), less log2(N), the prior odds against
+// two names drawn at random being one person; above zero the evidence
+// outweighs that prior.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace talvik {
+
+// How a word position was found in the other name, as the score sees it.
+enum class FoundAs : uint8_t {
+    same,       // the same word
+    tradeout,   // a tradeout that is no spelling variant and no initial (a nickname)
+    one_edit,   // a tradeout one edit away
+    two_edits,  // a tradeout two edits away
+    initial,    // a tradeout where one word is the other's initial
+    missing,    // not found; the other name has every word found
+    conflict,   // not found, and neither has the other name every word found
+};
+
+// The share of a word's weight each way of being found counts; negative
+// against the pair.
+constexpr float score_share(FoundAs how) noexcept {
+    switch (how) {
+        case FoundAs::same: return 1.0f;
+        case FoundAs::tradeout: return 0.8f;
+        case FoundAs::one_edit: return 0.7f;
+        case FoundAs::two_edits: return 0.5f;
+        case FoundAs::initial: return 0.3f;
+        case FoundAs::missing: return -0.1f;
+        case FoundAs::conflict: return -0.5f;
+    }
+    return 0.0f;
+}
+
+// Which kind of tradeout links two different words: an initial when one is a
+// single code point (a full stop may follow) that begins the other, else a
+// spelling variant when within two edits (as the variant finder counts
+// them), else a plain tradeout.
+FoundAs tradeout_kind(std::string_view word, std::string_view via);
+
+// One position's part of a score, for explanations.
+struct ScoredWord {
+    FoundAs how = FoundAs::missing;
+    float weight = 0.0f;        // the bits the word (or the lighter of the two) weighs
+    float contribution = 0.0f;  // half of weight * score_share(how)
+};
+
+}  // namespace talvik
