@@ -15,6 +15,7 @@
 #include "names.h"
 #include "normalize.h"
 #include "saved.h"
+#include "scores.h"
 #include "search.h"
 #include "tradeouts.h"
 #include "usage.h"
@@ -202,68 +203,94 @@ bool rows_args(const Matcher& m, PyObject* const* args, Py_ssize_t nargs, const 
 // Runs search(call) for one call of an Index method, the interpreter released
 // under the engine's poll, reporting rows to `progress` (None or a callable).
 template <class Search>
-PyObject* released_call(PyObject* self, PyObject* progress, Search&& search) noexcept {
+PyObject* released_call(PyObject* self, PyObject* progress, const PairFilter& filter, Search&& search) noexcept {
     Matcher& m = core_of(self);
     const Ref held(Py_NewRef(progress));
     Released released(progress == Py_None ? nullptr : progress);
     const SearchIndex* index = ready(m, released);
     if (index == nullptr) return nullptr;
-    const SearchCall call{*index, m.threads, 0, released};
+    const SearchCall call{*index, m.threads, 0, released, filter};
     return search(call);
 }
 
-PyObject* index_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+// pairs(), pairs_upto() and link() give (pairs, scores) when scores were asked for.
+PyObject* pairs_result(PyObject* self, PairBlock&& block, ScoreBlock&& scores, bool with_scores) noexcept {
+    PyTypeObject* type = type_state(Py_TYPE(self))->pair_array_type;
+    Ref pairs(make_pair_array(type, std::move(block)));
+    if (!pairs || !with_scores) return pairs.release();
+    const Ref column(make_score_array(type, std::move(scores)));
+    return column ? PyTuple_Pack(2, pairs.get(), column.get()) : nullptr;
+}
+
+// The rows, progress and filter of pairs(), pairs_upto(), count() and
+// groups(): args are (first, last, <limit>, progress, scores, min_score, blocks).
+struct SearchArgs {
     Rows rows;
-    if (!rows_args(core_of(self), args, nargs, "pairs", &rows)) return nullptr;
-    return released_call(self, args[2], [&](const SearchCall& call) -> PyObject* {
+    PairFilter filter;
+    HeldBuffer blocks;
+};
+
+bool search_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected,
+                 const char* function, SearchArgs& out) noexcept {
+    if (!check_nargs(function, nargs, expected)) return false;
+    PyObject* const rows[] = {args[0], args[1], args[expected - 4]};
+    const Matcher& m = core_of(self);
+    return rows_args(m, rows, 3, function, &out.rows) &&
+           filter_args(args[expected - 3], args[expected - 2], args[expected - 1], m.size(), out.blocks, &out.filter);
+}
+
+PyObject* index_pairs(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    SearchArgs a;
+    if (!search_args(self, args, nargs, 6, "pairs", a)) return nullptr;
+    return released_call(self, args[2], a.filter, [&](const SearchCall& call) -> PyObject* {
         PairBlock block;
+        ScoreBlock scores;
         int32_t end = 0;
-        if (!collect_pairs(call, rows, INT64_MAX, block, &end)) return nullptr;
-        return make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block));
+        if (!collect_pairs(call, a.rows, INT64_MAX, block, &scores, &end)) return nullptr;
+        return pairs_result(self, std::move(block), std::move(scores), a.filter.scores);
     });
 }
 
 PyObject* index_pairs_upto(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (!check_nargs("pairs_upto", nargs, 4)) return nullptr;
-    PyObject* const rows_and_progress[] = {args[0], args[1], args[3]};
-    Rows rows;
-    if (!rows_args(core_of(self), rows_and_progress, 3, "pairs_upto", &rows)) return nullptr;
+    SearchArgs a;
+    if (!search_args(self, args, nargs, 7, "pairs_upto", a)) return nullptr;
     const int64_t limit = PyLong_AsLongLong(args[2]);
     if (limit < 1) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "limit must be at least 1");
         return nullptr;
     }
-    return released_call(self, args[3], [&](const SearchCall& call) -> PyObject* {
+    return released_call(self, args[3], a.filter, [&](const SearchCall& call) -> PyObject* {
         PairBlock block;
+        ScoreBlock scores;
         int32_t end = 0;
-        if (!collect_pairs(call, rows, limit, block, &end)) return nullptr;
-        const Ref pairs(make_pair_array(type_state(Py_TYPE(self))->pair_array_type, std::move(block)));
-        return pairs ? Py_BuildValue("(Oi)", pairs.get(), end) : nullptr;
+        if (!collect_pairs(call, a.rows, limit, block, &scores, &end)) return nullptr;
+        const Ref found(pairs_result(self, std::move(block), std::move(scores), a.filter.scores));
+        return found ? Py_BuildValue("(Oi)", found.get(), end) : nullptr;
     });
 }
 
 PyObject* index_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    Rows rows;
-    if (!rows_args(core_of(self), args, nargs, "count", &rows)) return nullptr;
-    return released_call(self, args[2], [&](const SearchCall& call) -> PyObject* {
-        const int64_t count = count_pairs(call, rows);
+    SearchArgs a;
+    if (!search_args(self, args, nargs, 6, "count", a)) return nullptr;
+    return released_call(self, args[2], a.filter, [&](const SearchCall& call) -> PyObject* {
+        const int64_t count = count_pairs(call, a.rows);
         return count < 0 ? nullptr : PyLong_FromLongLong(count);
     });
 }
 
 PyObject* index_groups(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    Rows rows;
-    if (!rows_args(core_of(self), args, nargs, "groups", &rows)) return nullptr;
-    return released_call(self, args[2], [&](const SearchCall& call) -> PyObject* {
+    SearchArgs a;
+    if (!search_args(self, args, nargs, 6, "groups", a)) return nullptr;
+    return released_call(self, args[2], a.filter, [&](const SearchCall& call) -> PyObject* {
         PairResult result;
-        if (!group_names(call, rows, result)) return nullptr;
+        if (!group_names(call, a.rows, result)) return nullptr;
         return make_label_array(type_state(Py_TYPE(self))->label_array_type, std::move(result));
     });
 }
 
 PyObject* index_tradeout_usage(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (!check_nargs("tradeout_usage", nargs, 1) || !progress_arg(args[0])) return nullptr;
-    return released_call(self, args[0], [](const SearchCall& call) { return tradeout_usage_list(call); });
+    return released_call(self, args[0], PairFilter{}, [](const SearchCall& call) { return tradeout_usage_list(call); });
 }
 
 // lookup() and link() both: a Names and a progress callback.
@@ -294,26 +321,35 @@ PyObject* index_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Matcher& m = core_of(self);
     ModuleState* state = type_state(Py_TYPE(self));
-    if (!check_nargs("link", nargs, 3) || !names_args(state, args, 2, "link")) return nullptr;
+    if (!check_nargs("link", nargs, 6) || !names_args(state, args, 2, "link")) return nullptr;
+    const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1])), tradeouts(Py_NewRef(args[2]));
+    PairFilter filter;
+    HeldBuffer blocks;
+    const Py_ssize_t both = Py_ssize_t{names_of(other.get()).size()} + m.size();
+    if (!filter_args(args[3], args[4], args[5], both, blocks, &filter)) return nullptr;
     if (m.saved) {
         // No names to index afresh: the same pairs by lookup, through the saved table.
         if (args[2] != Py_None) {
             PyErr_SetString(PyExc_ValueError, "a saved index links through its own tradeouts only");
             return nullptr;
         }
+        if (filter.scores || filter.min_score > -std::numeric_limits<float>::infinity() || !filter.blocks.empty()) {
+            PyErr_SetString(PyExc_ValueError, "a saved index links without scores or blocks; build one to use them");
+            return nullptr;
+        }
         return index_lookup(self, args, 2);
     }
-    const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1])), tradeouts(Py_NewRef(args[2]));
     // A table of this link's own (spelling variants between both lists), or the index's.
     TradeoutTablePtr own;
     if (tradeouts.get() != Py_None && !(own = table_from_dict(tradeouts.get()))) return nullptr;
     Released released(progress.get() == Py_None ? nullptr : progress.get());
     PairBlock block;
+    ScoreBlock scores;
     if (!link_pairs(names_of(other.get()), names_of(m.names.get()), own ? *own : *m.table, m.threads, released,
-                    block)) {
+                    filter, block, &scores)) {
         return nullptr;
     }
-    return make_pair_array(state->pair_array_type, std::move(block));
+    return pairs_result(self, std::move(block), std::move(scores), filter.scores);
 }
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -348,20 +384,24 @@ PyObject* index_extended(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef index_methods[] = {
     {"pairs", fastcall(index_pairs), METH_FASTCALL,
-     "pairs(first, last, progress) -> PairArray: the pairs whose first index is in [first, last)."},
+     "pairs(first, last, progress, scores, min_score, blocks) -> PairArray, or (PairArray, scores) when\n"
+     "scores is true: the pairs whose first index is in [first, last), scoring at least min_score (None:\n"
+     "any) and agreeing on blocks (None, or an int64 code per name)."},
     {"pairs_upto", fastcall(index_pairs_upto), METH_FASTCALL,
-     "pairs_upto(first, last, limit, progress) -> (PairArray, end): the pairs of rows [first, end), the\n"
-     "rows searched until `limit` pairs are found (a row is never cut, so one row alone may pass it)."},
+     "pairs_upto(first, last, limit, progress, scores, min_score, blocks) -> (pairs, end): the pairs of rows\n"
+     "[first, end), the rows searched until `limit` pairs are found (a row is never cut, so one row alone\n"
+     "may pass it); pairs as pairs() gives them."},
     {"count", fastcall(index_count), METH_FASTCALL,
-     "count(first, last, progress) -> int: how many pairs pairs() would give."},
+     "count(first, last, progress, scores, min_score, blocks) -> int: how many pairs pairs() would give."},
     {"groups", fastcall(index_groups), METH_FASTCALL,
-     "groups(first, last, progress) -> LabelArray: per name, the smallest index of its connected component\n"
-     "in the graph of the pairs whose first index is in [first, last)."},
+     "groups(first, last, progress, scores, min_score, blocks) -> LabelArray: per name, the smallest index of\n"
+     "its connected component in the graph of the pairs pairs() would give."},
     {"tradeout_usage", fastcall(index_tradeout_usage), METH_FASTCALL,
      "tradeout_usage(progress) -> list of (key, pairs, needed): the keys the pairs found words through."},
     {"link", fastcall(index_link), METH_FASTCALL,
-     "link(other, progress, tradeouts) -> PairArray: (i in other, j in these names) for every match;\n"
-     "tradeouts (a dict) replaces the index's table for this link, None keeps it."},
+     "link(other, progress, tradeouts, scores, min_score, blocks) -> PairArray (or with scores, a tuple):\n"
+     "(i in other, j in these names) for every match; tradeouts (a dict) replaces the index's table for\n"
+     "this link, None keeps it; blocks hold codes for other's names, then these."},
     {"lookup", fastcall(index_lookup), METH_FASTCALL,
      "lookup(other, progress) -> PairArray: link()'s pairs, found through this index alone."},
     {"save", fastcall(index_save), METH_FASTCALL, "save(path) -> None: the saved form, written atomically to path (bytes)."},
@@ -520,6 +560,10 @@ PyObject* build_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
 
 // ---- The module.
 
+PyObject* cluster(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return cluster_scored(module_state(module)->pair_array_type, args, nargs);
+}
+
 PyMethodDef module_methods[] = {
     {"names_from_sequence", fastcall(names_from_sequence), METH_FASTCALL,
      "names_from_sequence(names, label) -> Names: a list or tuple of str (None for a null)."},
@@ -547,6 +591,10 @@ PyMethodDef module_methods[] = {
      "normalised strings of an Arrow string stream, read in place."},
     {"normalize_arrow_array", fastcall(normalize_arrow_array), METH_FASTCALL,
      "normalize_arrow_array(schema, array, drop, threads, label) -> (schema, array): the same for one array."},
+    {"cluster", fastcall(cluster), METH_FASTCALL,
+     "cluster(n, pairs, scores, max_size) -> (labels, unsplittable): single-linkage clusters of n names from\n"
+     "scored pairs, each cut where it would pass max_size names; unsplittable lists (label, size) of the\n"
+     "clusters joined by equal scores alone that stay larger."},
     {"open_index", fastcall(open_index), METH_FASTCALL,
      "open_index(path, threads) -> Index: a saved index, mapped from the file at path (bytes)."},
     {"index_from_bytes", fastcall(index_from_bytes), METH_FASTCALL,

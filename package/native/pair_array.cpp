@@ -1,98 +1,94 @@
 #include "pair_array.h"
 
-#include <algorithm>
 #include <new>
 
 namespace talvik::native {
 namespace {
 
-struct PairArrayObject {
+struct ArrayObject {
     PyObject_HEAD
-    std::unique_ptr<NamePair, Free> pairs;  // at least one pair of room, so never null
+    std::unique_ptr<char, Free> items;  // at least one item of room, so never null
     Py_ssize_t shape[2];
     Py_ssize_t strides[2];
+    int ndim;
+    const char* format;  // one item's struct code
 };
 
-PairArrayObject* as_pairs(PyObject* self) noexcept { return reinterpret_cast<PairArrayObject*>(self); }
+ArrayObject* as_array(PyObject* self) noexcept { return reinterpret_cast<ArrayObject*>(self); }
 
-void pair_array_dealloc(PyObject* self) noexcept {
+void array_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    as_pairs(self)->pairs.~unique_ptr();
+    as_array(self)->items.~unique_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// Writable, C-contiguous int32 of shape (k, 2) for consumers that ask for a
-// shape; plain bytes for those that do not.
-int pair_array_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
-    PairArrayObject* o = as_pairs(self);
-    const Py_ssize_t bytes = o->shape[0] * static_cast<Py_ssize_t>(sizeof(NamePair));
-    if (PyBuffer_FillInfo(view, self, o->pairs.get(), bytes, 0, flags) < 0) return -1;
+// Writable and C-contiguous, with its shape for consumers that ask for one;
+// plain bytes for those that do not.
+int array_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+    ArrayObject* o = as_array(self);
+    const Py_ssize_t bytes = o->shape[0] * o->strides[0];
+    if (PyBuffer_FillInfo(view, self, o->items.get(), bytes, 0, flags) < 0) return -1;
     if ((flags & PyBUF_ND) == PyBUF_ND) {
-        view->ndim = 2;
-        view->itemsize = sizeof(int32_t);
+        view->ndim = o->ndim;
+        view->itemsize = o->strides[o->ndim - 1];
         view->shape = o->shape;
         view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? o->strides : nullptr;
-        if (flags & PyBUF_FORMAT) view->format = const_cast<char*>("i");
+        if (flags & PyBUF_FORMAT) view->format = const_cast<char*>(o->format);
     }
     return 0;
 }
 
-Py_ssize_t pair_array_length(PyObject* self) noexcept { return as_pairs(self)->shape[0]; }
+Py_ssize_t array_length(PyObject* self) noexcept { return as_array(self)->shape[0]; }
 
-PyType_Slot pair_array_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Pairs of name indices, (k, 2) int32 through the buffer protocol.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(pair_array_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(pair_array_getbuffer)},
-    {Py_sq_length, reinterpret_cast<void*>(pair_array_length)},
+PyType_Slot array_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Pairs of name indices as (k, 2) int32, or a column of float32 or int32, "
+                                  "through the buffer protocol.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(array_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(array_getbuffer)},
+    {Py_sq_length, reinterpret_cast<void*>(array_length)},
     {0, nullptr},
 };
 
-}  // namespace
-
-bool PairBlock::reserve(int64_t total) noexcept {
-    if (total <= capacity_ && data_) return true;
-    const int64_t grown = std::max({total, capacity_ + capacity_ / 2, int64_t{1}});
-    if (grown > PY_SSIZE_T_MAX / static_cast<int64_t>(sizeof(NamePair))) return false;
-    void* p = std::realloc(data_.get(), static_cast<size_t>(grown) * sizeof(NamePair));
-    if (p == nullptr) return false;
-    (void)data_.release();  // realloc freed or kept it
-    data_.reset(static_cast<NamePair*>(p));
-    capacity_ = grown;
-    return true;
-}
-
-void PairBlock::shrink() noexcept {
-    const int64_t keep = std::max<int64_t>(size_, 1);
-    if (!data_ || keep >= capacity_) return;
-    void* p = std::realloc(data_.get(), static_cast<size_t>(keep) * sizeof(NamePair));
-    if (p == nullptr) return;
-    (void)data_.release();
-    data_.reset(static_cast<NamePair*>(p));
-    capacity_ = keep;
-}
-
-PyType_Spec pair_array_spec = {
-    "talvik._native.PairArray",
-    sizeof(PairArrayObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    pair_array_slots,
-};
-
-PyObject* make_pair_array(PyTypeObject* type, PairBlock&& block) noexcept {
+// Rows of `columns` items of type T each.
+template <class Item, class T>
+PyObject* make_array(PyTypeObject* type, Block<Item>&& block, int ndim, const char* format) noexcept {
     if (!block.reserve(1)) return PyErr_NoMemory();  // a buffer always has an address
     block.shrink();
     const int64_t count = block.size();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    PairArrayObject* o = as_pairs(self);
-    new (&o->pairs) std::unique_ptr<NamePair, Free>(block.take());
+    ArrayObject* o = as_array(self);
+    new (&o->items) std::unique_ptr<char, Free>(reinterpret_cast<char*>(block.take().release()));
     o->shape[0] = static_cast<Py_ssize_t>(count);
-    o->shape[1] = 2;
-    o->strides[0] = sizeof(NamePair);
-    o->strides[1] = sizeof(int32_t);
+    o->shape[1] = static_cast<Py_ssize_t>(sizeof(Item) / sizeof(T));
+    o->strides[0] = sizeof(Item);
+    o->strides[1] = sizeof(T);
+    o->ndim = ndim;
+    o->format = format;
     return self;
+}
+
+}  // namespace
+
+PyType_Spec pair_array_spec = {
+    "talvik._native.PairArray",
+    sizeof(ArrayObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    array_slots,
+};
+
+PyObject* make_pair_array(PyTypeObject* type, PairBlock&& block) noexcept {
+    return make_array<NamePair, int32_t>(type, std::move(block), 2, "i");
+}
+
+PyObject* make_score_array(PyTypeObject* type, ScoreBlock&& block) noexcept {
+    return make_array<float, float>(type, std::move(block), 1, "f");
+}
+
+PyObject* make_label_column(PyTypeObject* type, LabelBlock&& block) noexcept {
+    return make_array<int32_t, int32_t>(type, std::move(block), 1, "i");
 }
 
 }  // namespace talvik::native

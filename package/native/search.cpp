@@ -16,13 +16,18 @@ constexpr double gib = 1024.0 * 1024.0 * 1024.0;
 // Pairs per piece: 256 MiB of them.
 constexpr int64_t piece_pairs = int64_t{1} << 25;
 
-// A stored pair costs its place in the engine's set and its copy in the block.
-constexpr uint64_t bytes_per_stored_pair = 2 * sizeof(NamePair);
+// A stored pair costs its place in the engine's set and its copy in the
+// block, and so does its score when it has one.
+constexpr uint64_t bytes_per_stored_pair(bool scores) { return 2 * (sizeof(NamePair) + (scores ? sizeof(float) : 0)); }
 
 SearchOptions options_for(const SearchCall& call, Rows rows, PairOutput output) noexcept {
     SearchOptions o;
+    const PairFilter& f = call.filter;
     // A piece that cannot fit fails as soon as its pairs pass what fits.
-    if (output == PairOutput::store) o.max_pairs = binding::pair_budget(bytes_per_stored_pair);
+    if (output == PairOutput::store) o.max_pairs = binding::pair_budget(bytes_per_stored_pair(f.scores));
+    o.scores = output == PairOutput::store && f.scores;
+    o.min_score = f.min_score;
+    o.blocks = f.blocks;
     o.threads = call.threads;
     o.first_row = rows.first;
     o.last_row = rows.last;
@@ -45,11 +50,12 @@ bool raise_too_many(uint64_t needed) noexcept {
     return false;
 }
 
-// Room for `more` pairs, refused up front when the system cannot hold them.
-bool make_room(PairBlock& out, int64_t more) noexcept {
-    const auto bytes = static_cast<uint64_t>(more) * sizeof(NamePair);
+// Room for `more` pairs (and their scores), refused up front when the
+// system cannot hold them.
+bool make_room(PairBlock& out, ScoreBlock* scores, int64_t more) noexcept {
+    const auto bytes = static_cast<uint64_t>(more) * (sizeof(NamePair) + (scores ? sizeof(float) : 0));
     if (bytes > memory_available()) return raise_too_many(bytes);
-    if (!out.reserve(out.size() + more)) {
+    if (!out.reserve(out.size() + more) || (scores && !scores->reserve(scores->size() + more))) {
         PyErr_NoMemory();
         return false;
     }
@@ -64,7 +70,9 @@ bool raise_search_error(SearchError error) noexcept {
                                        "many there are, and iter_pairs() or rows= take them in parts");
 }
 
-bool collect_pairs(const SearchCall& call, Rows rows, int64_t limit, PairBlock& out, int32_t* end) noexcept {
+bool collect_pairs(const SearchCall& call, Rows rows, int64_t limit, PairBlock& out, ScoreBlock* scores,
+                   int32_t* end) noexcept {
+    if (!call.filter.scores) scores = nullptr;
     PiecePlan plan(int64_t{rows.last} - rows.first, std::min(piece_pairs, limit));
     int32_t row = rows.first;
     while (row < rows.last && out.size() < limit) {
@@ -82,9 +90,13 @@ bool collect_pairs(const SearchCall& call, Rows rows, int64_t limit, PairBlock& 
             continue;
         }
         if (!result.ok()) return raise_search_error(result.error());
-        if (!make_room(out, result.count())) return false;
+        if (!make_room(out, scores, result.count())) return false;
         result.copy_to(out.end());
         out.added(result.count());
+        if (scores != nullptr) {
+            result.copy_scores_to(scores->end());
+            scores->added(result.count());
+        }
         plan.record(piece.last - piece.first, result.count());
         row = piece.last;
     }
@@ -110,7 +122,7 @@ bool group_names(const SearchCall& call, Rows rows, PairResult& out) noexcept {
 }
 
 bool link_pairs(const NameList& other, const NameList& names, const TradeoutTable& table, int32_t threads,
-                Released& released, PairBlock& out) noexcept {
+                Released& released, const PairFilter& filter, PairBlock& out, ScoreBlock* scores) noexcept {
     const int32_t n_other = other.size();
     if (int64_t{n_other} + names.size() > INT32_MAX) {
         PyErr_SetString(PyExc_ValueError, "both lists together can hold at most 2147483647 names");
@@ -130,9 +142,9 @@ bool link_pairs(const NameList& other, const NameList& names, const TradeoutTabl
     });
     if (!built.index) return raise_search_error(built.error);
     // Pairs within `other` are cut by min_second, within `names` by the rows.
-    const SearchCall call{*built.index, threads, n_other, released};
+    const SearchCall call{*built.index, threads, n_other, released, filter};
     int32_t end = 0;
-    if (!collect_pairs(call, {0, n_other}, INT64_MAX, out, &end)) return false;
+    if (!collect_pairs(call, {0, n_other}, INT64_MAX, out, scores, &end)) return false;
     for (NamePair* p = out.data(); p != out.end(); ++p) p->name2 -= n_other;
     return true;
 }

@@ -15,7 +15,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from ._dedupe import DEFAULT_SPLIT_ABOVE, dedupe, link
 from ._explain import Explanation, WordMatch, explain
-from ._matcher import LargeGroupWarning, Matcher, find_pairs
+from ._matcher import DEFAULT_MIN_SCORE, LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
 from ._variants import variants
 from ._normalize import LEGAL_FORMS, SUFFIXES, TITLES, normalize
@@ -26,6 +26,7 @@ except PackageNotFoundError:  # imported from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
+    "DEFAULT_MIN_SCORE",
     "DEFAULT_SPLIT_ABOVE",
     "LEGAL_FORMS",
     "SUFFIXES",

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import math
 import operator
 import os
 import sys
@@ -17,9 +18,14 @@ from numpy.typing import NDArray
 
 from . import _native
 
-__all__ = ["LargeGroupWarning", "Matcher", "find_pairs"]
+__all__ = ["DEFAULT_MIN_SCORE", "LargeGroupWarning", "Matcher", "find_pairs"]
 
 _MAX_INT32 = 2**31 - 1
+
+#: The score (in bits) at or above which ``talvik.dedupe`` and ``talvik.link``
+#: keep a pair by default: where the evidence of the words outweighs the odds
+#: against two random names being one person.
+DEFAULT_MIN_SCORE = 0.0
 
 
 class ArrowStreamExportable(Protocol):
@@ -59,10 +65,11 @@ class LargeGroupWarning(UserWarning):
     groups the tenth warning counts the ones not reported (``more``).
     """
 
-    def __init__(self, label: int, size: int, max_size: int, more: int = 0) -> None:
-        message = f"group {label} holds {size:,} names, more than max_size={max_size:,}"
-        if more:
-            message += f" (and {more:,} more groups over max_size)"
+    def __init__(self, label: int, size: int, max_size: int, more: int = 0, message: str | None = None) -> None:
+        if message is None:
+            message = f"group {label} holds {size:,} names, more than max_size={max_size:,}"
+            if more:
+                message += f" (and {more:,} more groups over max_size)"
         super().__init__(message)
         self.label, self.size, self.max_size, self.more = label, size, max_size, more
 
@@ -117,6 +124,13 @@ class Matcher:
     threads
         Worker threads for building and searching; None means
         ``os.process_cpu_count()``. The result never depends on it.
+    blocks
+        None, or one value per name (an array or sequence of int codes, str,
+        or any values ``numpy.unique`` can sort): names of different values
+        never pair, in any search (a date of birth or a postcode that must
+        agree). Equal values block together, missing markers included: give
+        rows that should pair with nothing values of their own. A Matcher
+        with blocks cannot be saved, pickled or added to.
 
     Raises
     ------
@@ -129,7 +143,7 @@ class Matcher:
         When the index cannot be allocated.
     """
 
-    __slots__ = ("_added", "_delta", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
+    __slots__ = ("_added", "_blocks", "_delta", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
 
     def __init__(
         self,
@@ -140,15 +154,19 @@ class Matcher:
         typos: int = 0,
         initials: bool = False,
         threads: int | None = None,
+        blocks: Any = None,
     ) -> None:
         threads = _thread_count(threads)
         steps = _Steps(normalize, typos, initials)
         base = steps.tradeouts(_tradeout_dict(tradeouts))
         indexed = steps.names(names)
         table = steps.table(base, [indexed], threads)
-        index = _native.build_index(_read_names(indexed, "names"), table, threads)
+        read = _read_names(indexed, "names")
+        codes = None if blocks is None else _Blocks(blocks, len(read))
+        index = _native.build_index(read, table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None)
+        self._blocks = codes
 
     def _start(
         self,
@@ -164,9 +182,12 @@ class Matcher:
         self._added: list[_native.Names] = []  # names added since the index was built
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
+        self._blocks: _Blocks | None = None
 
     def _plain(self, what: str, steps: str = "normalize, typos or initials") -> None:
         """Refuses what a saved index or an added name cannot yet carry: the steps."""
+        if self._blocks is not None and "typos" in steps:
+            raise ValueError(f"{what} keeps no blocks: build the Matcher without them")
         if self._steps.extend or (self._steps.normalize and "normalize" in steps):
             raise ValueError(f"{what} keeps no {steps} step yet: build the Matcher without it, or give it "
                              "names and tradeouts prepared with talvik.normalize, variants or initials")
@@ -266,7 +287,9 @@ class Matcher:
         """The worker threads each search asks for."""
         return self._threads
 
-    def pairs(self, rows: Rows = None, *, progress: bool = False) -> Pairs:
+    def pairs(
+        self, rows: Rows = None, *, scores: bool = False, min_score: float | None = None, progress: bool = False
+    ) -> Any:
         """Every matching pair (i, j), i < j, as a (k, 2) int32 array.
 
         Rows are ordered by i, then j. ``rows`` (a range or slice of step 1)
@@ -274,25 +297,41 @@ class Matcher:
         job can be cut into pieces, run apart, and concatenated in order into
         the whole result. ``progress=True`` shows a progress bar on stderr.
 
+        ``scores=True`` returns ``(pairs, scores)``, a float32 score per pair:
+        how strongly the two names point at one person, in bits (see
+        docs/scores.md; above 0 the evidence outweighs the odds against two
+        random names being one person). ``min_score`` keeps only the pairs
+        scoring at least that, inside the search, before memory is spent on
+        the others.
+
         Raises MemoryError, before running out, when the pairs cannot fit in
         the memory available; ``count`` says how many there are and
         ``iter_pairs`` takes them a chunk at a time.
         """
         index = self._whole()
         first, last = _row_range(rows, len(index))
+        keep = _Keep(scores, min_score, self._blocks)
         with _progress_bar(progress, last - first, "pairs") as report:
-            return np.asarray(index.pairs(first, last, report))
+            return keep.result(index.pairs(first, last, report, *keep.args()))
 
-    def count(self, rows: Rows = None, *, progress: bool = False) -> int:
-        """How many pairs ``pairs(rows)`` would give, without storing them."""
+    def count(self, rows: Rows = None, *, min_score: float | None = None, progress: bool = False) -> int:
+        """How many pairs ``pairs(rows, min_score=min_score)`` would give,
+        without storing them."""
         index = self._whole()
         first, last = _row_range(rows, len(index))
+        keep = _Keep(False, min_score, self._blocks)
         with _progress_bar(progress, last - first, "count") as report:
-            return index.count(first, last, report)
+            return index.count(first, last, report, *keep.args())
 
     def iter_pairs(
-        self, chunk_size: int = 1_000_000, *, rows: Rows = None, progress: bool = False
-    ) -> Iterator[Pairs]:
+        self,
+        chunk_size: int = 1_000_000,
+        *,
+        rows: Rows = None,
+        scores: bool = False,
+        min_score: float | None = None,
+        progress: bool = False,
+    ) -> Iterator[Any]:
         """The pairs of ``pairs(rows)``, in the same order, as arrays of at
         most ``chunk_size`` rows each.
 
@@ -300,7 +339,8 @@ class Matcher:
         near two chunks plus the index whatever the total and however dense
         the rows, and results far larger than memory can be streamed to disk.
         A row is never cut: a chunk holds at most ``chunk_size`` pairs, and
-        may hold fewer.
+        may hold fewer. ``scores`` and ``min_score`` are those of ``pairs``:
+        with ``scores=True`` each chunk is a ``(pairs, scores)`` tuple.
         """
         size = operator.index(chunk_size)
         if size < 1:
@@ -309,9 +349,17 @@ class Matcher:
         first, last = _row_range(rows, len(index))
         if not isinstance(progress, bool):
             raise TypeError(f"progress must be a bool, not {type(progress).__name__}")
-        return _chunks(index, first, last, size, progress)
+        return _chunks(index, first, last, size, progress, _Keep(scores, min_score, self._blocks))
 
-    def groups(self, *, rows: Rows = None, max_size: int | None = None, progress: bool = False) -> Labels:
+    def groups(
+        self,
+        *,
+        rows: Rows = None,
+        max_size: int | None = None,
+        min_score: float | None = None,
+        split_above: int | None = None,
+        progress: bool = False,
+    ) -> Labels:
         """The connected components of the match graph: per name, the smallest
         index of the names it is linked to through any chain of matches (its
         own index when it matches nothing), as a 1-D int32 array.
@@ -327,12 +375,24 @@ class Matcher:
         graph, one per name of the whole list. The parts of a job cut by rows
         join into ``groups()`` by the union of their edges (i, labels[i]);
         ``talvik.dask.groups`` does so.
+
+        ``min_score`` joins only the pairs scoring at least that (see
+        ``pairs``). ``split_above=N`` stops chaining: every group of more
+        than N names is split by raising the score threshold inside it, part
+        by part, only as far as each part needs to fit (single linkage, cut
+        where a cluster would pass N names; see docs/scores.md). A part whose
+        names are joined by equal scores alone (one name repeated) cannot be
+        split by any threshold: it stays whole, with a ``LargeGroupWarning``.
         """
         limit = None if max_size is None else _size_limit(max_size)
+        split = None if split_above is None else _size_limit(split_above, "split_above")
         index = self._whole()
         first, last = _row_range(rows, len(index))
+        keep = _Keep(False, min_score, self._blocks)
         with _progress_bar(progress, last - first, "groups") as report:
-            labels = np.asarray(index.groups(first, last, report))
+            labels = np.asarray(index.groups(first, last, report, *keep.args()))
+        if split is not None:
+            labels = _split_groups(index, labels, first, last, keep, split)
         if limit is not None:
             _warn_large(labels, limit)
         return labels
@@ -380,21 +440,35 @@ class Matcher:
             rows = index.tradeout_usage(report)
         return _usage_table(rows)
 
-    def match(self, other_names: Names, *, progress: bool = False) -> Pairs:
+    def match(
+        self,
+        other_names: Names,
+        *,
+        blocks: Any = None,
+        scores: bool = False,
+        min_score: float | None = None,
+        progress: bool = False,
+    ) -> Any:
         """Links another list to these names: every (i, j) where
         ``other_names[i]`` matches ``names[j]``, as a (k, 2) int32 array
         ordered by i, then j. No pairs are formed within either list.
 
         ``other_names`` takes the same forms as ``names``; each call indexes
-        both lists together.
+        both lists together. ``scores`` and ``min_score`` are those of
+        ``pairs``, the scores weighing words by both lists. ``blocks`` gives
+        the other names' values, compared with the Matcher's own; it is
+        needed exactly when the Matcher was built with blocks.
         """
         given = self._steps.names(other_names)
         other = _read_names(given, "other_names")
         table = None
         if self._names is not None:
             table = self._steps.table(self._tradeouts, [given, self._names], self._threads)
+        index = self._whole()
+        codes = _link_blocks(self._blocks, blocks, len(other))
+        keep = _Keep(scores, min_score, codes)
         with _progress_bar(progress, len(other), "match") as report:
-            return np.asarray(self._whole().link(other, report, table))
+            return keep.result(index.link(other, report, table, *keep.args()))
 
     def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
         """The pairs of ``match(names)``, found through this index alone.
@@ -477,8 +551,131 @@ def _positive_int(value: Any, what: str) -> int:
     return n
 
 
-def _size_limit(max_size: Any) -> int:
-    return _positive_int(max_size, "max_size")
+def _size_limit(max_size: Any, what: str = "max_size") -> int:
+    return _positive_int(max_size, what)
+
+
+class _Blocks:
+    """One int64 code per name from the values the caller gave, and how to
+    give another list's values the same codes."""
+
+    __slots__ = ("codes", "values")
+
+    def __init__(self, blocks: Any, n: int, what: str = "blocks") -> None:
+        values = _block_values(blocks, what)
+        if len(values) != n:
+            raise ValueError(f"{what} must hold one value per name: {len(values)} for {n} names")
+        if values.dtype.kind in "iub":
+            self.values = None
+            codes = values.astype(np.int64)
+        else:
+            self.values, codes = _unique_codes(values, what)
+        self.codes = np.ascontiguousarray(codes, dtype=np.int64)
+        self.codes.setflags(write=False)  # the search reads it without the interpreter
+
+    def codes_for(self, blocks: Any, n: int) -> NDArray[np.int64]:
+        """The other list's codes: a value the Matcher's names lack pairs with none."""
+        values = _block_values(blocks, "blocks")
+        if len(values) != n:
+            raise ValueError(f"blocks must hold one value per other name: {len(values)} for {n} names")
+        if self.values is None:
+            if values.dtype.kind not in "iub":
+                raise TypeError("blocks: the Matcher's blocks are integer codes, so the other names' must be too")
+            return values.astype(np.int64)
+        if (self.values.dtype.kind in "US") != (values.dtype.kind in "US"):
+            raise TypeError(f"blocks: the Matcher's blocks are {self.values.dtype}, the other names' "
+                            f"{values.dtype}; give values of one kind to both")
+        try:
+            at = np.searchsorted(self.values, values)
+        except TypeError as e:
+            raise TypeError(f"blocks: values that do not compare with the Matcher's ({e})") from None
+        at = np.minimum(at, len(self.values) - 1) if len(self.values) else np.zeros(len(values), np.int64)
+        found = len(self.values) > 0
+        known = (self.values[at] == values) if found else np.zeros(len(values), bool)
+        return np.where(known, at, -1).astype(np.int64)
+
+
+def _block_values(blocks: Any, what: str) -> Any:
+    if isinstance(blocks, (str, bytes)) or not hasattr(blocks, "__len__"):
+        raise TypeError(f"{what} must be a sequence or array of one value per name, not {type(blocks).__name__}")
+    values = np.asarray(blocks)
+    if values.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional")
+    return values
+
+
+def _unique_codes(values: Any, what: str) -> tuple[Any, Any]:
+    try:
+        return np.unique(values, return_inverse=True)
+    except TypeError as e:
+        raise TypeError(f"{what}: values that cannot be sorted ({e}); give int codes instead") from None
+
+
+def _link_blocks(own: _Blocks | None, blocks: Any, n_other: int) -> NDArray[np.int64] | None:
+    """The codes of a link: the other names', then the Matcher's."""
+    if own is None and blocks is None:
+        return None
+    if own is None or blocks is None:
+        raise ValueError("blocks: give the other names' blocks exactly when the Matcher has its own")
+    return np.concatenate([own.codes_for(blocks, n_other), own.codes])
+
+
+class _Keep:
+    """What a search keeps: scores, a score floor, blocks; the native
+    methods' last three arguments, and how to read their result."""
+
+    __slots__ = ("blocks", "floor", "scores")
+
+    def __init__(self, scores: Any, min_score: Any, blocks: _Blocks | NDArray[np.int64] | None) -> None:
+        if not isinstance(scores, bool):
+            raise TypeError(f"scores must be a bool, not {type(scores).__name__}")
+        self.scores = scores
+        self.floor = _score_floor(min_score)
+        self.blocks = blocks.codes if isinstance(blocks, _Blocks) else blocks
+
+    def args(self) -> tuple[bool, float | None, Any]:
+        return self.scores, self.floor, self.blocks
+
+    def result(self, found: Any) -> Any:
+        if self.scores:
+            pairs, scores = found
+            return np.asarray(pairs), np.asarray(scores)
+        return np.asarray(found)
+
+
+def _score_floor(min_score: Any) -> float | None:
+    if min_score is None:
+        return None
+    if isinstance(min_score, bool) or not isinstance(min_score, (int, float, np.integer, np.floating)):
+        raise TypeError(f"min_score must be a number or None, not {type(min_score).__name__}")
+    if math.isnan(min_score):
+        raise ValueError("min_score must be a number, not NaN")
+    return float(min_score)
+
+
+def _split_groups(
+    index: _native.Index, labels: Labels, first: int, last: int, keep: _Keep, split: int
+) -> Labels:
+    """The labels with every group of more than ``split`` names cut by score."""
+    big = np.bincount(labels, minlength=len(labels))[labels] > split
+    if not big.any():
+        return labels
+    scored = _Keep(True, keep.floor, keep.blocks)
+    pairs, scores = [], []
+    # Only the pairs inside the large groups are kept: both names of a pair
+    # share a group, so its first name tells.
+    for part, part_scores in _chunks(index, first, last, 1 << 22, False, scored):
+        inside = big[part[:, 0]]
+        pairs.append(part[inside])
+        scores.append(part_scores[inside])
+    both = np.concatenate(pairs) if pairs else np.empty((0, 2), np.int32)
+    weights = np.concatenate(scores) if scores else np.empty(0, np.float32)
+    cut, stuck = _native.cluster(len(labels), np.ascontiguousarray(both), np.ascontiguousarray(weights), split)
+    for label, size in stuck:
+        reason = (f"group {label} of {size:,} names is joined by equal scores alone, such as one name "
+                  f"repeated, and no threshold splits it below split_above={split:,}")
+        warnings.warn(LargeGroupWarning(label, size, split, message=reason), stacklevel=3)
+    return np.where(big, np.asarray(cut), labels).astype(np.int32)
 
 
 def _warn_large(labels: Labels, max_size: int) -> None:
@@ -503,7 +700,9 @@ def _checked_labels(labels: Any, n: int) -> Labels:
     return a
 
 
-def _chunks(index: _native.Index, first: int, last: int, chunk_size: int, progress: bool) -> Iterator[Pairs]:
+def _chunks(
+    index: _native.Index, first: int, last: int, chunk_size: int, progress: bool, keep: _Keep
+) -> Iterator[Any]:
     with _progress_bar(progress, last - first, "pairs") as report:
         row, span = first, 0
         while row < last:
@@ -511,10 +710,16 @@ def _chunks(index: _native.Index, first: int, last: int, chunk_size: int, progre
             # bounded by pairs, however dense the rows; the rows the last
             # chunk took bound the next one's first try.
             stop = last if span == 0 else min(last, row + 4 * span)
-            block, end = index.pairs_upto(row, stop, chunk_size, _offset(report, row - first))
-            part = np.asarray(block)
-            for k in range(0, len(part), chunk_size):
-                yield part[k : k + chunk_size]
+            *found, end = index.pairs_upto(row, stop, chunk_size, _offset(report, row - first), *keep.args())
+            if keep.scores:
+                (block, scores), = found
+                part, part_scores = np.asarray(block), np.asarray(scores)
+                for k in range(0, len(part), chunk_size):
+                    yield part[k : k + chunk_size], part_scores[k : k + chunk_size]
+            else:
+                part = np.asarray(found[0])
+                for k in range(0, len(part), chunk_size):
+                    yield part[k : k + chunk_size]
             row, span = end, end - row
 
 
