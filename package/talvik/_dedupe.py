@@ -179,7 +179,8 @@ def link(
                        threads)
     pairs, scores = matcher.match(names[1], blocks=codes[1] if codes else None, scores=True,
                                   min_score=threshold, progress=progress)
-    pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
+    # match() gives (row of right, row of left).
+    pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)[:, ::-1]
     order = np.lexsort((pairs[:, 1], pairs[:, 0]))
     pairs, scores = pairs[order], np.asarray(scores, dtype=np.float32)[order]
     result: dict[Hashable, Any] = {

@@ -26,25 +26,55 @@ except ImportError:  # no build of polars for the free-threaded interpreter
 KINDS = ["pandas", "arrow",
          pytest.param("polars", marks=pytest.mark.skipif(pl is None, reason="polars is not installed"))]
 
-FIRST = ["Robert", "Bob", "ROBERT", "Robrt", "R", "Ann", "Anna", "J", "John", "Jon", "Zoë", "Zoe"]
-LAST = ["Smith", "Smyth", "Lee", "Åberg", "Aberg", "O'Brien", "OBrien"]
+GIVEN = ["Robert", "William", "Elizabeth", "Katherine", "Margaret", "James", "John", "Thomas", "Richard",
+         "Charles", "Joseph", "Daniel", "Andrew", "Susan", "Patricia", "Zoë", "Seán", "Ann", "Mary", "Peter"]
+SYLLABLES = ["ka", "lo", "mi", "ran", "tor", "vel", "sen", "dar", "bri", "no", "hal", "wen", "gus", "pet"]
 CITIES = ["Oslo", "Turku", None]
+NICKNAMES = talvik.nicknames()
 
 
 def people(n, seed):
-    """A table of people: first and last names drawn from variants of few
-    names (so that many rows match), a city, and an id."""
+    """A table of n records of about n / 2 people, each written one to three
+    times with the noise records have (nicknames, initials, case, a swapped
+    letter, an apostrophe, a missing given name), a city (mostly the
+    person's own, sometimes none or another), and an id."""
     rng = random.Random(seed)
+    rows = []
+    while len(rows) < n:
+        given = rng.choice(GIVEN)
+        surname = "".join(rng.choice(SYLLABLES) for _ in range(3)).capitalize()
+        if rng.random() < 0.1:
+            surname = "O'" + surname
+        city = rng.choice(CITIES)
+        for _ in range(rng.choice([1, 1, 2, 2, 3])):
+            first, last = given, surname
+            if rng.random() < 0.2:
+                first = rng.choice(NICKNAMES.get(first, [first]))
+            if rng.random() < 0.05:
+                first = first[0]
+            if rng.random() < 0.1:
+                k = rng.randrange(1, len(last) - 2)
+                last = last[:k] + last[k + 1] + last[k] + last[k + 2:]
+            if rng.random() < 0.1:
+                last = last.replace("'", "")
+            if rng.random() < 0.1:
+                first, last = first.upper(), last.upper()
+            if rng.random() < 0.05:
+                first = None
+            rows.append((first, last, city if rng.random() < 0.9 else rng.choice(CITIES)))
+    rng.shuffle(rows)
     return pd.DataFrame({
-        "person": [f"p{k:04d}" for k in rng.sample(range(10 * n), n)],
-        "first": [rng.choice(FIRST + [None]) for _ in range(n)],
-        "last": [rng.choice(LAST) for _ in range(n)],
-        "city": [rng.choice(CITIES) for _ in range(n)],
+        "person": [f"p{k:05d}" for k in rng.sample(range(10 * n), n)],
+        "first": [r[0] for r in rows[:n]],
+        "last": [r[1] for r in rows[:n]],
+        "city": [r[2] for r in rows[:n]],
+        "name": [f"{r[1]}, {r[0]}" if r[0] else r[1] for r in rows[:n]],
     })
 
 
 def joined(df, columns):
-    return [" ".join(p for p in row if p) or None for row in zip(*(df[c].tolist() for c in columns))]
+    return [" ".join(p for p in row if isinstance(p, str) and p) or None
+            for row in zip(*(df[c].tolist() for c in columns))]
 
 
 def reference(names, *, blocks=None, min_score=None, split_above=None, pairs_of=None):
@@ -67,8 +97,9 @@ def reference(names, *, blocks=None, min_score=None, split_above=None, pairs_of=
 
 def city_codes(cities):
     """A code per city, and one of its own for each row without a city."""
-    known = {c: k for k, c in enumerate(dict.fromkeys(c for c in cities if c is not None))}
-    return np.array([known[c] if c is not None else len(cities) + k for k, c in enumerate(cities)], dtype=np.int64)
+    known = {c: k for k, c in enumerate(dict.fromkeys(c for c in cities if isinstance(c, str)))}
+    return np.array([known[c] if isinstance(c, str) else len(cities) + k for k, c in enumerate(cities)],
+                    dtype=np.int64)
 
 
 def make(df, kind):
@@ -85,11 +116,13 @@ def as_pandas(result):
 # --- results ------------------------------------------------------------------
 
 
+# A part of one name repeated cannot be split below split_above=2: warned of, and kept whole.
+@pytest.mark.filterwarnings("ignore::talvik.LargeGroupWarning")
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("seed, n, columns, block_on, split_above", [
     (1, 300, ["first", "last"], None, None),
     (2, 300, ["first", "last"], "city", None),
-    (3, 200, "last", None, None),
+    (3, 200, "name", None, None),
     (4, 400, ["first", "last"], None, 3),
     (5, 400, ["last", "first"], ["city"], 2),
 ])
@@ -130,8 +163,9 @@ def test_block_on_keeps_clusters_inside_blocks(kind):
     names = ["Robert Smith", "Bob Smith", "Ann Lee", "Anna Lee", "J Smith", "John Smith"]
     df = pd.DataFrame({"name": names * 3, "city": ["Oslo"] * 6 + ["Turku"] * 6 + [None] * 6})
     table = make(df, kind)
-    free = as_pandas(talvik.dedupe(table, "name"))
-    blocked = as_pandas(talvik.dedupe(table, "name", block_on="city"))
+    # Every pair kept whatever its score: this is about blocks alone.
+    free = as_pandas(talvik.dedupe(table, "name", min_score=-100))
+    blocked = as_pandas(talvik.dedupe(table, "name", block_on="city", min_score=-100))
     # Without blocks the cities mix; with them no cluster spans two cities,
     # and a row without a city stays alone.
     assert df.groupby(free["cluster"])["city"].nunique(dropna=False).max() > 1
@@ -207,7 +241,8 @@ def test_each_kind_codes_blocks_as_the_plain_way(kind, column):
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("block_on, ids", [(None, (None, None)), ("city", ("person", "person"))])
 def test_link_gives_the_matchers_pairs(kind, block_on, ids):
-    left, right = people(150, 11), people(120, 12)
+    both = people(270, 11)  # records of one person fall on both sides
+    left, right = both.iloc[:150].reset_index(drop=True), both.iloc[150:].reset_index(drop=True)
     tables = [make(t, kind) for t in (left, right)]
     got = as_pandas(talvik.link(*tables, ["first", "last"], left_id=ids[0], right_id=ids[1], block_on=block_on))
     names = [f"{side}_{id or 'row'}" for side, id in zip(("left", "right"), ids)]
@@ -220,8 +255,8 @@ def test_link_gives_the_matchers_pairs(kind, block_on, ids):
                              initials=True, blocks=blocks[0])
     pairs, scores = matcher.match(joined(right, ["first", "last"]), blocks=blocks[1], scores=True,
                                   min_score=talvik.DEFAULT_MIN_SCORE)
-    want = sorted((int(i), int(j), float(s)) for (i, j), s in zip(pairs.tolist(), scores.tolist()))
-    assert len(want) > 50
+    want = sorted((int(i), int(j), float(s)) for (j, i), s in zip(pairs.tolist(), scores.tolist()))
+    assert len(want) > 30
     lid = left["person"].tolist() if ids[0] else list(range(150))
     rid = right["person"].tolist() if ids[1] else list(range(120))
     assert list(zip(got[names[0]], got[names[1]], got["score"].astype(float))) == [
@@ -327,7 +362,8 @@ def test_dedupe_command_round_trip(tmp_path, source, target):
 
 @pytest.mark.parametrize("target", ["csv", "parquet"])
 def test_link_command_round_trip(tmp_path, target):
-    left, right = people(120, 31), people(90, 32)
+    both = people(210, 31)
+    left, right = both.iloc[:120], both.iloc[120:]
     left.to_csv(tmp_path / "left.csv", index=False)
     pq.write_table(pa.Table.from_pandas(right, preserve_index=False), tmp_path / "right.parquet")
     out = tmp_path / f"pairs.{target}"
