@@ -11,13 +11,15 @@ from __future__ import annotations
 
 import math
 import sys
+import warnings
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from ._matcher import Matcher, Tradeouts
+from . import _native
+from ._matcher import LargeGroupWarning, Matcher, Tradeouts, _size_limit
 from ._nicknames import nicknames as _bundled_nicknames
 
 __all__ = ["DEFAULT_SPLIT_ABOVE", "dedupe", "link"]
@@ -28,6 +30,8 @@ __all__ = ["DEFAULT_SPLIT_ABOVE", "dedupe", "link"]
 DEFAULT_SPLIT_ABOVE = 50
 
 _OUTPUT = ("cluster", "cluster_size", "score")
+#: Clusters that cannot be split, each warned of up to this many.
+_MAX_WARNINGS = 10
 
 
 def dedupe(
@@ -113,10 +117,12 @@ def dedupe(
     _checked_ids(frame, id)
     codes = _block_codes([frame.codes(c) for c in blocks_at], [frame.n])
     threshold = _threshold(min_score)
+    split = None if split_above is None else _size_limit(split_above, "split_above")
     matcher = _matcher(names, codes[0] if codes else None, tradeouts, nicknames, normalize, typos, initials, threads)
-    found = matcher.groups(min_score=threshold, split_above=split_above, progress=progress)
+    # One search: the clusters, split or not, and the scores all come from
+    # the scored pairs, as Matcher.groups(min_score, split_above) makes them.
     pairs, scores = matcher.pairs(scores=True, min_score=threshold, progress=progress)
-    labels = np.asarray(found, dtype=np.int64)
+    labels = _clusters(frame.n, pairs, scores, split)
     result: dict[Hashable, Any] = {
         id_name: frame.column(id) if id is not None else np.arange(frame.n, dtype=np.int64),
         "cluster": labels,
@@ -328,6 +334,26 @@ def _codes(values: list[Any], column: Hashable, where: str = "") -> NDArray[np.i
         raise TypeError(f"{where}block_on column {column!r} holds {type(value).__name__}, which cannot be compared "
                         "exactly") from None
     return np.array(codes, dtype=np.int64)
+
+
+def _clusters(n: int, pairs: NDArray[Any], scores: NDArray[Any], split: int | None) -> NDArray[np.int64]:
+    """Per row, the smallest row of its cluster: the components of the
+    pairs, each of more than ``split`` rows cut by single linkage where it
+    would pass that size (warned of where equal scores alone hold it)."""
+    if n == 0:
+        return np.empty(0, dtype=np.int64)
+    limit = n if split is None else split
+    labels, stuck = _native.cluster(n, np.ascontiguousarray(pairs, dtype=np.int32),
+                                    np.ascontiguousarray(scores, dtype=np.float32), limit)
+    shown = stuck[:_MAX_WARNINGS]
+    for k, (label, size) in enumerate(shown):
+        more = len(stuck) - len(shown) if k == len(shown) - 1 else 0
+        message = (f"cluster {label} of {size:,} rows is joined by equal scores alone, such as one name repeated, "
+                   f"and no threshold splits it below split_above={limit:,}")
+        if more:
+            message += f" (and {more:,} more such clusters)"
+        warnings.warn(LargeGroupWarning(label, size, limit, more, message=message), stacklevel=3)
+    return np.asarray(labels, dtype=np.int64)
 
 
 def best_scores(labels: NDArray[np.int64], pairs: NDArray[Any], scores: NDArray[Any]) -> NDArray[np.float32]:

@@ -286,6 +286,7 @@ BAD = {
     "no column": (dict(columns=[]), ValueError, "columns names no column"),
     "columns not names": (dict(columns=3), TypeError, "columns must be a column name"),
     "min_score NaN": (dict(columns="last", min_score=float("nan")), ValueError, "min_score"),
+    "split_above 0": (dict(columns="last", split_above=0), ValueError, "split_above must be at least 1"),
     "unhashable block": (dict(columns="last", block_on="lists"), TypeError, "block_on column 'lists'"),
 }
 
