@@ -3,7 +3,8 @@
 by side on the same records (bench/quality/people.py: census names with
 nicknames, initials, typos, case and punctuation noise, about 1.9 records a
 person): a plain Matcher's count() with no steps, the same count() with the
-recall steps dedupe turns on, and dedupe itself, from a pandas DataFrame.
+recall steps dedupe turns on, the scored search dedupe runs, and dedupe
+itself, from a pandas DataFrame.
 Prints the medians, the ratios to the plain count, and how well the
 clusters find the people (pair precision and recall of "same cluster"
 against "same person"). Not part of `make test`.
@@ -51,6 +52,8 @@ def main():
     plain_s, plain = timed(lambda: talvik.Matcher(names).count(), args.repeat)
     steps_s, steps = timed(lambda: talvik.Matcher(names, nick, normalize=True, typos=1, initials=True).count(),
                            args.repeat)
+    scored_s, (pairs, _) = timed(lambda: talvik.Matcher(names, nick, normalize=True, typos=1, initials=True).pairs(
+        scores=True, min_score=talvik.DEFAULT_MIN_SCORE), args.repeat)
     dedupe_s, result = timed(lambda: talvik.dedupe(df, ["given", "surname"]), args.repeat)
 
     entity = np.asarray(records.entity, dtype=np.int64)
@@ -59,6 +62,7 @@ def main():
     print(f"{args.n:,} records of {len(set(records.entity)):,} people ({args.source}), medians of {args.repeat}")
     print(f"  Matcher(names).count(), no steps         {plain_s:8.2f} s   1.00x   {plain:,} pairs")
     print(f"  count() with normalize, typos, initials  {steps_s:8.2f} s   {steps_s / plain_s:.2f}x   {steps:,} pairs")
+    print(f"  the same, pairs(scores=True, min_score)  {scored_s:8.2f} s   {scored_s / plain_s:.2f}x   {len(pairs):,} pairs")
     print(f"  dedupe(df, [given, surname])             {dedupe_s:8.2f} s   {dedupe_s / plain_s:.2f}x   "
           f"{result['cluster'].nunique():,} clusters, largest {result['cluster_size'].max()}")
     print(f"  clusters as pairs: precision {right / max(found, 1):.3f}, recall {right / max(true, 1):.3f} "
