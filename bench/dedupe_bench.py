@@ -12,23 +12,13 @@ against "same person"). Not part of `make test`.
 Usage: dedupe_bench.py [N] [--repeat R] [--source census|sample]
 """
 import argparse
-import statistics
-import time
 
 import numpy as np
 import pandas as pd
 
 import talvik
+from normalize_bench import timed
 from quality import people
-
-
-def timed(f, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = f()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times), result
 
 
 def same_pairs(*keys):
