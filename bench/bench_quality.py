@@ -16,6 +16,12 @@ Splink) are reported twice: at the threshold of best F1, chosen with the
 answers (the peer's best case, which no user without labels can pick), and
 at a fixed threshold stated beside it.
 
+Clusterings (a label per record) are scored on the dedup sets by the pairs
+within clusters and the share of the records in the largest cluster; they
+are entries of CLUSTERERS. Splink's come at several thresholds, the best
+chosen with the answers. On FEBRL 4, Splink also scores talvik's candidate
+pairs instead of those of its own blocking (the hand-off entries).
+
 Writes quality.json and quality.md to --out (bench/results).
 Usage: bench_quality.py [--quick] [--out DIR] [--contenders k,k] [--datasets k,k]
 """
@@ -50,6 +56,7 @@ SPLINK_RUNNER = HERE / "quality" / "splink_runner.py"
 FULL_CDIST_MAX = 10_000        # above this, RapidFuzz compares within blocks only
 CDIST_CELLS = 20_000_000       # score-matrix cells held at once
 SPLINK_FLOOR = 0.01            # pairs below this match probability are not returned
+SPLINK_CLUSTER_AT = (0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.8, 0.9, 0.95, 0.99)   # Splink's clusters, at each
 
 
 # --- the Python normaliser the native one will have to beat ----------------
@@ -116,6 +123,7 @@ class Outcome:
     scores: np.ndarray | None = None    # per pair, for scored peers
     seconds: float | None = None        # the contender's own figure, if it times itself
     note: str = ""
+    candidates: dict | None = None      # pairs, seconds, how: the candidates a scored peer scored
 
 
 @dataclass
@@ -128,7 +136,20 @@ class Contender:
     notes: str = ""
     available: object = None            # () -> None, or why it cannot run
     runs: int = 3                       # timed runs, the median reported; slow peers run once
+    only: tuple = ()                    # the data sets it runs on, if not all
     extra: dict = field(default_factory=dict)
+
+    def runs_on(self, ds):
+        return not self.only or ds.key in self.only
+
+
+@dataclass
+class Clustering:
+    labels: np.ndarray | None = None    # one per record; records sharing one are a cluster
+    by_threshold: dict | None = None    # scored peers: {threshold: labels}
+    seconds: float | None = None        # the contender's own figure, if it times itself
+    threshold_seconds: dict = field(default_factory=dict)   # added to seconds at that threshold
+    note: str = ""
 
 
 def talvik_run(tradeouts=None, prepare=None):
@@ -275,7 +296,13 @@ def write_splink_input(path, rec):
             w.writerow([k, normalise(g), normalise(s)])
 
 
-def splink_run(ds):
+def call_splink(ds, candidates=None):
+    """Run splink_runner.py on the data set: its predictions (pairs and
+    scores) and the runner's JSON line; with candidates, (k, 2) pairs (a, b)
+    scored instead of those of Splink's blocking. Dedup sets are clustered
+    too (info["labels"]: {threshold: labels}); link sets give Splink's own
+    candidate pairs (info["candidates_pairs"])."""
+    import pyarrow as pa
     import pyarrow.parquet as pq
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
@@ -284,15 +311,84 @@ def splink_run(ds):
         if ds.link:
             write_splink_input(inputs[1], ds.b)
         out = tmp / "pairs.parquet"
-        proc = subprocess.run([str(PEERS_PYTHON), str(SPLINK_RUNNER), *map(str, inputs), "--out", str(out),
-                               "--floor", str(SPLINK_FLOOR)], capture_output=True, text=True)
+        cmd = [str(PEERS_PYTHON), str(SPLINK_RUNNER), *map(str, inputs), "--out", str(out),
+               "--floor", str(SPLINK_FLOOR)]
+        if candidates is not None:
+            pq.write_table(pa.table({"id_a": candidates[:, 0], "id_b": candidates[:, 1]}), tmp / "cand.parquet")
+            cmd += ["--pairs", str(tmp / "cand.parquet")]
+        elif ds.link:
+            cmd += ["--candidates-out", str(tmp / "blocked.parquet")]
+        else:
+            cmd += ["--cluster", ",".join(map(str, SPLINK_CLUSTER_AT)), "--clusters-out", str(tmp / "clusters.parquet")]
+        proc = subprocess.run(cmd, capture_output=True, text=True)
         if proc.returncode != 0:
             raise RuntimeError(f"splink runner failed: {proc.stderr.strip()[-1500:]}")
         info = json.loads(proc.stdout.strip().splitlines()[-1])
         t = pq.read_table(out)
+        if (tmp / "clusters.parquet").exists():
+            c = pq.read_table(tmp / "clusters.parquet")
+            if not np.array_equal(c["unique_id"].to_numpy(), np.arange(len(ds.a))):
+                raise RuntimeError("Splink's clusters do not hold every record once")
+            info["labels"] = {x["threshold"]: c[f"cluster_{k}"].to_numpy(zero_copy_only=False)
+                              for k, x in enumerate(info["clusters"])}
+        if (tmp / "blocked.parquet").exists():
+            b = pq.read_table(tmp / "blocked.parquet")
+            info["candidate_pairs"] = np.stack([b["id_a"].to_numpy(), b["id_b"].to_numpy()], axis=1)
     pairs = np.stack([t["id_a"].to_numpy(), t["id_b"].to_numpy()], axis=1)
-    return Outcome(pairs, t["match_probability"].to_numpy(), seconds=info["seconds"],
-                   note=f"Splink {info['splink']}, DuckDB {info['duckdb']}, Python {info['python']}")
+    info["note"] = f"Splink {info['splink']}, DuckDB {info['duckdb']}, Python {info['python']}"
+    return pairs, t["match_probability"].to_numpy(), info
+
+
+_SPLINK_RUNS = {}
+
+
+def splink_once(ds):
+    """call_splink(ds), run once per data set for the entries that share it
+    (the pairs and the clusters); the time is Splink's own either way."""
+    if ds.key not in _SPLINK_RUNS:
+        _SPLINK_RUNS.clear()                # one data set's output held at a time
+        _SPLINK_RUNS[ds.key] = call_splink(ds)
+    return _SPLINK_RUNS[ds.key]
+
+
+def splink_run(ds):
+    pairs, scores, info = splink_once(ds)
+    out = Outcome(pairs, scores, seconds=info["seconds"], note=info["note"])
+    if "candidate_pairs" in info:
+        out.candidates = {"pairs": info["candidate_pairs"], "seconds": info["stages"]["block"],
+                          "how": "Splink's blocking rules"}
+    return out
+
+
+def splink_clusters_run(ds):
+    _, _, info = splink_once(ds)
+    return Clustering(by_threshold=info["labels"], seconds=info["seconds"],
+                      threshold_seconds={x["threshold"]: x["seconds"] for x in info["clusters"]},
+                      note=info["note"] + "; seconds: Splink's, with its clustering at that threshold")
+
+
+def talvik_candidates(nicknames=False, **steps):
+    """The pairs talvik gives, as Splink's candidates: (a, b) for link
+    sets, and the seconds they took, the index build included."""
+    def make(ds):
+        import talvik
+        start = time.perf_counter()
+        matcher = talvik.Matcher(ds.a.names(), talvik.nicknames() if nicknames else None, **steps)
+        pairs = matcher.match(ds.b.names())[:, ::-1] if ds.link else matcher.pairs()
+        return np.ascontiguousarray(pairs, dtype=np.int64), time.perf_counter() - start
+    return make
+
+
+def splink_handoff_run(make_candidates, how):
+    """Splink's model scoring talvik's candidate pairs; its own blocking
+    is not run. The time is talvik's and Splink's together."""
+    def run(ds):
+        candidates, generated = make_candidates(ds)
+        pairs, scores, info = call_splink(ds, candidates)
+        out = Outcome(pairs, scores, seconds=generated + info["seconds"], note=info["note"])
+        out.candidates = {"pairs": candidates, "seconds": generated, "how": how}
+        return out
+    return run
 
 
 TALVIK_NOTE = "names as given"
@@ -327,8 +423,58 @@ CONTENDERS = [
               ("rapidfuzz",), fixed=0.9, runs=1, notes="cdist on normalised names; sweep from 0.85"),
     Contender("splink", "Splink (DuckDB)", splink_run, ("pyarrow",), fixed=0.5, runs=1,
               notes="match probability; sweep from 0.01", available=splink_available),
+    # The hand-off: Splink's model scoring talvik's candidates instead of its blocking's.
+    Contender("splink-talvik-norm", "Splink scoring talvik normalize=True's pairs",
+              splink_handoff_run(talvik_candidates(normalize=True), "talvik normalize=True"),
+              ("talvik", "pyarrow"), fixed=0.5, runs=1, only=("febrl4",), available=splink_available,
+              notes="candidates registered with register_blocked_pairs_for_predict"),
+    Contender("splink-talvik-full", "Splink scoring talvik's pairs with every step",
+              splink_handoff_run(talvik_candidates(nicknames=True, normalize=True, typos=1, initials=True),
+                                 "talvik normalize + typos=1 + initials + nicknames"),
+              ("talvik", "pyarrow"), fixed=0.5, runs=1, only=("febrl4",), available=splink_available,
+              notes="candidates registered with register_blocked_pairs_for_predict"),
 ]
-BY_KEY = {c.key: c for c in CONTENDERS}
+# A scored talvik (Matcher.pairs(scores=True)) will be one more entry whose
+# run returns Outcome(pairs, scores), with a fixed threshold beside its best.
+
+
+def talvik_groups_run(nicknames=False, **steps):
+    """Matcher(names, table, **steps).groups(): the connected components of
+    the pairs talvik finds, each record's label its group's smallest index."""
+    def run(ds):
+        import talvik
+        matcher = talvik.Matcher(ds.a.names(), talvik.nicknames() if nicknames else None, **steps)
+        return Clustering(matcher.groups())
+    return run
+
+
+def exact_key_groups_run(ds):
+    """Records grouped by talvik.normalize of the full name; a record whose
+    name normalises to nothing stands alone."""
+    import talvik
+    keys = talvik.normalize(ds.a.names())
+    return Clustering(np.array([k if k else f"\0{i}" for i, k in enumerate(keys)], dtype=object))
+
+
+CLUSTERERS = [
+    Contender("talvik-groups", "talvik groups(), no tradeouts", talvik_groups_run(), ("talvik",),
+              notes=TALVIK_NOTE),
+    Contender("talvik-typos-nick-groups", "talvik groups(), normalize + typos=1 + nicknames",
+              talvik_groups_run(nicknames=True, normalize=True, typos=1), ("talvik",),
+              notes="every step but initials"),
+    Contender("talvik-full-groups", "talvik groups(), normalize + typos=1 + initials + nicknames",
+              talvik_groups_run(nicknames=True, normalize=True, typos=1, initials=True), ("talvik",),
+              notes="every step"),
+    Contender("exact-key-groups", "exact key: talvik.normalize(name)", exact_key_groups_run, ("talvik",),
+              notes="records with equal normalised full names"),
+    Contender("splink-clusters", "Splink clusters", splink_clusters_run, ("pyarrow",), runs=1,
+              available=splink_available,
+              notes="cluster_pairwise_predictions_at_threshold on its predictions"),
+]
+# talvik.dedupe(table, columns) will be one more entry returning
+# Clustering(frame["cluster"].to_numpy()); Matcher.groups(min_score=...) the
+# same with a Clustering(by_threshold=...) over a few scores.
+BY_KEY = {c.key: c for c in CONTENDERS + CLUSTERERS}
 
 
 def missing(contender):
@@ -340,9 +486,9 @@ def missing(contender):
     return contender.available() if contender.available else None
 
 
-def evaluate(contender, ds):
-    ea, eb = ds.entities()
-    n_true = metrics.true_pairs(ea, eb)
+def timed(contender, ds):
+    """The contender's last outcome and its timing: the median of its own
+    figures if it times itself, else of the wall times."""
     times, own = [], []
     for _ in range(contender.runs):
         out = None                      # never hold two results at once
@@ -351,8 +497,14 @@ def evaluate(contender, ds):
         times.append(time.perf_counter() - start)
         if out.seconds is not None:
             own.append(out.seconds)
-    result = {"status": "ok", "seconds": statistics.median(own or times), "times_s": own or times,
-              "wall_s": times, "note": out.note}
+    return out, {"status": "ok", "seconds": statistics.median(own or times), "times_s": own or times,
+                 "wall_s": times, "note": out.note}
+
+
+def evaluate(contender, ds):
+    ea, eb = ds.entities()
+    n_true = metrics.true_pairs(ea, eb)
+    out, result = timed(contender, ds)
     if out.scores is None:
         result["exact"] = metrics.pair_metrics(out.pairs, ea, eb, n_true)
         return result
@@ -360,12 +512,32 @@ def evaluate(contender, ds):
     result["best"] = dict(best, threshold=threshold)
     result["fixed"] = dict(metrics.at_threshold(out.pairs, out.scores, contender.fixed, ea, eb, n_true),
                            threshold=contender.fixed)
+    if out.candidates is not None:
+        found = metrics.pair_metrics(out.candidates["pairs"], ea, eb, n_true)
+        result["candidates"] = {"how": out.candidates["how"], "seconds": out.candidates["seconds"],
+                                "pairs": found["found"], "recall": found["recall"],
+                                "precision": found["precision"]}
     return result
+
+
+def evaluate_clusters(contender, ds):
+    """A clusterer on a dedup set: the metrics of its clusters, or of its
+    best threshold's (chosen with the answers), and its median time."""
+    out, result = timed(contender, ds)
+    if out.by_threshold is None:
+        threshold, m = None, metrics.cluster_metrics(out.labels, ds.a.entity)
+    else:
+        threshold, m = metrics.best_clustering(out.by_threshold, ds.a.entity)
+        result["seconds"] += out.threshold_seconds.get(threshold, 0.0)
+    return dict(result, clusters=dict(m, threshold=threshold),
+                thresholds=None if out.by_threshold is None else sorted(out.by_threshold))
 
 
 def run(args):
     started = time.perf_counter()
-    chosen = [BY_KEY[k] for k in args.contenders.split(",")] if args.contenders else CONTENDERS
+    keys = set(args.contenders.split(",")) if args.contenders else set(BY_KEY)
+    chosen = [c for c in CONTENDERS if c.key in keys]
+    clusterers = [c for c in CLUSTERERS if c.key in keys]
     results = {"date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
                "machine": machine_info(),
                "config": {"quick": args.quick, "seed": args.seed, "source": args.source,
@@ -373,34 +545,44 @@ def run(args):
                           "full_cdist_max": FULL_CDIST_MAX, "splink_floor": SPLINK_FLOOR,
                           "noise": people.NOISE, "records_per_person": people.RECORDS_PER_PERSON},
                "contenders": {c.key: {"label": c.label, "notes": c.notes, "fixed_threshold": c.fixed}
-                              for c in chosen},
+                              for c in chosen + clusterers},
                "datasets": {}}
     for ds in load_datasets(args):
         ea, eb = ds.entities()
         entry = {"label": ds.label, "link": ds.link, "source": ds.source,
                  "records": len(ds.a) + (len(ds.b) if ds.link else 0),
-                 "true_pairs": metrics.true_pairs(ea, eb), "results": {}}
+                 "true_pairs": metrics.true_pairs(ea, eb), "results": {}, "clusters": {}}
         for c in chosen:
-            why = missing(c)
-            if why:
-                entry["results"][c.key] = {"status": "skipped", "reason": why}
-            else:
-                try:
-                    entry["results"][c.key] = evaluate(c, ds)
-                except (RuntimeError, MemoryError, OSError) as e:
-                    entry["results"][c.key] = {"status": "failed", "reason": str(e)[-500:]}
-            log(ds.key, c.key, entry["results"][c.key])
+            if c.runs_on(ds):
+                entry["results"][c.key] = attempt(evaluate, c, ds)
+        for c in clusterers:
+            if not ds.link and c.runs_on(ds):
+                entry["clusters"][c.key] = attempt(evaluate_clusters, c, ds)
+        _SPLINK_RUNS.clear()
         results["datasets"][ds.key] = entry
     results["elapsed_s"] = time.perf_counter() - started
     results["machine"]["load_end"] = os.getloadavg()[0]
     return results
 
 
+def attempt(how, contender, ds):
+    why = missing(contender)
+    if why:
+        r = {"status": "skipped", "reason": why}
+    else:
+        try:
+            r = how(contender, ds)
+        except (RuntimeError, MemoryError, OSError) as e:
+            r = {"status": "failed", "reason": str(e)[-500:]}
+    log(ds.key, contender.key, r)
+    return r
+
+
 def log(ds, key, r):
     if r["status"] != "ok":
         print(f"{ds:8} {key:24} {r['status']}: {r['reason']}", file=sys.stderr)
         return
-    m = r.get("exact") or r["best"]
+    m = r.get("exact") or r.get("best") or r["clusters"]
     print(f"{ds:8} {key:24} R {m['recall']:.3f} P {m['precision']:.3f} F1 {m['f1']:.3f} "
           f"{r['seconds']:8.2f} s", file=sys.stderr)
 
@@ -480,8 +662,56 @@ def markdown(results):
                 out.append(f"| {label} | {threshold or '-'} | {m['recall']:.3f} | {m['precision']:.3f} | "
                            f"{m['f1']:.3f} | {m['found']:,} | {seconds:.2f} | {note} |")
         out.append("")
+        out += cluster_table(results, ds) + handoff_table(results, ds)
     out += noise_section()
     return "\n".join(out) + "\n"
+
+
+def cluster_table(results, ds):
+    if not ds.get("clusters"):
+        return []
+    out = ["Clusters: pairs within clusters against the true pairs; the largest cluster's share of "
+           "the records.", "",
+           "| clusterer | threshold | recall | precision | F1 | pairs within | clusters | largest cluster | seconds "
+           "| notes |",
+           "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+    for key, r in ds["clusters"].items():
+        c = results["contenders"][key]
+        if r["status"] != "ok":
+            out.append(f"| {c['label']} | | | | | | | | | {r['status']}: {r['reason']} |")
+            continue
+        m = r["clusters"]
+        t = "-" if m["threshold"] is None else f"{fmt_threshold(m['threshold'])}, best (chosen with the answers)"
+        note = "; ".join(x for x in (c["notes"], r.get("note")) if x)
+        out.append(f"| {c['label']} | {t} | {fmt_rate(m['recall'])} | {fmt_rate(m['precision'])} | "
+                   f"{fmt_rate(m['f1'])} | {m['found']:,} | {m['clusters']:,} | "
+                   f"{m['largest']:,} ({100 * m['largest_share']:.2f}%) | "
+                   f"{r['seconds']:.2f} | {note} |")
+    return out + [""]
+
+
+def fmt_rate(x):
+    """Three decimals, or two significant digits below 0.001, which a
+    collapsed clustering's precision reaches."""
+    return f"{x:.3f}" if x == 0 or x >= 0.001 else f"{x:.2g}"
+
+
+def handoff_table(results, ds):
+    rows = {k: r for k, r in ds["results"].items() if r["status"] == "ok" and "candidates" in r}
+    if not rows:
+        return []
+    out = ["Splink's model on different candidate pairs: the candidates (how many, the share of true "
+           "pairs among them, the seconds to make them), then Splink's pairs at its best threshold "
+           "(chosen with the answers) and the whole time, training included.", "",
+           "| candidates from | pairs | recall | precision | seconds | Splink threshold | recall | precision "
+           "| F1 | total seconds |",
+           "|---|---:|---:|---:|---:|---|---:|---:|---:|---:|"]
+    for r in rows.values():
+        c, b = r["candidates"], r["best"]
+        out.append(f"| {c['how']} | {c['pairs']:,} | {c['recall']:.3f} | {c['precision']:.3f} | "
+                   f"{c['seconds']:.2f} | {fmt_threshold(b['threshold'])} | {b['recall']:.3f} | "
+                   f"{b['precision']:.3f} | {b['f1']:.3f} | {r['seconds']:.2f} |")
+    return out + [""]
 
 
 def noise_section():

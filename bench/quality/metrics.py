@@ -4,6 +4,9 @@ Dedup: the true pairs are all pairs (i < j) of records of the same entity.
 Link: all pairs (a, b), a in A and b in B, of the same entity. Found pairs
 are counted once however often or in whichever order a contender gives them;
 (i, i) is never a pair.
+
+A clustering (one label per record, dedup only) is scored the same way
+through the pairs it implies: every two records that share a cluster.
 """
 import numpy as np
 
@@ -100,3 +103,39 @@ def best_threshold(pairs, scores, entity_a, entity_b=None, n_true=None):
 def at_threshold(pairs, scores, threshold, entity_a, entity_b=None, n_true=None):
     keep = np.asarray(scores) >= threshold
     return pair_metrics(np.asarray(pairs).reshape(-1, 2)[keep], entity_a, entity_b, n_true)
+
+
+def _codes(labels):
+    """Labels of any kind (ints, strings) as dense int64 codes."""
+    return np.unique(np.asarray(labels), return_inverse=True)[1].reshape(-1).astype(np.int64)
+
+
+def _pairs_within(codes):
+    """How many pairs lie within the groups the codes make."""
+    counts = np.bincount(codes)
+    return int((counts * (counts - 1) // 2).sum())
+
+
+def cluster_metrics(labels, entity):
+    """Recall, precision and F1 of the pairs within clusters, and the size
+    of the largest cluster, alone and as a share of the records."""
+    cluster, truth = _codes(labels), _codes(entity)
+    if len(cluster) != len(truth):
+        raise ValueError(f"{len(cluster)} cluster labels for {len(truth)} records")
+    if not len(cluster):
+        return dict(summary(0, 0, 0), clusters=0, largest=0, largest_share=0.0)
+    both = cluster * (int(truth.max()) + 1) + truth      # one code per (cluster, entity) cell
+    out = summary(_pairs_within(_codes(both)), _pairs_within(cluster), _pairs_within(truth))
+    largest = int(np.bincount(cluster).max())
+    return dict(out, clusters=int(cluster.max()) + 1, largest=largest, largest_share=largest / len(cluster))
+
+
+def best_clustering(clusterings, entity):
+    """Of {threshold: labels}, the threshold whose clusters have the highest
+    pair F1, chosen with the answers, and their metrics (None, {} if none)."""
+    best_t, best = None, {}
+    for t, labels in clusterings.items():
+        m = cluster_metrics(labels, entity)
+        if not best or m["f1"] > best["f1"]:
+            best_t, best = t, m
+    return best_t, best

@@ -15,11 +15,19 @@ two name columns to go on:
                blocked on given_name, then on surname, each on at most
                2 million blocked pairs (Splink's max_pairs sampling)
   predict      every blocked pair with match probability >= --floor
+  candidates   with --pairs, the pairs of that file instead of Splink's
+               blocking (training is the same): Splink 5 scores a table of
+               candidate pairs registered with
+               linker.table_management.register_blocked_pairs_for_predict
+  clusters     with --cluster, Splink's connected components
+               (linker.clustering.cluster_pairwise_predictions_at_threshold)
+               of the predictions, at each threshold given
 
 Input: CSV files with unique_id, given_name, surname (empty = missing); one
 file to deduplicate, two to link (the first is A). Output: a Parquet file
-of id_a, id_b, match_probability, and a JSON line on stdout with the
-seconds taken from reading the input to writing the output.
+of id_a, id_b, match_probability (--out), one of unique_id and a cluster_K
+column per threshold (--clusters-out), and a JSON line on stdout with the
+seconds taken from reading the input to writing the pairs, by stage.
 """
 import argparse
 import json
@@ -35,9 +43,15 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--floor", type=float, default=0.01)
     ap.add_argument("--threads", type=int, default=0)
+    ap.add_argument("--pairs", help="Parquet of id_a, id_b: the candidate pairs to score")
+    ap.add_argument("--cluster", help="comma-separated match probabilities to cluster at")
+    ap.add_argument("--clusters-out", help="Parquet of unique_id and cluster_K, with --cluster")
+    ap.add_argument("--candidates-out", help="Parquet of id_a, id_b: the candidate pairs scored")
     args = ap.parse_args()
     if len(args.inputs) > 2:
         sys.exit("one input to deduplicate or two to link")
+    if bool(args.cluster) != bool(args.clusters_out):
+        sys.exit("--cluster and --clusters-out go together")
 
     import duckdb
     import pyarrow as pa
@@ -75,6 +89,11 @@ def main():
     for rule in ("given_name", "surname"):
         linker.training.estimate_parameters_using_expectation_maximisation(block_on(rule), max_pairs=EM_PAIRS)
     stages["train"] = time.perf_counter() - start - sum(stages.values())
+    if args.pairs:
+        register_candidates(con, db, linker, args.pairs, link)
+    else:
+        linker.inference.compute_blocked_pairs_for_predict()    # cached for predict()
+    stages["block"] = time.perf_counter() - start - sum(stages.values())
     predictions = linker.inference.predict(threshold_match_probability=args.floor)
     if link:  # each pair as (a, b), whichever side Splink put A on
         select = ("CASE WHEN source_dataset_l = 'a' THEN unique_id_l ELSE unique_id_r END AS id_a, "
@@ -87,9 +106,67 @@ def main():
     [(pairs,)] = con.sql(f"SELECT count(*) FROM {predictions.physical_name}").fetchall()
     seconds = time.perf_counter() - start
     stages["predict"] = seconds - sum(stages.values())
-    print(json.dumps({"seconds": seconds, "pairs": pairs, "stages": stages, "splink": splink.__version__,
-                      "duckdb": duckdb.__version__, "python": sys.version.split()[0]}))
+    blocked = linker.inference.compute_blocked_pairs_for_predict()     # the cached table
+    [(candidates,)] = con.sql(f"SELECT count(*) FROM {blocked.physical_name}").fetchall()
+    info = {"seconds": seconds, "pairs": pairs, "candidates": candidates, "stages": stages,
+            "splink": splink.__version__, "duckdb": duckdb.__version__, "python": sys.version.split()[0]}
+    if args.candidates_out:
+        write_candidates(con, blocked, link, args.candidates_out)
+    if args.cluster:
+        info["clusters"] = write_clusters(con, linker, predictions, [float(t) for t in args.cluster.split(",")],
+                                          args.clusters_out)
+    print(json.dumps(info))
 
+
+# --8<-- [start:candidates]
+def register_candidates(con, db, linker, path, link):
+    """Splink scores exactly the pairs of a registered blocked-pairs table:
+    match_key, join_key_l and join_key_r, a key being the unique_id when
+    deduplicating and "<dataset>-__-<unique_id>" when linking."""
+    if link:
+        keys = "'a-__-' || id_a AS join_key_l, 'b-__-' || id_b AS join_key_r"
+        where = ""
+    else:   # Splink's own pairs have the smaller id on the left
+        keys = "least(id_a, id_b) AS join_key_l, greatest(id_a, id_b) AS join_key_r"
+        where = "WHERE id_a <> id_b"
+    pairs = con.sql(f"SELECT DISTINCT '0' AS match_key, {keys} FROM read_parquet(?) {where}",
+                    params=[path]).to_arrow_table()
+    linker.table_management.register_blocked_pairs_for_predict(
+        db.register(pairs, dataset_display_name="talvik_candidates"))
+# --8<-- [end:candidates]
+
+
+def write_candidates(con, blocked, link, path):
+    """The blocked pairs as id_a, id_b (ids of A and B when linking)."""
+    if link:
+        uid = "CAST(split_part({}, '-__-', 2) AS BIGINT)"
+        left_a = "starts_with(join_key_l, 'a-__-')"
+        select = (f"CASE WHEN {left_a} THEN {uid.format('join_key_l')} ELSE {uid.format('join_key_r')} END AS id_a, "
+                  f"CASE WHEN {left_a} THEN {uid.format('join_key_r')} ELSE {uid.format('join_key_l')} END AS id_b")
+    else:
+        select = "join_key_l AS id_a, join_key_r AS id_b"
+    out = path.replace("'", "''")
+    con.execute(f"COPY (SELECT {select} FROM {blocked.physical_name}) TO '{out}' (FORMAT parquet)")
+
+
+def write_clusters(con, linker, predictions, thresholds, path):
+    """Splink's clusters at each threshold, as columns cluster_0, cluster_1, ...
+    beside unique_id in one Parquet file; returns [{threshold, seconds}]."""
+    done = []
+    select = ["n.unique_id"]
+    joins = []
+    for k, t in enumerate(thresholds):
+        start = time.perf_counter()
+        clusters = linker.clustering.cluster_pairwise_predictions_at_threshold(
+            predictions, threshold_match_probability=t)
+        done.append({"threshold": t, "seconds": time.perf_counter() - start})
+        select.append(f"CAST(c{k}.cluster_id AS VARCHAR) AS cluster_{k}")
+        joins.append(f"JOIN {clusters.physical_name} c{k} ON c{k}.unique_id = n.unique_id")
+    first = clusters.physical_name
+    out = path.replace("'", "''")
+    con.execute(f"COPY (SELECT {', '.join(select)} FROM {first} n {' '.join(joins)} ORDER BY n.unique_id) "
+                f"TO '{out}' (FORMAT parquet)")
+    return done
 
 if __name__ == "__main__":
     main()

@@ -121,6 +121,8 @@ PyObject* table_of(const Vocabulary& vocabulary, const std::vector<VariantPair>&
     Ref table(PyDict_New());
     if (!table) return nullptr;
     for (size_t w = 0; w < n; ++w) {
+        // Millions of entries take seconds to make: Ctrl-C is heard here too.
+        if (w % 4096 == 0 && PyErr_CheckSignals() < 0) return nullptr;
         if (start[w] == start[w + 1]) continue;
         Ref list(PyList_New(static_cast<Py_ssize_t>(start[w + 1] - start[w])));
         if (!list) return nullptr;

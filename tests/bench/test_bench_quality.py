@@ -125,6 +125,59 @@ def test_best_threshold_and_fixed_threshold():
     assert t == pytest.approx(0.95) and best["found"] == 1
 
 
+ENTITY = [0, 0, 0, 1, 1, 2]              # true pairs: (0,1) (0,2) (1,2) (3,4)
+
+
+@pytest.mark.parametrize("labels, tp, found, clusters, largest", [
+    ([5, 5, 7, 7, 7, 9], 2, 4, 3, 3),           # (0,1) true; (2,3) (2,4) false, (3,4) true
+    (list(range(6)), 0, 0, 6, 1),               # every record alone: no pairs at all
+    ([0] * 6, 4, 15, 1, 6),                     # one cluster: every pair
+    (["a", "a", "a", "b", "b", "c"], 4, 4, 3, 3),   # the truth itself, labelled by strings
+    ([-1, -1, 3, 3, 8, 8], 1, 3, 3, 2),         # (0,1) true; (2,3) and (4,5) false
+])
+def test_cluster_metrics_on_hand_checked_clusterings(labels, tp, found, clusters, largest):
+    m = metrics.cluster_metrics(labels, ENTITY)
+    assert (m["true_positives"], m["found"], m["true_pairs"]) == (tp, found, 4)
+    assert (m["clusters"], m["largest"]) == (clusters, largest)
+    assert m["largest_share"] == pytest.approx(largest / 6)
+    assert m["recall"] == pytest.approx(tp / 4)
+    assert m["precision"] == pytest.approx(tp / found if found else 1.0)
+    assert m["f1"] == pytest.approx(2 * tp / (found + 4))
+
+
+def test_cluster_metrics_agree_with_the_pairs_the_clusters_imply():
+    rng = np.random.default_rng(4)
+    entity = rng.integers(0, 40, 300)
+    labels = rng.integers(0, 60, 300)
+    i, j = np.triu_indices(300, 1)
+    implied = np.stack([i, j], axis=1)[labels[i] == labels[j]]
+    want = metrics.pair_metrics(implied, entity)
+    got = metrics.cluster_metrics(labels, entity)
+    assert {k: got[k] for k in want} == want
+
+
+@pytest.mark.parametrize("clusterings, threshold, f1", [
+    ({0.5: [0] * 6, 0.9: [5, 5, 7, 7, 7, 9]}, 0.9, 0.5),      # F1 8/19 then 0.5
+    ({0.2: ENTITY, 0.8: list(range(6))}, 0.2, 1.0),
+    ({}, None, None),
+])
+def test_best_clustering_keeps_the_threshold_of_highest_f1(clusterings, threshold, f1):
+    t, m = metrics.best_clustering(clusterings, ENTITY)
+    assert t == threshold and m.get("f1") == (None if f1 is None else pytest.approx(f1))
+
+
+def test_cluster_metrics_refuse_labels_of_another_length():
+    with pytest.raises(ValueError, match="5 cluster labels for 6 records"):
+        metrics.cluster_metrics([0, 0, 1, 1, 2], ENTITY)
+
+
+def test_the_exact_key_leaves_records_without_a_name_alone():
+    rec = people.Records(["Ann", "ANN", "", "Mr", "", "Bob"], ["Lee", "lee", "", "", "", "Lee"], [0, 0, 1, 2, 3, 4])
+    labels = bench_quality.exact_key_groups_run(bench_quality.DataSet("x", "x", rec)).labels
+    m = metrics.cluster_metrics(labels, rec.entity)
+    assert (m["found"], m["true_positives"], m["clusters"]) == (1, 1, 5)
+
+
 FEBRL_CSV = (
     "rec_id, given_name, surname, street_number, date_of_birth\n"
     "rec-12-org, lachlan, berry, 69, 19990219\n"
@@ -193,7 +246,8 @@ def test_rapidfuzz_blocks_keep_exactly_the_pairs_within_a_block(monkeypatch, sou
 def test_small_offline_run(tmp_path):
     proc = subprocess.run(
         [sys.executable, BENCH / "bench_quality.py", "--datasets", "people", "--size", "400", "--source", "sample",
-         "--contenders", "talvik,norm-talvik-nick-init,exact-key,rapidfuzz-tsr", "--out", tmp_path],
+         "--contenders", "talvik,norm-talvik-nick-init,exact-key,rapidfuzz-tsr,talvik-groups,exact-key-groups",
+         "--out", tmp_path],
         capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     ds = json.loads((tmp_path / "quality.json").read_text())["datasets"]["people"]
@@ -205,5 +259,46 @@ def test_small_offline_run(tmp_path):
         for m in [r[k] for k in ("exact", "best", "fixed") if k in r]:
             assert m["true_positives"] <= min(m["found"], ds["true_pairs"])
             assert m["true_pairs"] == ds["true_pairs"]
+    for key in ("talvik-groups", "exact-key-groups"):
+        m = ds["clusters"][key]["clusters"]
+        assert m["true_pairs"] == ds["true_pairs"] and 0 < m["largest_share"] <= 1
+    # groups() are the components of the pairs: never fewer pairs within them than found.
+    assert ds["clusters"]["talvik-groups"]["clusters"]["found"] >= ds["results"]["talvik"]["exact"]["found"]
     report = (tmp_path / "quality.md").read_text()
     assert "| talvik, no tradeouts |" in report and "make bench-quality" in report
+    assert "| talvik groups(), no tradeouts | - |" in report
+
+
+@pytest.mark.parametrize("x, shown", [(0.0, "0.000"), (1.0, "1.000"), (0.0012, "0.001"), (0.00012785, "0.00013"),
+                                      (8.5e-06, "8.5e-06")])
+def test_small_rates_keep_their_digits(x, shown):
+    assert bench_quality.fmt_rate(x) == shown
+
+
+def tiny_dataset():
+    rec = people.Records(["a", "b", "c", "d", "e", "f"], [""] * 6, ENTITY)
+    return bench_quality.DataSet("tiny", "tiny", rec)
+
+
+def test_a_scored_peer_on_given_candidates_reports_both_stages():
+    # Candidates (0,1) (0,2) (2,5): 2 of the 4 true pairs; scored, (0,1) and (2,5) pass 0.5.
+    cand = np.array([(0, 1), (0, 2), (2, 5)])
+    out = bench_quality.Outcome(cand[[0, 2]], np.array([0.9, 0.6]), seconds=2.0,
+                                candidates={"pairs": cand, "seconds": 0.25, "how": "hand-made"})
+    c = bench_quality.Contender("x", "x", lambda ds: out, fixed=0.5, runs=1)
+    r = bench_quality.evaluate(c, tiny_dataset())
+    assert r["candidates"] == {"how": "hand-made", "seconds": 0.25, "pairs": 3, "recall": 0.5,
+                               "precision": pytest.approx(2 / 3)}
+    assert (r["best"]["threshold"], r["best"]["true_positives"], r["seconds"]) == (0.9, 1, 2.0)
+    results = {"contenders": {"x": {"label": "x", "notes": ""}}}
+    table = bench_quality.handoff_table(results, {"results": {"x": r}})
+    assert "| hand-made | 3 | 0.500 | 0.667 | 0.25 | 0.9 | 0.250 | 1.000 | 0.400 | 2.00 |" in table
+
+
+def test_a_thresholded_clustering_is_timed_at_its_best_threshold():
+    out = bench_quality.Clustering(by_threshold={0.5: [0] * 6, 0.9: ENTITY}, seconds=3.0,
+                                   threshold_seconds={0.5: 0.5, 0.9: 0.25})
+    c = bench_quality.Contender("y", "y", lambda ds: out, runs=1)
+    r = bench_quality.evaluate_clusters(c, tiny_dataset())
+    assert (r["clusters"]["threshold"], r["clusters"]["f1"], r["seconds"]) == (0.9, 1.0, 3.25)
+    assert r["thresholds"] == [0.5, 0.9]
