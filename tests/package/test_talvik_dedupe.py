@@ -1,8 +1,7 @@
 """talvik.dedupe and talvik.link over pandas and Arrow tables, and the
 `talvik dedupe` / `talvik link` commands: their results read back against
 clusters built here from the Matcher's own scored pairs."""
-import csv
-import io
+import json
 import random
 import subprocess
 
@@ -334,12 +333,14 @@ def run(*args, stdin=b""):
 def read_output(path):
     if str(path).endswith(".parquet"):
         return pq.read_table(path).to_pandas()
+    if str(path).endswith(".jsonl"):
+        return pd.DataFrame([json.loads(line) for line in path.read_text().splitlines()]).astype({"score": float})
     return pd.read_csv(path, dtype={"person": str, "left_person": str, "right_person": str}, keep_default_na=False,
                        na_values={"score": [""]})
 
 
 @pytest.mark.parametrize("source", ["csv", "parquet"])
-@pytest.mark.parametrize("target", ["csv", "parquet"])
+@pytest.mark.parametrize("target", ["csv", "jsonl", "parquet"])
 def test_dedupe_command_round_trip(tmp_path, source, target):
     df = people(200, 21)
     src = tmp_path / f"people.{source}"
