@@ -170,6 +170,18 @@ def talvik_run(tradeouts=None, prepare=None):
     return run
 
 
+def talvik_scored_run(nicknames=False, **steps):
+    """As talvik_steps_run, with a score per pair (pairs(scores=True))."""
+    def run(ds):
+        import talvik
+        matcher = talvik.Matcher(ds.a.names(), talvik.nicknames() if nicknames else None, **steps)
+        if not ds.link:
+            return Outcome(*matcher.pairs(scores=True))
+        pairs, scores = matcher.match(ds.b.names(), scores=True)
+        return Outcome(pairs[:, ::-1], scores)   # (b, a) -> (a, b)
+    return run
+
+
 def talvik_steps_run(nicknames=False, **steps):
     """Matcher(names, table, **steps): the steps the Matcher takes itself
     (normalize, typos, initials), with the bundled nicknames or none."""
@@ -407,11 +419,11 @@ CONTENDERS = [
     Contender("talvik-normalize", "talvik normalize=True", talvik_steps_run(normalize=True), ("talvik",),
               notes="the native normalisation"),
     Contender("talvik-typos1", "talvik normalize + typos=1", talvik_steps_run(normalize=True, typos=1),
-              ("talvik",), notes="spelling variants of one edit, words of 4 or more"),
+              ("talvik",), notes="spelling variants of one edit, words of 3 or more"),
     Contender("talvik-typos2", "talvik normalize + typos=2", talvik_steps_run(normalize=True, typos=2),
               ("talvik",), notes="and of two edits, words of 7 or more"),
     Contender("talvik-initials", "talvik normalize + initials=True",
-              talvik_steps_run(normalize=True, initials=True), ("talvik",), notes="initials both ways"),
+              talvik_steps_run(normalize=True, initials=True), ("talvik",), notes="initials both ways, of given names"),
     Contender("talvik-full", "talvik normalize + typos=1 + initials + nicknames",
               talvik_steps_run(nicknames=True, normalize=True, typos=1, initials=True), ("talvik",),
               notes="every step"),
@@ -433,18 +445,25 @@ CONTENDERS = [
                                  "talvik normalize + typos=1 + initials + nicknames"),
               ("talvik", "pyarrow"), fixed=0.5, runs=1, only=("febrl4",), available=splink_available,
               notes="candidates registered with register_blocked_pairs_for_predict"),
+    Contender("talvik-full-scored", "talvik every step, scored", talvik_scored_run(
+                  nicknames=True, normalize=True, typos=1, initials=True), ("talvik",),
+              fixed=-2.0, notes="pairs(scores=True); fixed threshold talvik.DEFAULT_MIN_SCORE"),
+    Contender("talvik-typos2-scored", "talvik every step with typos=2, scored", talvik_scored_run(
+                  nicknames=True, normalize=True, typos=2, initials=True), ("talvik",),
+              fixed=-2.0, notes="pairs(scores=True); fixed threshold talvik.DEFAULT_MIN_SCORE"),
 ]
-# A scored talvik (Matcher.pairs(scores=True)) will be one more entry whose
-# run returns Outcome(pairs, scores), with a fixed threshold beside its best.
 
 
-def talvik_groups_run(nicknames=False, **steps):
+def talvik_groups_run(nicknames=False, min_score=None, split_above=None, **steps):
     """Matcher(names, table, **steps).groups(): the connected components of
-    the pairs talvik finds, each record's label its group's smallest index."""
+    the pairs talvik finds (those scoring min_score or more, split above a
+    size when asked), each record's label its cluster's smallest index."""
     def run(ds):
         import talvik
         matcher = talvik.Matcher(ds.a.names(), talvik.nicknames() if nicknames else None, **steps)
-        return Clustering(matcher.groups())
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", talvik.LargeGroupWarning)
+            return Clustering(matcher.groups(min_score=min_score, split_above=split_above))
     return run
 
 
@@ -465,6 +484,10 @@ CLUSTERERS = [
     Contender("talvik-full-groups", "talvik groups(), normalize + typos=1 + initials + nicknames",
               talvik_groups_run(nicknames=True, normalize=True, typos=1, initials=True), ("talvik",),
               notes="every step"),
+    Contender("talvik-full-groups-scored", "talvik groups(min_score=0, split_above=20), every step",
+              talvik_groups_run(nicknames=True, min_score=0.0, split_above=20, normalize=True, typos=1,
+                                initials=True), ("talvik",),
+              notes="pairs scoring 0 or more, groups over 20 split by score"),
     Contender("exact-key-groups", "exact key: talvik.normalize(name)", exact_key_groups_run, ("talvik",),
               notes="records with equal normalised full names"),
     Contender("splink-clusters", "Splink clusters", splink_clusters_run, ("pyarrow",), runs=1,

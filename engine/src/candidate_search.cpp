@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "candidate_gather.h"
+
 #include "talvik/match_rule.h"
 
 namespace talvik {
@@ -12,12 +14,9 @@ namespace {
 // positions would be too many to look up.
 constexpr int32_t kMaxPairRowWords = 16;
 
-// Roughly how many postings a scan reads in the time of one pair lookup.
-constexpr int64_t kProbeCost = 2;
-
-// Which names the pair index is asked for: of two words, or of three or more.
-constexpr unsigned kTwoWords = 1;
-constexpr unsigned kLonger = 2;
+using gather::kLonger;
+using gather::kProbeCost;
+using gather::kTwoWords;
 
 // Past this many candidate entries per later name, a long row checks every
 // later name instead: reading them all costs less than sorting the lists.
@@ -146,20 +145,7 @@ void RowSearch::collect_by_words() {
 // Candidate j against the rule: the row's positions its words find, and
 // how many of its own positions the row finds back.
 bool RowSearch::long_row_accepts(int32_t j) const noexcept {
-    const auto words_j = index_.words(j);
-    const auto ci = static_cast<int32_t>(words_.size());
-    const auto cj = static_cast<int32_t>(words_j.size());
-    if (!can_match(cj)) return false;
-    LongRowMark found;
-    int32_t found_back = 0;
-    for (int32_t v : words_j) {
-        const LongRowMark* mark = long_marks_.find(v);
-        if (mark == nullptr) continue;
-        found_back += static_cast<int32_t>(mark->found_back);
-        found.merge(*mark);
-        if (accepts(ci, found.count, cj, found_back)) return true;
-    }
-    return false;
+    return accepts_long_marked(index_, long_marks_, static_cast<int32_t>(words_.size()), j);
 }
 
 // The marks of the row's words, its distinct words, and the words that find
@@ -251,24 +237,13 @@ void RowSearch::collect_long_names() {
 }
 
 void RowSearch::add_pairs(int32_t x, int32_t y, unsigned classes) {
-    if (classes & kTwoWords) append_after(index_.pair_postings(x, y, false));
-    if (classes & kLonger) append_after(index_.pair_postings(x, y, true));
+    gather::pair_postings(index_, x, y, classes, [this](std::span<const int32_t> s) { append_after(s); });
 }
 
 // Candidates holding word x, found from two positions of the row at once.
-// Such a name still needs two of its own positions found in the row: another
-// word the row finds, or x itself twice.
 void RowSearch::add_shared_word(int32_t x, unsigned classes) {
-    const auto postings = index_.postings(x);
-    if (static_cast<int64_t>(back_words_.size()) * kProbeCost >= static_cast<int64_t>(postings.size())) {
-        append_after(postings);
-        return;
-    }
-    for (int32_t r : back_words_) {
-        if (r != x) add_pairs(x, r, classes);
-    }
-    const RowMark* mark = marks_.find(x);
-    if (mark != nullptr && mark->found_back != 0) append_after(index_.repeat_postings(x));
+    gather::shared_word(index_, back_words_, marks_, x, classes,
+                        [this](std::span<const int32_t> s) { append_after(s); });
 }
 
 // Candidates that hold a word found from distinct word u and one found from

@@ -162,6 +162,27 @@ inline bool accepts_marked(const NameIndex& index, const MarkTable<RowMark>& mar
     return accepts(row_words, std::popcount(found), static_cast<int32_t>(words_j.size()), found_back);
 }
 
+// The same against a longer row, whose words are marked with a few positions
+// each (`marks`: a MarkTable or DenseMarkTable of LongRowMark). Found
+// positions only grow, so the first word that makes j match settles it.
+template <class LongMarks>
+inline bool accepts_long_marked(const NameIndex& index, const LongMarks& marks, int32_t row_words,
+                                int32_t j) noexcept {
+    const auto words_j = index.words(j);
+    const auto cj = static_cast<int32_t>(words_j.size());
+    if (!can_match(cj)) return false;
+    LongRowMark found;
+    int32_t found_back = 0;
+    for (int32_t v : words_j) {
+        const LongRowMark* mark = marks.find(v);
+        if (mark == nullptr) continue;
+        found_back += static_cast<int32_t>(mark->found_back);
+        found.merge(*mark);
+        if (accepts(row_words, found.count, cj, found_back)) return true;
+    }
+    return false;
+}
+
 // One worker's working space, kept across its rows. Nothing in it grows with
 // the number of names, so a large team stays cheap.
 class RowSearch {

@@ -64,6 +64,7 @@ private:
     std::atomic<int64_t> counted_{0};
     std::atomic<int64_t> stored_{0};
     std::vector<RowSearch> searches_;
+    std::vector<float> weights_;       // every word's, when scoring
     std::vector<PairScorer> scorers_;  // one per worker, when scoring
     std::vector<std::vector<int32_t>> kept_;  // one per worker, when filtering
     std::vector<std::vector<float>> scores_;  // the scores of kept_, one per worker
@@ -77,8 +78,8 @@ bool SearchRun::prepare(PairResult& result) noexcept {
         for (int32_t w = 0; w < workers_; ++w) searches_.emplace_back(index_.index(), index_.size());
         if (options_.output == PairOutput::groups) groups_.emplace(index_.size());
         if (scoring()) {
-            const int64_t names = scored_name_count(index_.index());
-            for (int32_t w = 0; w < workers_; ++w) scorers_.emplace_back(index_.index(), names);
+            weights_ = word_weights(index_.index());
+            for (int32_t w = 0; w < workers_; ++w) scorers_.emplace_back(index_.index(), weights_);
         }
         if (scoring() || !options_.blocks.empty()) {
             kept_.resize(static_cast<size_t>(workers_));

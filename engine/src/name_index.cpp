@@ -216,29 +216,6 @@ struct PairBatch {
     }
 };
 
-// Drops every id seen earlier in the list, keeping the list's order.
-void drop_repeats(std::vector<int32_t>& ids, std::vector<int64_t>& scratch) {
-    size_t kept = 0;
-    if (ids.size() <= 2 * kShortName) {
-        for (size_t k = 0; k < ids.size(); ++k) {
-            const auto end = ids.begin() + static_cast<std::ptrdiff_t>(kept);
-            if (std::find(ids.begin(), end, ids[k]) == end) ids[kept++] = ids[k];
-        }
-        ids.resize(kept);
-        return;
-    }
-    scratch.clear();
-    for (size_t k = 0; k < ids.size(); ++k) scratch.push_back(int64_t{ids[k]} << 32 | static_cast<int64_t>(k));
-    std::sort(scratch.begin(), scratch.end());  // by id, then position: the first of each comes first
-    for (size_t k = 1; k < scratch.size(); ++k) {
-        if (scratch[k] >> 32 == scratch[k - 1] >> 32) ids[static_cast<size_t>(scratch[k] & 0xFFFFFFFF)] = -1;
-    }
-    for (int32_t id : ids) {
-        if (id >= 0) ids[kept++] = id;
-    }
-    ids.resize(kept);
-}
-
 }  // namespace
 
 // The steps of NameIndex::build, each a loop or two over chunks of names,
@@ -533,7 +510,6 @@ bool NameIndexBuilder::link_tradeouts() {
 // and how many each word has into trade_start_.
 void NameIndexBuilder::find_tradeouts(size_t c, std::vector<int32_t>& found) {
     std::vector<int32_t> ids;
-    std::vector<int64_t> scratch;
     for (size_t w = c * chunk_; w < std::min(v_, (c + 1) * chunk_); ++w) {
         const MatchList* list = tradeout_table_lookup(table_, words_[w]);
         if (list == nullptr) continue;
@@ -545,7 +521,9 @@ void NameIndexBuilder::find_tradeouts(size_t c, std::vector<int32_t>& found) {
             const auto id = static_cast<int32_t>(shard_base_[s]) + local;
             if (local >= 0 && id != static_cast<int32_t>(w)) ids.push_back(id);  // the word itself is always found
         }
-        drop_repeats(ids, scratch);
+        // Rising, so that a tradeout is looked up by halving.
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         ix_.trade_start_[w] = ids.size();
         found.insert(found.end(), ids.begin(), ids.end());
     }

@@ -110,8 +110,8 @@ public:
         __builtin_prefetch(c_.name_words.data + c_.name_start[static_cast<size_t>(name)]);
     }
 
-    // The ids of a word's tradeouts that are words of some name, each once and
-    // never the word itself; the others can never be found.
+    // The ids of a word's tradeouts that are words of some name, rising, each
+    // once and never the word itself; the others can never be found.
     std::span<const int32_t> tradeouts(int32_t word) const noexcept {
         return span_of(c_.trade_words, c_.trade_start, word);
     }

@@ -6,6 +6,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "candidate_gather.h"
 #include "candidate_search.h"
 #include "name_index.h"
 #include "parallel_for.h"
@@ -28,10 +29,9 @@ namespace {
 constexpr size_t kBitQueryWords = 32;
 // Queries of more words go by single words: their pairs would be too many.
 constexpr size_t kMaxPairQueryWords = 16;
-constexpr int64_t kProbeCost = 2;  // postings read in the time of one pair lookup
-// Which names the pair index is asked for: of two words, or of three or more.
-constexpr unsigned kTwoWords = 1;
-constexpr unsigned kLonger = 2;
+using gather::kLonger;
+using gather::kProbeCost;
+using gather::kTwoWords;
 
 class QuerySearch {
 public:
@@ -261,23 +261,12 @@ void QuerySearch::collect_by_pairs() {
 }
 
 void QuerySearch::add_pair(int32_t x, int32_t y, unsigned classes) {
-    if (classes & kTwoWords) append(ix_.pair_postings(x, y, false));
-    if (classes & kLonger) append(ix_.pair_postings(x, y, true));
+    gather::pair_postings(ix_, x, y, classes, [this](std::span<const int32_t> s) { append(s); });
 }
 
-// Names holding x, which finds two positions at once: they still need two
-// of their own positions found, through another word found back or x twice.
+// Names holding x, which finds two positions at once.
 void QuerySearch::add_shared(int32_t x, unsigned classes) {
-    const auto postings = ix_.postings(x);
-    if (static_cast<int64_t>(back_.size()) * kProbeCost >= static_cast<int64_t>(postings.size())) {
-        append(postings);
-        return;
-    }
-    for (int32_t r : back_) {
-        if (r != x) add_pair(x, r, classes);
-    }
-    const RowMark* mark = marks_.find(x);
-    if (mark != nullptr && mark->found_back != 0) append(ix_.repeat_postings(x));
+    gather::shared_word(ix_, back_, marks_, x, classes, [this](std::span<const int32_t> s) { append(s); });
 }
 
 // The names holding a word that finds `side`, kept when they also hold a
@@ -316,17 +305,7 @@ bool QuerySearch::accepts_bits(int32_t j) const noexcept {
 }
 
 bool QuerySearch::accepts_long(int32_t j) const noexcept {
-    const auto words_j = ix_.words(j);
-    LongRowMark found;
-    int32_t found_back = 0;
-    for (int32_t v : words_j) {
-        const LongRowMark* mark = long_marks_.find(v);
-        if (mark == nullptr) continue;
-        found_back += static_cast<int32_t>(mark->found_back);
-        found.merge(*mark);
-    }
-    return accepts(static_cast<int32_t>(positions_.size()), found.count, static_cast<int32_t>(words_j.size()),
-                   found_back);
+    return accepts_long_marked(ix_, long_marks_, static_cast<int32_t>(positions_.size()), j);
 }
 
 constexpr size_t kBlockQueries = 64;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "talvik/find_pairs.h"
+
 #include "talvik/variants.h"
 
 namespace talvik {
@@ -40,9 +42,19 @@ FoundAs kind_of(std::string_view word, std::string_view via, std::vector<uint32_
     return FoundAs::tradeout;
 }
 
-bool holds(const std::vector<int32_t>& sorted, int32_t word) noexcept {
-    return std::binary_search(sorted.begin(), sorted.end(), word);
-}
+// A name's words, asked whether they hold a word: a short name is scanned,
+// a long one sorted once and halved.
+struct WordSet {
+    std::span<const int32_t> words;
+    bool sorted;
+
+    bool holds(int32_t word) const noexcept {
+        if (sorted) return std::binary_search(words.begin(), words.end(), word);
+        return std::find(words.begin(), words.end(), word) != words.end();
+    }
+};
+
+constexpr size_t kScanned = 12;
 
 void sort_into(std::span<const int32_t> words, std::vector<int32_t>& out) {
     out.assign(words.begin(), words.end());
@@ -56,6 +68,9 @@ FoundAs tradeout_kind(std::string_view word, std::string_view via) {
     return kind_of(word, via, a, b);
 }
 
+namespace {
+
+// The names of two words or more: the N of every word's weight.
 int64_t scored_name_count(const NameIndex& index) noexcept {
     const auto& start = index.columns().name_start;
     int64_t n = 0;
@@ -63,24 +78,49 @@ int64_t scored_name_count(const NameIndex& index) noexcept {
     return n;
 }
 
-PairScorer::PairScorer(const NameIndex& index, int64_t names) noexcept
-    : index_(index), log2_names_(std::log2(static_cast<float>(std::max<int64_t>(names, 1)))) {}
+float log2_of_count(int64_t names) noexcept { return std::log2(static_cast<float>(std::max<int64_t>(names, 1))); }
 
-float PairScorer::weight(int32_t word) const noexcept {
-    const auto df = static_cast<float>(std::max<size_t>(index_.postings(word).size(), 1));
-    return std::max(0.0f, log2_names_ - std::log2(df));
+}  // namespace
+
+// The last slot holds log2(N) itself, which the score subtracts.
+std::vector<float> word_weights(const NameIndex& index) {
+    const float log2_names = log2_of_count(scored_name_count(index));
+    std::vector<float> out(static_cast<size_t>(index.word_count()) + 1);
+    for (int32_t w = 0; w < index.word_count(); ++w) {
+        const auto df = static_cast<float>(std::max<size_t>(index.postings(w).size(), 1));
+        out[static_cast<size_t>(w)] = std::max(0.0f, log2_names - std::log2(df));
+    }
+    out.back() = log2_names;
+    return out;
 }
+
+PairScorer::PairScorer(const NameIndex& index, std::span<const float> weights) noexcept
+    : index_(index), weights_(weights), log2_names_(weights.back()) {}
 
 void PairScorer::set_row(std::span<const int32_t> row) {
     row_ = row;
     sort_into(row, row_sorted_);
 }
 
-ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, const std::vector<int32_t>& sorted) {
+FoundAs PairScorer::kind(int32_t word, int32_t via) {
+    // Pairs of one row meet the same few tradeouts again and again.
+    const uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(word)) << 32 | static_cast<uint32_t>(via)) + 1;
+    const size_t slot = static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 54);
+    if (kind_keys_[slot] != key) {
+        kind_keys_[slot] = key;
+        kind_values_[slot] = kind_of(index_.word_text(word), index_.word_text(via), code_points_[0], code_points_[1]);
+    }
+    return kind_values_[slot];
+}
+
+ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, std::span<const int32_t> other) {
     ScoredWord best;
-    for (int32_t via : index_.tradeouts(word)) {
-        if (!holds(sorted, via)) continue;
-        const FoundAs how = kind_of(index_.word_text(word), index_.word_text(via), code_points_[0], code_points_[1]);
+    // The other name's few words, each looked up in the tradeouts (rising):
+    // an initial may stand for thousands of words.
+    const auto trades = index_.tradeouts(word);
+    for (const int32_t via : other) {
+        if (!std::binary_search(trades.begin(), trades.end(), via)) continue;
+        const FoundAs how = kind(word, via);
         const float w = std::min(own, weight(via));
         if (best.how == FoundAs::missing || score_share(how) * w > best.contribution) {
             best = ScoredWord{how, w, score_share(how) * w};
@@ -89,12 +129,12 @@ ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, const std
     return best;
 }
 
-int32_t PairScorer::look_up(std::span<const int32_t> words, const std::vector<int32_t>& sorted) {
+int32_t PairScorer::look_up(std::span<const int32_t> words, std::span<const int32_t> other, bool sorted) {
+    const WordSet set{other, sorted};
     int32_t unfound = 0;
     for (int32_t w : words) {
         const float own = weight(w);
-        ScoredWord s = holds(sorted, w) ? ScoredWord{FoundAs::same, own, own}
-                                        : found_through_tradeout(w, own, sorted);
+        ScoredWord s = set.holds(w) ? ScoredWord{FoundAs::same, own, own} : found_through_tradeout(w, own, other);
         if (s.how == FoundAs::missing) {
             s.weight = own;
             ++unfound;
@@ -106,9 +146,11 @@ int32_t PairScorer::look_up(std::span<const int32_t> words, const std::vector<in
 
 float PairScorer::evaluate(std::span<const int32_t> other) {
     words_.clear();
-    sort_into(other, other_sorted_);
-    const int32_t unfound_row = look_up(row_, other_sorted_);
-    const int32_t unfound_other = look_up(other, row_sorted_);
+    const bool sort_other = other.size() > kScanned;
+    if (sort_other) sort_into(other, other_sorted_);
+    const std::span<const int32_t> others = sort_other ? std::span<const int32_t>(other_sorted_) : other;
+    const int32_t unfound_row = look_up(row_, others, sort_other);
+    const int32_t unfound_other = look_up(other, row_sorted_, true);
     const FoundAs against = unfound_row > 0 && unfound_other > 0 ? FoundAs::conflict : FoundAs::missing;
     float sum = 0.0f;
     for (ScoredWord& s : words_) {
@@ -128,6 +170,18 @@ float PairScorer::account(std::span<const int32_t> other, std::vector<ScoredWord
     const float score = evaluate(other);
     out = words_;
     return score;
+}
+
+ScoreAccount score_account(const SearchIndex& index, int32_t name1, int32_t name2) {
+    const std::vector<float> weights = word_weights(index.index());
+    PairScorer scorer(index.index(), weights);
+    const auto words1 = index.index().words(name1);
+    scorer.set_row(words1);
+    ScoreAccount out;
+    out.score = scorer.account(index.index().words(name2), out.words2);
+    out.words1.assign(out.words2.begin(), out.words2.begin() + static_cast<std::ptrdiff_t>(words1.size()));
+    out.words2.erase(out.words2.begin(), out.words2.begin() + static_cast<std::ptrdiff_t>(words1.size()));
+    return out;
 }
 
 }  // namespace talvik

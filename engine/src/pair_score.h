@@ -1,6 +1,7 @@
 // Scores the pairs one worker finds (see talvik/pair_score.h for the formula).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -10,12 +11,14 @@
 
 namespace talvik {
 
-// The names of two words or more: the N of every word's weight.
-int64_t scored_name_count(const NameIndex& index) noexcept;
+// Every word's weight in bits, by id, over the index's names of two words or
+// more. Throws std::bad_alloc.
+std::vector<float> word_weights(const NameIndex& index);
 
 class PairScorer {
 public:
-    PairScorer(const NameIndex& index, int64_t names) noexcept;
+    // `weights` as word_weights gives them, which must outlive the scorer.
+    PairScorer(const NameIndex& index, std::span<const float> weights) noexcept;
 
     // The row every following score() is against. Throws std::bad_alloc.
     void set_row(std::span<const int32_t> row);
@@ -25,22 +28,27 @@ public:
     float account(std::span<const int32_t> other, std::vector<ScoredWord>& out);
 
     // The weight of a word in bits.
-    float weight(int32_t word) const noexcept;
+    float weight(int32_t word) const noexcept { return weights_[static_cast<size_t>(word)]; }
 
 private:
     // Each position of `words` looked for in `sorted`, appended to words_;
     // returns how many were not found.
-    int32_t look_up(std::span<const int32_t> words, const std::vector<int32_t>& sorted);
-    ScoredWord found_through_tradeout(int32_t word, float own, const std::vector<int32_t>& sorted);
+    int32_t look_up(std::span<const int32_t> words, std::span<const int32_t> other, bool sorted);
+    ScoredWord found_through_tradeout(int32_t word, float own, std::span<const int32_t> other);
+    FoundAs kind(int32_t word, int32_t via);
     float evaluate(std::span<const int32_t> other);
 
     const NameIndex& index_;
+    std::span<const float> weights_;
     float log2_names_;
     std::span<const int32_t> row_;
     std::vector<int32_t> row_sorted_;
     std::vector<int32_t> other_sorted_;
     std::vector<ScoredWord> words_;
     std::vector<uint32_t> code_points_[2];
+    // The kinds of tradeouts met lately, by (word, via); 0: an empty slot.
+    std::array<uint64_t, 1024> kind_keys_{};
+    std::array<FoundAs, 1024> kind_values_{};
 };
 
 }  // namespace talvik

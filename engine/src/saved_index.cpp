@@ -444,6 +444,17 @@ bool ids_below(const Column<int32_t>& ids, int64_t bound) noexcept {
     return true;
 }
 
+// Each list strictly rising (the scores look tradeouts up by halving); call
+// once starts_fit holds.
+bool lists_rise(const Column<size_t>& start, const Column<int32_t>& items) noexcept {
+    for (size_t w = 0; w + 1 < start.size; ++w) {
+        for (size_t k = start[w] + 1; k < start[w + 1]; ++k) {
+            if (items[k - 1] >= items[k]) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* saved_index_error_text(SavedIndexError error) noexcept {
@@ -799,6 +810,11 @@ SavedIndexStatus SavedIndex::check_large(int32_t threads, const StopToken* stop,
         };
         lists(c.name_start, c.name_words, v, name_words);
         lists(c.trade_start, c.trade_words, v, trade_words);
+        checks.push_back([&] {
+            if (starts_fit(c.trade_start, c.trade_words.size) && !lists_rise(c.trade_start, c.trade_words)) {
+                mark(SavedIndexError::malformed, kSectionNames[trade_words]);
+            }
+        });
         lists(c.from_start, c.from_words, v, from_words);
         lists(c.post_start, c.post_names, n, post_names);
         lists(c.repeat_start, c.repeat_names, n, repeat_names);

@@ -7,9 +7,12 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "native.h"
+#include "talvik/pair_score.h"
 #include "explain.h"
 #include "label_array.h"
 #include "names.h"
@@ -382,6 +385,80 @@ PyObject* index_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 
 PyObject* index_extended(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// The names at the given indices, as the index holds them (a name that can
+// never match may be empty in a saved index): what a caller writes beside
+// the pairs of an index whose names it no longer has.
+PyObject* index_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("texts", nargs, 1)) return nullptr;
+    if (!PyTuple_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "texts() needs a tuple of int");
+        return nullptr;
+    }
+    const Ref rows(Py_NewRef(args[0]));
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);  // a saved index's name offsets are checked first
+    if (index == nullptr) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(rows.get());
+    Ref out(PyList_New(count));
+    if (!out) return nullptr;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        int32_t row = 0;
+        if (!int32_arg(PyTuple_GET_ITEM(rows.get(), k), "row", &row)) return nullptr;
+        if (row < 0 || row >= m.size()) {
+            PyErr_Format(PyExc_IndexError, "row %d is not below %d", row, m.size());
+            return nullptr;
+        }
+        const std::string_view text = index->names()[static_cast<size_t>(row)];
+        PyObject* item = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), k, item);
+    }
+    return out.release();
+}
+
+// score_account(i, j) -> (score, words_i, words_j), each word (how, weight,
+// contribution) with how an index into talvik.pair_score's kinds.
+PyObject* index_score_account(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    int32_t rows[2] = {0, 0};
+    if (!check_nargs("score_account", nargs, 2) || !int32_arg(args[0], "i", &rows[0]) ||
+        !int32_arg(args[1], "j", &rows[1])) {
+        return nullptr;
+    }
+    for (int32_t row : rows) {
+        if (row < 0 || row >= m.size()) {
+            PyErr_Format(PyExc_IndexError, "row %d is not below %d", row, m.size());
+            return nullptr;
+        }
+    }
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    std::optional<ScoreAccount> account = released.run(0, [&]() noexcept -> std::optional<ScoreAccount> {
+        try {
+            return score_account(*index, rows[0], rows[1]);
+        } catch (const std::bad_alloc&) {
+            return std::nullopt;
+        }
+    });
+    if (!account) return PyErr_NoMemory();
+    const auto words = [](const std::vector<ScoredWord>& list) -> PyObject* {
+        Ref out(PyList_New(static_cast<Py_ssize_t>(list.size())));
+        if (!out) return nullptr;
+        for (size_t k = 0; k < list.size(); ++k) {
+            PyObject* item = Py_BuildValue("(iff)", static_cast<int>(list[k].how), static_cast<double>(list[k].weight),
+                                           static_cast<double>(list[k].contribution));
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), item);
+        }
+        return out.release();
+    };
+    const Ref first(words(account->words1)), second(words(account->words2));
+    if (!first || !second) return nullptr;
+    return Py_BuildValue("(dOO)", static_cast<double>(account->score), first.get(), second.get());
+}
+
 PyMethodDef index_methods[] = {
     {"pairs", fastcall(index_pairs), METH_FASTCALL,
      "pairs(first, last, progress, scores, min_score, blocks) -> PairArray, or (PairArray, scores) when\n"
@@ -409,6 +486,12 @@ PyMethodDef index_methods[] = {
     {"extended", fastcall(index_extended), METH_FASTCALL,
      "extended(include_own, parts, threads) -> Index: a new index, with the same tradeouts, over these names\n"
      "(when include_own is true) followed by the names of each Names in the list parts."},
+    {"score_account", fastcall(index_score_account), METH_FASTCALL,
+     "score_account(i, j) -> (score, words_i, words_j): the score names i and j would have as a pair, each\n"
+     "word as (how, weight, contribution), how 0 same, 1 tradeout, 2 one edit, 3 two edits, 4 initial,\n"
+     "5 missing, 6 conflicting."},
+    {"texts", fastcall(index_texts), METH_FASTCALL,
+     "texts(rows) -> list of str: the names at these indices (a tuple of int)."},
     {"verify", fastcall(index_verify), METH_FASTCALL,
      "verify() -> None: checks a saved index's large sections now rather than before the first search."},
     {nullptr, nullptr, 0, nullptr},

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import importlib
 import math
 import operator
@@ -9,23 +10,27 @@ import os
 import sys
 import threading
 import warnings
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Set
 from contextlib import contextmanager
-from typing import Any, Protocol, TypeAlias
+from typing import Any, Literal, Protocol, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
+from ._explain import Explanation
 
 __all__ = ["DEFAULT_MIN_SCORE", "LargeGroupWarning", "Matcher", "find_pairs"]
 
 _MAX_INT32 = 2**31 - 1
 
 #: The score (in bits) at or above which ``talvik.dedupe`` and ``talvik.link``
-#: keep a pair by default: where the evidence of the words outweighs the odds
-#: against two random names being one person.
-DEFAULT_MIN_SCORE = 0.0
+#: keep a pair by default. Zero is where the words' evidence outweighs the odds
+#: against two random names being one person; on the labelled benchmarks
+#: (docs/quality.md) the best F1 lies between -3 and -1, since those odds
+#: count every name as a different person while real lists repeat people.
+DEFAULT_MIN_SCORE = -2.0
 
 
 class ArrowStreamExportable(Protocol):
@@ -47,6 +52,9 @@ Pairs: TypeAlias = NDArray[np.int32]
 Rows: TypeAlias = range | slice | None
 #: Per name, the smallest index of its group, dtype int32.
 Labels: TypeAlias = NDArray[np.int32]
+
+#: Pairs with a float32 score each, as ``scores=True`` gives them.
+ScoredPairs: TypeAlias = tuple[NDArray[np.int32], NDArray[np.float32]]
 
 #: Names added since the index was built are folded into it (a rebuild)
 #: once they pass this share of it, or this many, whichever is more.
@@ -118,9 +126,10 @@ class Matcher:
         its default lengths); ``match()`` adds the variants between its
         names and these.
     initials
-        True to let an initial and a word it begins stand for each other,
-        both ways (``talvik.initials(..., both_ways=True)`` over the words of
-        the names).
+        True to let an initial and a given name it begins stand for each
+        other, both ways (``talvik.initials(..., both_ways=True)`` over the
+        words the names write before their last word at least as often as
+        last: given and middle names, not surnames).
     threads
         Worker threads for building and searching; None means
         ``os.process_cpu_count()``. The result never depends on it.
@@ -143,7 +152,12 @@ class Matcher:
         When the index cannot be allocated.
     """
 
-    __slots__ = ("_added", "_blocks", "_delta", "_index", "_lock", "_names", "_steps", "_threads", "_tradeouts")
+    __slots__ = (
+        "_added", "_blocks", "_delta", "_given", "_index", "_lock", "_names", "_positions", "_steps", "_threads",
+        "_tradeouts",
+    )
+    _given: list[Any] | None
+    _positions: tuple[Counter[str], Counter[str]] | None
 
     def __init__(
         self,
@@ -159,14 +173,16 @@ class Matcher:
         threads = _thread_count(threads)
         steps = _Steps(normalize, typos, initials)
         base = steps.tradeouts(_tradeout_dict(tradeouts))
-        indexed = steps.names(names)
-        table = steps.table(base, [indexed], threads)
-        read = _read_names(indexed, "names")
+        held: Any = _indexable(names)
+        indexed = steps.names(held)
+        read = _read_names(indexed, "names")  # first, so that a bad name is named as one
         codes = None if blocks is None else _Blocks(blocks, len(read))
+        positions = _word_positions(_as_list(indexed)) if initials else None
+        table = steps.table(base, [indexed], threads, positions)
         index = _native.build_index(read, table, threads)
         # match() adds the variants and initials of its own names to these.
-        self._start(index, threads, steps, base, indexed if steps.extend else None)
-        self._blocks = codes
+        self._start(index, threads, steps, base, indexed if steps.extend else None, codes)
+        self._given, self._positions = [held], positions
 
     def _start(
         self,
@@ -175,14 +191,21 @@ class Matcher:
         steps: _Steps | None = None,
         tradeouts: dict[Any, Any] | None = None,
         names: Any = None,
+        blocks: _Blocks | None = None,
     ) -> None:
         self._index, self._threads = index, threads
         self._steps = steps if steps is not None else _Steps(False, 0, False)
         self._tradeouts, self._names = tradeouts, names
         self._added: list[_native.Names] = []  # names added since the index was built
+        # The names as given, column by column (explain() reads rows from
+        # them); None for an index opened from its saved form.
+        self._given = None
+        # Where the indexed names write each word (with initials): which
+        # are given names, for explain().
+        self._positions = None
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
-        self._blocks: _Blocks | None = None
+        self._blocks = blocks
 
     def _plain(self, what: str, steps: str = "normalize, typos or initials") -> None:
         """Refuses what a saved index or an added name cannot yet carry: the steps."""
@@ -233,13 +256,16 @@ class Matcher:
         ``names`` takes the same forms as in the constructor.
         """
         self._plain("add()", "typos or initials")
-        part = _read_names(self._steps.names(names), "names")
+        held: Any = _indexable(names)
+        part = _read_names(self._steps.names(held), "names")
         if len(self) + len(part) > _MAX_INT32:
             raise ValueError(f"names: at most {_MAX_INT32} names can be matched at once")
         with self._lock:
             # A new list, so that a lookup holding the old one reads it whole.
             self._added = [*self._added, part]
             self._delta = None
+            if self._given is not None:
+                self._given = [*self._given, held]
             if sum(map(len, self._added)) > max(_FOLD_MIN, len(self._index) * _FOLD_SHARE):
                 self._fold()
 
@@ -287,9 +313,18 @@ class Matcher:
         """The worker threads each search asks for."""
         return self._threads
 
+    @overload
+    def pairs(
+        self, rows: Rows = None, *, scores: Literal[False] = False, min_score: float | None = None,
+        progress: bool = False,
+    ) -> Pairs: ...
+    @overload
+    def pairs(
+        self, rows: Rows = None, *, scores: Literal[True], min_score: float | None = None, progress: bool = False
+    ) -> ScoredPairs: ...
     def pairs(
         self, rows: Rows = None, *, scores: bool = False, min_score: float | None = None, progress: bool = False
-    ) -> Any:
+    ) -> Pairs | ScoredPairs:
         """Every matching pair (i, j), i < j, as a (k, 2) int32 array.
 
         Rows are ordered by i, then j. ``rows`` (a range or slice of step 1)
@@ -312,7 +347,8 @@ class Matcher:
         first, last = _row_range(rows, len(index))
         keep = _Keep(scores, min_score, self._blocks)
         with _progress_bar(progress, last - first, "pairs") as report:
-            return keep.result(index.pairs(first, last, report, *keep.args()))
+            found: Pairs | ScoredPairs = keep.result(index.pairs(first, last, report, *keep.args()))
+        return found
 
     def count(self, rows: Rows = None, *, min_score: float | None = None, progress: bool = False) -> int:
         """How many pairs ``pairs(rows, min_score=min_score)`` would give,
@@ -323,6 +359,16 @@ class Matcher:
         with _progress_bar(progress, last - first, "count") as report:
             return index.count(first, last, report, *keep.args())
 
+    @overload
+    def iter_pairs(
+        self, chunk_size: int = 1_000_000, *, rows: Rows = None, scores: Literal[False] = False,
+        min_score: float | None = None, progress: bool = False,
+    ) -> Iterator[Pairs]: ...
+    @overload
+    def iter_pairs(
+        self, chunk_size: int = 1_000_000, *, rows: Rows = None, scores: Literal[True],
+        min_score: float | None = None, progress: bool = False,
+    ) -> Iterator[ScoredPairs]: ...
     def iter_pairs(
         self,
         chunk_size: int = 1_000_000,
@@ -331,7 +377,7 @@ class Matcher:
         scores: bool = False,
         min_score: float | None = None,
         progress: bool = False,
-    ) -> Iterator[Any]:
+    ) -> Iterator[Pairs] | Iterator[ScoredPairs]:
         """The pairs of ``pairs(rows)``, in the same order, as arrays of at
         most ``chunk_size`` rows each.
 
@@ -440,6 +486,16 @@ class Matcher:
             rows = index.tradeout_usage(report)
         return _usage_table(rows)
 
+    @overload
+    def match(
+        self, other_names: Names, *, blocks: Any = None, scores: Literal[False] = False,
+        min_score: float | None = None, progress: bool = False,
+    ) -> Pairs: ...
+    @overload
+    def match(
+        self, other_names: Names, *, blocks: Any = None, scores: Literal[True], min_score: float | None = None,
+        progress: bool = False,
+    ) -> ScoredPairs: ...
     def match(
         self,
         other_names: Names,
@@ -448,7 +504,7 @@ class Matcher:
         scores: bool = False,
         min_score: float | None = None,
         progress: bool = False,
-    ) -> Any:
+    ) -> Pairs | ScoredPairs:
         """Links another list to these names: every (i, j) where
         ``other_names[i]`` matches ``names[j]``, as a (k, 2) int32 array
         ordered by i, then j. No pairs are formed within either list.
@@ -468,7 +524,71 @@ class Matcher:
         codes = _link_blocks(self._blocks, blocks, len(other))
         keep = _Keep(scores, min_score, codes)
         with _progress_bar(progress, len(other), "match") as report:
-            return keep.result(index.link(other, report, table, *keep.args()))
+            found: Pairs | ScoredPairs = keep.result(index.link(other, report, table, *keep.args()))
+        return found
+
+    def explain(self, name1: str | int, name2: str | int) -> Explanation:
+        """Why two names match or not under this Matcher: its tradeouts and
+        its steps, word by word, as ``talvik.explain`` reads a pair.
+
+        Each name is a str, or an int: the row of an indexed name (the
+        Matcher holds the names it was given, not a copy, so a row reads the
+        list as it is now). The account is of the names as the rule sees
+        them (normalised, with ``normalize``), and each link's ``step`` says
+        which step made it: ``"normalised: Renée -> renee"``,
+        ``"spelling variant: Jon ~ John, 1 edit"``, ``"initial: J ~ John"``
+        or ``"tradeout: Bob ~ Robert"``. The verdict is that of ``pairs``
+        for two rows, and of ``match`` for names given as str. For two rows
+        the account also gives the pair's ``score`` and each word's part of
+        it, as ``pairs(scores=True)`` scores them.
+
+        Raises TypeError for a name that is neither str nor int, IndexError
+        for a row out of range, and ValueError for a row whose name is
+        missing or for a Matcher opened from a saved index or unpickled
+        (which holds no names as given and no table as built).
+        """
+        from ._explain import explain_steps
+
+        if self._given is None:
+            raise ValueError("a Matcher opened from a saved index (or unpickled) cannot explain yet: it holds no "
+                             "names as given; build it from the names")
+        given = (self._name(name1, "name1"), self._name(name2, "name2"))
+        steps = self._steps
+        positions = None
+        if self._positions is not None:
+            # A name given as str counts among the names, as in match().
+            extra = [steps.names([g])[0] for g, x in zip(given, (name1, name2)) if isinstance(x, str)]
+            before, last = _word_positions(extra)
+            positions = (self._positions[0] + before, self._positions[1] + last)
+        account = explain_steps(given, self._tradeouts, steps.normalize, steps.typos, positions)
+        if isinstance(name1, str) or isinstance(name2, str):
+            return account
+        return _with_scores(account, self._whole().score_account(int(name1), int(name2)))
+
+    def _name(self, name: Any, label: str) -> str:
+        """``name`` as a str: itself, or the given name at that row."""
+        if isinstance(name, str):
+            return str.__str__(name)
+        if isinstance(name, bool) or not isinstance(name, (int, np.integer)):
+            raise TypeError(f"{label} must be a str or a row (int), not {type(name).__name__}")
+        row = int(name)
+        assert self._given is not None
+        with self._lock:
+            columns = self._given
+        n = sum(map(len, columns))
+        if not 0 <= row < n:
+            raise IndexError(f"{label}: row {row} is out of range for {n:,} names")
+        value = None
+        for column in columns:
+            if row < len(column):
+                value = _name_at(column, row)
+                break
+            row -= len(column)
+        if value is None:
+            raise ValueError(f"{label}: row {int(name)} is a missing name, which never matches")
+        if not isinstance(value, str):
+            raise TypeError(f"{label}: row {int(name)} holds a {type(value).__name__}, not a str")
+        return str.__str__(value)
 
     def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
         """The pairs of ``match(names)``, found through this index alone.
@@ -499,6 +619,43 @@ class Matcher:
         return both[np.lexsort((both[:, 1], both[:, 0]))]
 
 
+def _indexable(names: Any) -> Any:
+    """The names in a form whose rows can be read again: the column itself
+    when it can be indexed, else (an iterator, say) a list of it."""
+    kind = type(names)
+    if kind is list or kind is tuple or isinstance(names, np.ndarray) or hasattr(names, "__getitem__"):
+        return names
+    if isinstance(names, (str, bytes, bytearray, Mapping, Set)) or not isinstance(names, Iterable):
+        return names  # refused by _read_names, with its own message
+    return list(names)
+
+
+def _name_at(column: Any, row: int) -> Any:
+    """Item ``row`` of a column of names, as str or None."""
+    pandas = sys.modules.get("pandas")
+    value = column.iloc[row] if pandas is not None and isinstance(column, pandas.Series) else column[row]
+    if hasattr(value, "as_py"):  # a pyarrow scalar
+        value = value.as_py()
+    if isinstance(value, np.str_):
+        value = str(value)
+    if value is not None and not isinstance(value, str) and pandas is not None:
+        # pandas' missing values (NA, NaN, NaT), as the Matcher read them
+        if pandas.api.types.is_scalar(value) and bool(pandas.isna(value)):
+            value = None
+    return value
+
+
+def _with_scores(account: Explanation, scored: tuple[float, list[Any], list[Any]]) -> Explanation:
+    """The account with each word's part of the score, as the search gives it."""
+    total, parts1, parts2 = scored
+    words = []
+    for mine, parts in ((account.words1, parts1), (account.words2, parts2)):
+        if len(mine) != len(parts):  # the rule's words and the index's always agree; never guess
+            return account
+        words.append(tuple(dataclasses.replace(w, score=part[2]) for w, part in zip(mine, parts)))
+    return dataclasses.replace(account, words1=words[0], words2=words[1], score=total)
+
+
 def _from_saved(data: bytes, threads: int) -> Matcher:
     """The Matcher whose saved form is ``data`` (what pickling sends)."""
     matcher = Matcher.__new__(Matcher)
@@ -520,7 +677,8 @@ def find_pairs(
     Every matching pair (i, j), i < j, of ``names`` as a (k, 2) int32 array in
     row order; see ``Matcher`` for the rule and the arguments.
     """
-    return Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)
+    pairs: Pairs = Matcher(names, tradeouts, threads=threads).pairs(rows, progress=progress)
+    return pairs
 
 
 def _usage_table(rows: list[tuple[str, int, int]]) -> Any:
@@ -581,7 +739,8 @@ class _Blocks:
         if self.values is None:
             if values.dtype.kind not in "iub":
                 raise TypeError("blocks: the Matcher's blocks are integer codes, so the other names' must be too")
-            return values.astype(np.int64)
+            codes: NDArray[np.int64] = values.astype(np.int64)
+            return codes
         if (self.values.dtype.kind in "US") != (values.dtype.kind in "US"):
             raise TypeError(f"blocks: the Matcher's blocks are {self.values.dtype}, the other names' "
                             f"{values.dtype}; give values of one kind to both")
@@ -637,7 +796,7 @@ class _Keep:
         return self.scores, self.floor, self.blocks
 
     def result(self, found: Any) -> Any:
-        if self.scores:
+        if isinstance(found, tuple):
             pairs, scores = found
             return np.asarray(pairs), np.asarray(scores)
         return np.asarray(found)
@@ -710,14 +869,14 @@ def _chunks(
             # bounded by pairs, however dense the rows; the rows the last
             # chunk took bound the next one's first try.
             stop = last if span == 0 else min(last, row + 4 * span)
-            *found, end = index.pairs_upto(row, stop, chunk_size, _offset(report, row - first), *keep.args())
-            if keep.scores:
-                (block, scores), = found
+            found, end = index.pairs_upto(row, stop, chunk_size, _offset(report, row - first), *keep.args())
+            if isinstance(found, tuple):
+                block, scores = found
                 part, part_scores = np.asarray(block), np.asarray(scores)
                 for k in range(0, len(part), chunk_size):
                     yield part[k : k + chunk_size], part_scores[k : k + chunk_size]
             else:
-                part = np.asarray(found[0])
+                part = np.asarray(found)
                 for k in range(0, len(part), chunk_size):
                     yield part[k : k + chunk_size]
             row, span = end, end - row
@@ -826,8 +985,16 @@ class _Steps:
 
         return normalize(table)
 
-    def table(self, table: dict[Any, Any] | None, lists: list[Any], threads: int) -> dict[Any, Any] | None:
-        """``table`` extended with the variants and initials of the words of ``lists``."""
+    def table(
+        self,
+        table: dict[Any, Any] | None,
+        lists: list[Any],
+        threads: int,
+        positions: tuple[Counter[str], Counter[str]] | None = None,
+    ) -> dict[Any, Any] | None:
+        """``table`` extended with the variants and initials of the words of
+        ``lists``; ``positions`` are theirs from ``_word_positions``, when
+        known already."""
         if not self.extend:
             return table
         from ._nicknames import initials
@@ -835,11 +1002,33 @@ class _Steps:
 
         items = [item for names in lists for item in _as_list(names)]
         if self.initials:
-            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w]]
+            given = _given_words(positions or _word_positions(items))
+            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w] and w in given]
             table = initials(words, table, both_ways=True)
         if self.typos:
             table = variants(items, table, max_edits=self.typos, threads=threads)
         return table
+
+
+def _word_positions(items: list[Any] | tuple[Any, ...]) -> tuple[Counter[str], Counter[str]]:
+    """How often each word is written before the last word of a name, and
+    how often last, over the names of two words or more."""
+    # Items that are not str are left to the readers, which name them.
+    named = [n for n in items if isinstance(n, str) and str.find(n, " ") >= 0]
+    # One join and one split rather than a Counter update per name.
+    before = Counter(" ".join([str.__str__(n)[: str.rfind(n, " ")] for n in named]).split(" "))
+    last = Counter([str.__str__(n)[str.rfind(n, " ") + 1 :] for n in named])
+    return before, last
+
+
+def _given_words(positions: tuple[Counter[str], Counter[str]]) -> set[str]:
+    """The words the names write as given names: before the last word of a
+    name at least as often as last. Initials stand for these alone: were
+    surnames in too, "C Armstrong" would match "Cynthia A Hill" (the
+    three-word name needs two of its words, and "A" would stand for
+    "Armstrong"), and on generated people half the pairs found were such."""
+    before, last = positions
+    return {w for w, k in before.items() if w and k >= last.get(w, 0)}
 
 
 def _as_list(names: Any) -> list[Any] | tuple[Any, ...]:

@@ -13,6 +13,12 @@ more. The index is built once per worker, by its first task, while the
 worker's other task threads wait for it; it is dropped when the call
 returns.
 
+With ``index=`` the path of a saved index (``Matcher.save``, ``talvik
+index build``) goes to the workers instead of the names: each worker maps
+the file (``Matcher.open``), so nothing is built and the workers on one
+machine share its pages. The path must name the same file on every worker
+(a shared or copied file system).
+
 Every worker needs the same version of talvik as the client (a task on a
 worker with another refuses to run) and numpy; pyarrow too if the names are
 an Arrow array. The client is a synchronous ``distributed.Client``. A task
@@ -27,6 +33,7 @@ names be lost at once, the call fails.
 
 from __future__ import annotations
 
+import os
 import threading
 import uuid
 from collections import OrderedDict
@@ -60,8 +67,17 @@ Client: TypeAlias = Any
 _Task: TypeAlias = Literal["pairs", "count", "groups"]
 
 
+#: The path of a saved index.
+IndexPath: TypeAlias = str | os.PathLike[str]
+
+
 def find_pairs(
-    names: Names, tradeouts: Tradeouts | None = None, *, client: Client | None = None, partitions: int | None = None
+    names: Names | None = None,
+    tradeouts: Tradeouts | None = None,
+    *,
+    index: IndexPath | None = None,
+    client: Client | None = None,
+    partitions: int | None = None,
 ) -> Pairs:
     """Every matching pair (i, j), i < j, as a (k, 2) int32 array in row
     order: ``Matcher(names, tradeouts).pairs()``, searched on the cluster.
@@ -73,26 +89,43 @@ def find_pairs(
     names take the same forms as for ``Matcher``; they are checked here, and
     must pickle (a list, a NumPy array, a pyarrow array).
 
-    Raises RuntimeError when there is no client, and what ``Matcher`` raises
-    for bad names or tradeouts.
+    ``index``, the path of a saved index, replaces both names and tradeouts:
+    every worker opens that file, and the pairs are those of
+    ``Matcher.open(index).pairs()``. It is opened here first, so a missing
+    file or one that is not a saved index fails at once; a damaged large
+    section is found by the workers, whose first search checks it.
+
+    Raises RuntimeError when there is no client, TypeError or ValueError for
+    names and ``index`` both or neither, what ``Matcher`` raises for bad
+    names or tradeouts, and what ``Matcher.open`` raises for a bad index.
     """
-    _, parts = _run(names, tradeouts, client, partitions, "pairs")
+    _, parts = _run(names, tradeouts, index, client, partitions, "pairs")
     if not parts:
         return np.empty((0, 2), dtype=np.int32)
     return np.concatenate(parts)
 
 
 def count(
-    names: Names, tradeouts: Tradeouts | None = None, *, client: Client | None = None, partitions: int | None = None
+    names: Names | None = None,
+    tradeouts: Tradeouts | None = None,
+    *,
+    index: IndexPath | None = None,
+    client: Client | None = None,
+    partitions: int | None = None,
 ) -> int:
     """How many pairs ``find_pairs`` would give: ``Matcher.count()`` on the
     cluster, nothing stored."""
-    _, counts = _run(names, tradeouts, client, partitions, "count")
+    _, counts = _run(names, tradeouts, index, client, partitions, "count")
     return sum(counts)
 
 
 def groups(
-    names: Names, tradeouts: Tradeouts | None = None, *, client: Client | None = None, partitions: int | None = None
+    names: Names | None = None,
+    tradeouts: Tradeouts | None = None,
+    *,
+    index: IndexPath | None = None,
+    client: Client | None = None,
+    partitions: int | None = None,
 ) -> Labels:
     """Per name, the smallest index of its connected component in the match
     graph, as a 1-D int32 array: ``Matcher.groups()`` on the cluster.
@@ -101,7 +134,7 @@ def groups(
     edge (i, label) for every name not its own label; the client joins the
     edges of all tasks.
     """
-    return merge_labels(*_run(names, tradeouts, client, partitions, "groups"))
+    return merge_labels(*_run(names, tradeouts, index, client, partitions, "groups"))
 
 
 def partitions_for(client: Client, n: int) -> int:
@@ -147,21 +180,26 @@ def merge_labels(n: int, edges: Iterable[Pairs]) -> Labels:
 
 @dataclass(frozen=True)
 class _Job:
-    """What every worker receives once: the inputs, and a key for its cache."""
+    """What every worker receives once: the inputs (or a saved index's
+    absolute path), and a key for its cache."""
 
     names: Any
     tradeouts: dict[Any, Any] | None
+    index: str | None = None
     key: str = field(default_factory=lambda: uuid.uuid4().hex)
     version: str = __version__
 
 
 def _run(
-    names: Names, tradeouts: Tradeouts | None, client: Client | None, partitions: int | None, task: _Task
+    names: Names | None,
+    tradeouts: Tradeouts | None,
+    index: IndexPath | None,
+    client: Client | None,
+    partitions: int | None,
+    task: _Task,
 ) -> tuple[int, list[Any]]:
     """The number of names, and the result of each range in row order."""
-    job = _Job(_sendable(names), _tradeout_dict(tradeouts))
-    n = len(_read_names(job.names, "names"))  # a bad name fails here, not on a worker
-    Matcher([], job.tradeouts, threads=1)  # and so does a bad table
+    job, n = _job(names, tradeouts, index)
     client = _client(client)
     ranges = _ranges(n, partitions_for(client, n) if partitions is None else _partition_count(partitions))
     if not ranges:
@@ -177,6 +215,25 @@ def _run(
         client.cancel([*futures, shared])
         # A worker that died meanwhile has no cache to clear.
         client.run(_forget, job.key, on_error="ignore")
+
+
+def _job(names: Names | None, tradeouts: Tradeouts | None, index: IndexPath | None) -> tuple[_Job, int]:
+    """The job to send, and its number of names; bad input fails here, not on a worker."""
+    if index is None:
+        if names is None:
+            raise TypeError("give the names, or index= the path of a saved index")
+        job = _Job(_sendable(names), _tradeout_dict(tradeouts))
+        n = len(_read_names(job.names, "names"))
+        Matcher([], job.tradeouts, threads=1)  # a bad table fails here too
+        return job, n
+    if names is not None or tradeouts is not None:
+        raise ValueError("a saved index holds its own names and tradeouts: give index= alone")
+    if not isinstance(index, (str, os.PathLike)):
+        raise TypeError(f"index must be a path (str or os.PathLike), not {type(index).__name__}")
+    # Absolute, as the workers' working folders may differ from the client's.
+    path = os.path.abspath(os.fsdecode(index))
+    n = len(Matcher.open(path, threads=1))  # reads the header: no such file, or not an index
+    return _Job(None, None, path), n
 
 
 def _client(client: Client | None) -> Client:
@@ -247,7 +304,10 @@ def _matcher(job: _Job) -> Matcher:
             if job.version != __version__:  # another rule could give other pairs
                 raise RuntimeError(f"this worker has talvik {__version__}, the client {job.version}: "
                                    "install the same version on every worker")
-            built.matcher = Matcher(job.names, job.tradeouts, threads=1)
+            if job.index is not None:
+                built.matcher = Matcher.open(job.index, threads=1)
+            else:
+                built.matcher = Matcher(job.names, job.tradeouts, threads=1)
         return built.matcher
 
 

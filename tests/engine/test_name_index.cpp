@@ -75,16 +75,8 @@ Names random_names(const Shape& shape, std::mt19937& rng) {
     return names;
 }
 
-talvik::testing::Entries random_entries(int count, int vocabulary, std::mt19937& rng) {
-    talvik::testing::Entries entries;
-    for (int e = 0; e < count; ++e) {
-        std::vector<std::string> words;
-        const unsigned width = rng() % 2 ? rng() % 4 : rng() % 60;  // some lists too long to search by looking back
-        for (unsigned t = 0; t < width; ++t) words.push_back(rng() % 9 ? tag("w", static_cast<int>(rng() % static_cast<unsigned>(vocabulary))) : "nowhere");
-        entries.push_back({tag("w", static_cast<int>(rng() % static_cast<unsigned>(vocabulary))), words});
-    }
-    return entries;
-}
+// Some lists too long to search by looking back.
+constexpr talvik::testing::EntryShape kEntries{.wide = true, .drawn_strays = false};
 
 // The names' words by id, checking on the way that the index cuts every
 // name into its words and gives equal words, and only those, one id.
@@ -206,7 +198,7 @@ TEST(NameIndex, ListsEqualThoseOfTheStringsForAnyTeamAndChunk) {
     for (const Shape& shape : kShapes) {
         const Names names = random_names(shape, rng);
         const std::vector<std::string_view> views(names.begin(), names.end());
-        auto table = build_table(random_entries(shape.vocabulary / 2 + 3, shape.vocabulary, rng));
+        auto table = build_table(random_entries(shape.vocabulary / 2 + 3, shape.vocabulary, rng, kEntries));
         for (int32_t workers : kWorkers) {
             for (int32_t chunk : kChunks) {
                 SCOPED_TRACE(::testing::Message() << shape.what << ", " << workers << " workers, chunk " << chunk);
@@ -246,7 +238,7 @@ TEST(NameIndex, SearchOverManyChunksEqualsEveryPair) {
     for (const Shape& shape : kShapes) {
         const Names names = random_names(shape, rng);
         const std::vector<std::string_view> views(names.begin(), names.end());
-        auto table = build_table(random_entries(shape.vocabulary / 2 + 3, shape.vocabulary, rng));
+        auto table = build_table(random_entries(shape.vocabulary / 2 + 3, shape.vocabulary, rng, kEntries));
         std::vector<NamePair> expected = reference::every_pair(views, *table);
         for (int32_t workers : kWorkers) {
             SCOPED_TRACE(::testing::Message() << shape.what << ", " << workers << " workers");

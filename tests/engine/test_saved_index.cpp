@@ -48,21 +48,8 @@ Names random_names(int count, int vocabulary, std::mt19937& rng) {
     return names;
 }
 
-talvik::testing::Entries random_entries(int count, int vocabulary, std::mt19937& rng) {
-    talvik::testing::Entries entries;
-    for (int e = 0; e < count; ++e) {
-        std::vector<std::string> words;
-        for (unsigned t = rng() % 4; t > 0; --t) {
-            // Some tradeouts are words no name holds, reachable from a query only.
-            words.push_back(rng() % 3 ? tag("w", static_cast<int>(rng() % static_cast<unsigned>(vocabulary)))
-                                      : tag("q", static_cast<int>(rng() % 5)));
-        }
-        entries.push_back({rng() % 4 ? tag("w", static_cast<int>(rng() % static_cast<unsigned>(vocabulary)))
-                                     : tag("q", static_cast<int>(rng() % 5)),
-                           words});
-    }
-    return entries;
-}
+// Some tradeouts, and some keys, are words no name holds, reachable from a query only.
+constexpr talvik::testing::EntryShape kEntries{.word_odds = 3, .stray_keys = true};
 
 std::vector<NamePair> pairs_of(const SearchIndex& index) {
     SearchOptions o;
@@ -89,7 +76,7 @@ struct Fixture {
     explicit Fixture(unsigned seed, int count = 300) {
         std::mt19937 rng(seed);
         names = random_names(count, 40, rng);
-        table = build_table(random_entries(30, 40, rng));
+        table = build_table(random_entries(30, 40, rng, kEntries));
         views_storage = views_of(names);
         index = SearchIndex::build(views_storage, *table, 2).index;
         bytes.resize(saved_index_size(*index));
@@ -225,7 +212,7 @@ TEST(SavedIndex, DictionaryFindsEveryWordAndNothingElse) {
 TEST(TradeoutTable, CopyFindsTheSameListsInTheSameSlots) {
     std::mt19937 rng(7);
     // Repeated keys: the copy must find the first, as the original does.
-    const TradeoutTablePtr table = build_table(random_entries(60, 20, rng));
+    const TradeoutTablePtr table = build_table(random_entries(60, 20, rng, kEntries));
     const TradeoutTablePtr copy = copy_tradeout_table(*table);
     ASSERT_NE(copy, nullptr);
     ASSERT_EQ(copy->capacity, table->capacity);
@@ -318,7 +305,7 @@ TEST(NameLookup, LongQueriesEqualTheRule) {
         }
         names.push_back(name);
     }
-    const TradeoutTablePtr table = build_table(random_entries(20, 25, rng));
+    const TradeoutTablePtr table = build_table(random_entries(20, 25, rng, kEntries));
     const std::vector<std::string_view> views(names.begin(), names.end());
     const auto index = SearchIndex::build(views, *table, 1).index;
     ASSERT_NE(index, nullptr);

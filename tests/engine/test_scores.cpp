@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <random>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "talvik/clusters.h"
 #include "talvik/find_pairs.h"
+#include "talvik/match_rule.h"
 #include "talvik/pair_score.h"
 #include "table_builder.h"
 
@@ -151,6 +153,27 @@ TEST(Scores, FiltersEqualFilteringTheWholeResult) {
         o.output = PairOutput::count;
         const std::vector<std::string_view> views(names.begin(), names.end());
         EXPECT_EQ(find_pairs(views, *table, o).count(), static_cast<int64_t>(expected.size()));
+    }
+}
+
+TEST(Scores, AnAccountAddsUpToTheSearchsScore) {
+    const auto names = crowded(300, 3);
+    const auto table = build_table({{"w1", {"w2", "w3"}}, {"w4", {"w1"}}});
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    const auto built = SearchIndex::build(views, *table, 1);
+    ASSERT_NE(built.index, nullptr);
+    const Scored all = scored_pairs(names, *table);
+    ASSERT_FALSE(all.empty());
+    for (const auto& [p, score] : all) {
+        const ScoreAccount a = score_account(*built.index, p.first, p.second);
+        EXPECT_FLOAT_EQ(a.score, score);
+        EXPECT_EQ(a.words1.size(), static_cast<size_t>(count_words(names[static_cast<size_t>(p.first)])));
+        float sum = 0.0f;
+        for (const auto* words : {&a.words1, &a.words2}) {
+            for (const ScoredWord& w : *words) sum += w.contribution;
+        }
+        // The parts add up to the score once the prior, log2 of the 300 names, is taken off.
+        EXPECT_NEAR(sum - std::log2(300.0f), a.score, 1e-3);
     }
 }
 

@@ -16,6 +16,7 @@ import pytest
 
 import talvik
 
+from support.interrupts import INTERRUPTIBLE, signal_once_made, start_interruptible  # noqa: E402
 from support.paths import talvik_script  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -343,7 +344,66 @@ def test_parquet_without_pyarrow(tmp_path):
     assert status == 0 and read_table_bytes(out) == expected_pairs(NAMES, None, False)
 
 
+# Names each step finds more of; the command's answer must be the Matcher's
+# with the same switches, and differ from the plain one.
+STEP_NAMES = ["JOHN SMITH Jr.", "John Smith", "Jhon Smith", "J. Smith", "Renée O'Brien", "renee obrien",
+              "Jonathan Smyth", "Jonathon Smyth", "Ann Lee"]
+STEP_SWITCHES = [
+    (["--normalize"], {"normalize": True}),
+    (["--typos", "1"], {"typos": 1}),
+    (["--typos", "2", "--normalize"], {"typos": 2, "normalize": True}),
+    (["--initials", "--normalize"], {"initials": True, "normalize": True}),
+    (["--normalize", "--typos", "1", "--initials", "--nicknames"],
+     {"normalize": True, "typos": 1, "initials": True}),
+]
+
+
+@pytest.mark.parametrize("command", ["pairs", "groups"])
+@pytest.mark.parametrize("switches, steps", STEP_SWITCHES)
+def test_step_switches(tmp_path, command, switches, steps):
+    src = write_names(tmp_path / "n.txt", STEP_NAMES)
+    status, out, err = run(command, src, *switches)
+    assert (status, err) == (0, "")
+    table = talvik.nicknames() if "--nicknames" in switches else None
+    m = talvik.Matcher(STEP_NAMES, table, **steps)
+    plain = talvik.Matcher(STEP_NAMES, table)
+    if command == "pairs":
+        got = [(r["first"], r["second"]) for r in read_table_bytes(out)]
+        assert got == [tuple(p) for p in m.pairs().tolist()] != [tuple(p) for p in plain.pairs().tolist()]
+    else:
+        got = [int(r["group"]) for r in read_table_bytes(out)]
+        assert got == m.groups().tolist() != plain.groups().tolist()
+
+
+def test_step_switches_join_columns(tmp_path):
+    src = tmp_path / "n.csv"
+    src.write_text("last,first\nSMITH,John\nSmith,Jhon\nSmyth,J.\nLee,Ann\n")
+    status, out, err = run("pairs", src, "--column", "first", "--column", "last", "--normalize", "--typos", "1",
+                           "--initials", "--names")
+    assert (status, err) == (0, "")
+    rows = read_table_bytes(out)
+    assert [(r["first"], r["second"]) for r in rows] == [(0, 1), (0, 2), (1, 2)]
+    assert rows[0]["first_name"] == "John SMITH" and rows[2]["second_name"] == "J. Smyth"
+
+
+@pytest.mark.parametrize("switches, said", [
+    (["--typos", "1"], "(spelling variant: Jhon ~ John, 1 edit)"),
+    (["--normalize"], "normalised: SMITH -> smith)"),
+    (["--initials"], "(initial: J ~ John)"),
+])
+def test_explain_with_steps(switches, said):
+    name1 = {"--typos": "Jhon Smith", "--normalize": "John SMITH", "--initials": "J Smith"}[switches[0]]
+    status, out, err = run("explain", name1, "John Smith", *switches)
+    assert (status, err) == (0, "")
+    assert said in out.decode() and out.decode().endswith("\nmatch\n")
+    status, out, _ = run("explain", name1, "John Smith")
+    assert status == 0 and out.decode().endswith("\nno match\n")
+
+
 @pytest.mark.parametrize("args, message", [
+    (["pairs", "n.txt", "--typos", "3"], "argument --typos: must be 0, 1 or 2, not '3'"),
+    (["groups", "n.txt", "--typos", "one"], "argument --typos: must be 0, 1 or 2, not 'one'"),
+    (["explain", "A B", "A B", "--typos", "-1"], "argument --typos: must be 0, 1 or 2, not '-1'"),
     (["pairs", "n.txt", "--threads", "0"], "argument --threads: must be at least 1, not 0"),
     (["pairs", "n.txt", "--format", "xml"], "argument --format: invalid choice: 'xml'"),
     (["pairs", "n.txt", "--nicknames", "--tradeouts", "t.json"], "argument --tradeouts: not allowed with"),
@@ -365,13 +425,6 @@ def test_closed_pipe_is_quiet(tmp_path):
     assert p.stderr.read() == b""
 
 
-# A signal as the terminal or `kill` sends it, also where the test itself runs
-# with it ignored (a background job, nohup), which a child would inherit.
-INTERRUPTIBLE = ("import os, signal, sys\n"
-                 "for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)\n"
-                 "os.execv(sys.argv[1], sys.argv[1:])")
-
-
 @pytest.mark.parametrize("command, existing", [("pairs", None), ("groups", b"earlier output\n")])
 @pytest.mark.parametrize("sig, status, said", [(signal.SIGINT, 130, b"talvik: interrupted\n"),
                                                (signal.SIGTERM, 143, b"talvik: stopped by SIGTERM\n"),
@@ -382,14 +435,8 @@ def test_signal_leaves_no_output(tmp_path, command, existing, sig, status, said)
     out = tmp_path / "out.csv"
     if existing is not None:
         out.write_bytes(existing)
-    p = subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, str(SCRIPT), command, str(src), "-o", str(out)],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 60
-    while not list(tmp_path.glob(".out.csv.*.tmp")) and p.poll() is None and time.monotonic() < deadline:
-        time.sleep(0.005)
-    assert p.poll() is None, "finished before it could be interrupted"
-    time.sleep(0.2)
-    p.send_signal(sig)
+    p = start_interruptible([SCRIPT, command, src, "-o", out])
+    signal_once_made(p, tmp_path, ".out.csv.*.tmp", sig, settle=0.2)
     assert p.wait(timeout=60) == status
     assert p.stderr.read() == said and p.stdout.read() == b""
     assert sorted(f.name for f in tmp_path.iterdir()) == (["n.txt"] if existing is None else ["n.txt", "out.csv"])

@@ -135,6 +135,56 @@ def test_bad_input_is_refused_on_the_client(client, call, exc_type, message):
         call(client)
 
 
+SAVED = [(census_like(500, 12), None), ((random_names(13, 300), TABLE), 7), ((["A B", None, "B A", "C"], None), 9)]
+
+
+@pytest.mark.parametrize("inputs, partitions", SAVED)
+def test_a_saved_index_gives_what_it_gives_opened_here(client, tmp_path, monkeypatch, inputs, partitions):
+    names, table = inputs
+    talvik.Matcher(names, table).save(tmp_path / "idx.tvx")
+    m = talvik.Matcher.open(tmp_path / "idx.tvx")
+    monkeypatch.chdir(tmp_path)  # a relative path is the client's, made absolute for the workers
+    for path in ("idx.tvx", tmp_path / "idx.tvx"):
+        np.testing.assert_array_equal(talvik.dask.find_pairs(index=path, client=client, partitions=partitions),
+                                      m.pairs())
+    assert talvik.dask.count(index="idx.tvx", client=client, partitions=partitions) == m.count()
+    np.testing.assert_array_equal(talvik.dask.groups(index="idx.tvx", client=client, partitions=partitions),
+                                  m.groups())
+
+
+def test_a_worker_opens_the_saved_index_once_for_all_its_threads(tmp_path):
+    talvik.Matcher(*census_like(300, 14)).save(tmp_path / "idx.tvx")
+    job = talvik.dask._Job(None, None, str(tmp_path / "idx.tvx"))
+    got = [talvik.dask._search(job, 0, 300, "count") for _ in range(3)]
+    matcher = talvik.dask._matchers[job.key].matcher
+    talvik.dask._forget(job.key)
+    assert got == [talvik.Matcher(*census_like(300, 14)).count()] * 3 and len(matcher) == 300
+
+
+def damaged_copy(tmp_path):
+    talvik.Matcher(*census_like(300, 15)).save(tmp_path / "good.tvx")
+    data = bytearray((tmp_path / "good.tvx").read_bytes())
+    data[len(data) // 2] ^= 0x20  # a large section: found by the worker's first search
+    (tmp_path / "bad.tvx").write_bytes(bytes(data))
+    return tmp_path / "bad.tvx"
+
+
+@pytest.mark.parametrize("call, exc_type, message", [
+    (lambda c, d: talvik.dask.find_pairs(client=c), TypeError, "give the names, or index="),
+    (lambda c, d: talvik.dask.count(["A B"], index=d / "good.tvx", client=c), ValueError, "give index= alone"),
+    (lambda c, d: talvik.dask.count(index=d / "good.tvx", tradeouts={}, client=c), ValueError, "alone"),
+    (lambda c, d: talvik.dask.groups(index=3, client=c), TypeError, "index must be a path"),
+    (lambda c, d: talvik.dask.count(index=d / "none.tvx", client=c), FileNotFoundError, "none.tvx"),
+    (lambda c, d: talvik.dask.count(index=d / "names.txt", client=c), ValueError, "not a saved talvik index"),
+    (lambda c, d: talvik.dask.find_pairs(index=damaged_copy(d), client=c), ValueError, "damaged"),
+])
+def test_a_bad_saved_index_is_refused(client, tmp_path, call, exc_type, message):
+    talvik.Matcher(["A B"]).save(tmp_path / "good.tvx")
+    (tmp_path / "names.txt").write_text("Ann Lee\n" * 50)
+    with pytest.raises(exc_type, match=message):
+        call(client, tmp_path)
+
+
 def python(code):
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
 

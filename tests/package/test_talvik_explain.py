@@ -139,3 +139,128 @@ def test_any_text_is_shown_lone_surrogates_included():
     e = talvik.explain("\ud800 x", "x \ud800", {"\udc00": ["x"]})
     assert e.match and [summary(w) for w in e.words1] == ["same 1", "same 0"]
     assert [w.word for w in e.words2] == ["x", "\ud800"]
+
+
+# Matcher.explain: each link names the step that made it.
+# (Matcher arguments, name1, name2, position in name1, its step)
+NICKS = {"Bob": ["Robert"], "Robert": ["Bob"]}
+STEPS = [
+    # the caller's own table
+    ({"tradeouts": NICKS}, "Bob Smith", "Robert Smith", 0, "tradeout: Bob ~ Robert"),
+    ({"tradeouts": NICKS}, "Robert Smith", "Bob Smith", 0, "tradeout: Robert ~ Bob"),
+    ({"tradeouts": NICKS}, "Bob Smith", "Bob Smith", 0, None),
+    ({"tradeouts": NICKS, "normalize": True}, "bob smith", "robert smith", 0, "tradeout: bob ~ robert"),
+    # the caller's entry is named first, even where a step adds the same one
+    ({"tradeouts": {"J": ["John"], "John": ["J"]}, "initials": True}, "J Smith", "John Smith", 0,
+     "tradeout: J ~ John"),
+    # spelling variants, edits counted as talvik.variants counts them
+    ({"typos": 1}, "Jonh Smith", "John Smith", 0, "spelling variant: Jonh ~ John, 1 edit"),
+    ({"typos": 1}, "Jhon Smith", "John Smith", 0, "spelling variant: Jhon ~ John, 1 edit"),
+    ({"typos": 2}, "Christopher Lee", "Kristopher Lee", 0, "spelling variant: Christopher ~ Kristopher, 2 edits"),
+    ({"typos": 2}, "Ann Smith", "Ann Smyth", 1, "spelling variant: Smith ~ Smyth, 1 edit"),
+    ({"typos": 1}, "Ann Lee", "Ann Lea", 1, "spelling variant: Lee ~ Lea, 1 edit"),
+    ({"typos": 1}, "Ann Li", "Ann Lu", 1, None),  # too short for a variant: not found
+    # initials, both ways, the initial named first
+    ({"initials": True}, "J Smith", "John Smith", 0, "initial: J ~ John"),
+    ({"initials": True}, "John Smith", "J Smith", 0, "initial: J ~ John"),
+    ({"initials": True}, "John Smith", "Jane Smith", 0, None),
+    # a surname gets no initial: "A" does not stand for "Armstrong"
+    ({"initials": True}, "Cynthia A Hill", "C Armstrong", 1, None),
+    # normalisation, of either name's word
+    ({"normalize": True}, "Renée Smith", "renee smith", 0, "normalised: Renée -> renee"),
+    ({"normalize": True}, "renee smith", "Renée Smith", 0, "normalised: Renée -> renee"),
+    ({"normalize": True}, "Dr. Ann O'Brien", "ann obrien", 1, "normalised: O'Brien -> obrien"),
+    ({"normalize": True}, "ann lee", "ann lee", 0, None),
+    ({"normalize": True, "typos": 1}, "JHON Smith", "john smith", 0,
+     "normalised: JHON -> jhon; spelling variant: jhon ~ john, 1 edit"),
+    ({"normalize": True, "initials": True}, "J. Smith", "j smith", 0, "normalised: J. -> j"),
+]
+
+
+@pytest.mark.parametrize("kwargs, name1, name2, position, step", STEPS)
+def test_each_link_names_its_step(kwargs, name1, name2, position, step):
+    kwargs = dict(kwargs)
+    m = talvik.Matcher([name1, name2, "Zed Quux"], kwargs.pop("tradeouts", None), **kwargs)
+    for a, b in ((0, 1), (name1, name2), (name1, 1)):
+        e = m.explain(a, b)
+        assert (e.name1, e.name2) == (name1, name2)
+        assert e.words1[position].step == step
+        assert e.match == (m.pairs().tolist() == [[0, 1]])
+
+
+def test_a_matchers_explanation_is_its_verdict():
+    names = ["Dr. Renée O'Brien", "renee obrien", "Rene OBrien", "Jon Smith", "John Smith", "J Smith",
+             "Jonh Smyth", "Smith-Jones Mary", "MARY SMITH JONES", "Madonna", "Jhon  Smith Jr.", "Bob Smith",
+             "Robert Smyth", "R. Smith"]
+    for kwargs in ({}, {"normalize": True}, {"typos": 1}, {"normalize": True, "typos": 2, "initials": True}):
+        m = talvik.Matcher(names, talvik.nicknames(), **kwargs)
+        pairs = {tuple(p) for p in m.pairs().tolist()}
+        for i in range(len(names)):
+            for j in range(i + 1, len(names)):
+                e = m.explain(i, j)
+                assert e.match == ((i, j) in pairs), (kwargs, names[i], names[j])
+                # every tradeout is labelled by the step that made it; a word not found by none
+                for w in (*e.words1, *e.words2):
+                    assert (w.step is not None) if w.how == "tradeout" else (w.how == "same" or w.step is None)
+                    if w.how == "same" and not kwargs:
+                        assert w.step is None
+        # a name given as str is judged as match() links it
+        linked = {j for _, j in m.match(["JOHN SMYTH"]).tolist()}
+        assert {j for j in range(len(names)) if m.explain("JOHN SMYTH", j).match} == linked
+
+
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(st.text("abcé", max_size=9), st.text("abcé", max_size=9))
+def test_edits_are_counted_as_variants_counts_them(a, b):
+    from talvik._explain import edits
+
+    for k in (1, 2):
+        linked = b in talvik.variants([a, b], max_edits=k, min_length=0).get(a, ()) if a and b else False
+        assert linked == (a != b and edits(a, b, k) <= k and bool(a) and bool(b))
+
+
+def test_rows_are_read_from_the_column_as_given():
+    import pandas as pd
+    import pyarrow as pa
+    import numpy as np
+
+    names = ["Jonh Smith", None, "John Smith"]
+    for column in (names, tuple(names), np.array(names, dtype=object), pd.Series(names, dtype=object),
+                   pa.array(names), pa.chunked_array([names[:1], names[1:]]), iter(names)):
+        m = talvik.Matcher(column, typos=1)
+        e = m.explain(np.int64(0), 2)
+        assert (e.name1, e.name2, e.match) == ("Jonh Smith", "John Smith", True), type(column)
+    m = talvik.Matcher(["Ann Lee"])
+    m.add(["Lee Ann"])
+    assert m.explain(0, 1).match and m.explain(1, 0).name1 == "Lee Ann"
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((0, 1.0), TypeError, "name2 must be a str or a row (int), not float"),
+    ((True, 0), TypeError, "name1 must be a str or a row (int), not bool"),
+    ((0, 3), IndexError, "name2: row 3 is out of range for 3 names"),
+    ((-1, 0), IndexError, "name1: row -1 is out of range for 3 names"),
+    ((0, 1), ValueError, "name2: row 1 is a missing name, which never matches"),
+])
+def test_bad_rows_are_refused(args, error, message):
+    m = talvik.Matcher(["Ann Lee", None, "Lee Ann"], typos=1)
+    with pytest.raises(error) as info:
+        m.explain(*args)
+    assert str(info.value) == message
+
+
+def test_an_opened_matcher_cannot_explain(tmp_path):
+    import pickle
+
+    m = talvik.Matcher(["Ann Lee", "Lee Ann"])
+    m.save(tmp_path / "i.talvik")
+    for other in (talvik.Matcher.open(tmp_path / "i.talvik"), pickle.loads(pickle.dumps(m))):
+        with pytest.raises(ValueError, match="opened from a saved index"):
+            other.explain(0, 1)
+    assert m.explain(0, 1).match
+
+
+def test_plain_explain_labels_the_callers_tradeouts():
+    e = talvik.explain("Bob Smith", "Robert Smith", NICKS)
+    assert [w.step for w in e.words1] == ["tradeout: Bob ~ Robert", None]
+    assert "(" not in str(e)  # a tradeout's line says so already

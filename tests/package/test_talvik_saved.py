@@ -213,3 +213,27 @@ def test_lookup_with_a_progress_bar(tmp_path, capsys):
     matcher = reopened(talvik.Matcher(names, table), tmp_path)
     assert matcher.lookup(queries, progress=True).tolist() == matcher.match(queries).tolist()
     assert "talvik lookup" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(("rows", "error", "message"), [
+    ((-1,), IndexError, "row -1 is not below 3"),
+    ((0, 3), IndexError, "row 3 is not below 3"),
+    ((2**40,), OverflowError, "out of range"),
+    (("0",), TypeError, "integer"),
+    ([0], TypeError, "tuple of int"),
+])
+def test_texts_refuses_rows_it_does_not_hold(rows, error, message, tmp_path):
+    names = ["Ann Bob", "x", "Bob Ann"]
+    for index in (talvik.Matcher(names)._whole(), reopened(talvik.Matcher(names), tmp_path)._whole()):
+        assert index.texts((2, 0, 2)) == ["Bob Ann", "Ann Bob", "Bob Ann"]
+        with pytest.raises(error, match=message):
+            index.texts(rows)
+
+
+def test_texts_of_a_damaged_index_raise_before_reading(tmp_path):
+    talvik.Matcher([f"w{k} v{k % 7}" for k in range(2000)]).save(tmp_path / "a.tvx")
+    data = bytearray((tmp_path / "a.tvx").read_bytes())
+    data[len(data) // 2] ^= 0x41
+    (tmp_path / "a.tvx").write_bytes(bytes(data))
+    with pytest.raises(ValueError, match="damaged"):
+        talvik.Matcher.open(tmp_path / "a.tvx")._whole().texts((0, 1999))

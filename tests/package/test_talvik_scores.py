@@ -107,3 +107,23 @@ def test_split_groups_fit_and_keep_the_strongest_links():
 def test_bad_filters_are_refused(call, error, text):
     with pytest.raises(error, match=text):
         call(talvik.Matcher(["A B", "A B", "A C"]))
+
+
+@pytest.mark.parametrize("steps", [{}, {"normalize": True, "typos": 1, "initials": True}])
+def test_explain_gives_each_words_part_of_the_score(steps):
+    names = ["John A Smith", "Jon Smith", "J. Smith", "JOHN SMITH", "Anna Berg", "Anna Maria Berg"] + random_names(
+        13, 200)
+    m = talvik.Matcher(names, TABLE, **steps)
+    pairs, scores = scored(m)
+    assert len(pairs) > 20
+    priors = []
+    for (i, j), score in zip(pairs.tolist()[:200], scores.tolist()):
+        e = m.explain(i, j)
+        assert e.match and e.score == pytest.approx(score, abs=1e-4)
+        parts = [w.score for w in e.words1 + e.words2]
+        assert None not in parts
+        assert all(w.score > 0 for w in e.words1 + e.words2 if w.found)
+        priors.append(sum(parts) - e.score)
+    # The parts add up to the score once one prior, log2 of the names, is taken off.
+    assert max(priors) - min(priors) < 1e-3 and min(priors) > 7
+    assert m.explain(names[0], 1).score is None, "a name given as str has no indexed weights"

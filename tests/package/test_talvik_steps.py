@@ -1,5 +1,7 @@
 """Matcher(normalize=, typos=, initials=): each step is the same as the
 function it names, applied to the names and the tradeouts by hand."""
+from collections import Counter
+
 import numpy as np
 import pyarrow as pa
 import pytest
@@ -12,7 +14,14 @@ TABLE = {"Mary": ["Maria"], "Jon": ["Jonathan"]}
 
 
 def words(names):
-    return sorted({w for n in names if n for w in n.split(" ") if len(w) > 1 and w.split() == [w]})
+    """The given names: words written before a name's last word at least as often as last."""
+    before, last = Counter(), Counter()
+    for n in names:
+        if n and " " in n:
+            *head, tail = n.split(" ")
+            before.update(head)
+            last[tail] += 1
+    return sorted(w for w in before if len(w) > 1 and w.split() == [w] and before[w] >= last[w])
 
 
 def by_hand(names, table, normalize, typos, initials):
@@ -51,6 +60,21 @@ def test_match_adds_the_steps_of_its_own_names(normalize, typos, initials):
     assert talvik.Matcher(NAMES, TABLE).match(other).tolist() != want
 
 
+@pytest.mark.parametrize("names, pairs", [
+    # an initial stands for a given name, both ways...
+    (["J Smith", "John Smith", "Jane Smith"], [[0, 1], [0, 2]]),
+    (["John A Smith", "John Albert Smith", "Albert Jones"], [[0, 1]]),
+    # ...but not for a surname: "A" is not "Armstrong", nor "J" "Jackson"
+    (["Cynthia A Hill", "C Armstrong", "Carl Armstrong"], [[1, 2]]),
+    (["T J White", "Tiffany Jackson", "Ann Jackson"], []),
+    # a word written first as often as last counts as a given name
+    (["Thomas Lee", "Ann Thomas", "T Lee"], [[0, 2]]),
+    (["Thomas Lee", "Ann Thomas", "Bob Thomas", "T Lee"], []),
+])
+def test_initials_stand_for_given_names(names, pairs):
+    assert talvik.Matcher(names, initials=True).pairs().tolist() == pairs
+
+
 def test_the_steps_raise_recall_on_a_small_example():
     names = ["Jhon Smith", "John Smith", "J Smith", "JOHN SMITH"]
     assert talvik.Matcher(names).pairs().tolist() == []
@@ -69,3 +93,10 @@ def test_bad_steps_are_refused(kwargs, error, message):
     with pytest.raises(error) as info:
         talvik.Matcher(NAMES, **kwargs)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("steps", [{}, {"initials": True}, {"typos": 1}, {"normalize": True, "initials": True}])
+def test_a_bad_name_is_named_whatever_the_steps(steps):
+    with pytest.raises(TypeError) as info:
+        talvik.Matcher(["Ann Lee", 5], **steps)
+    assert str(info.value) == "names[1] must be str or None, not int"

@@ -100,8 +100,9 @@ def test_same_as_brute_force_on_any_items(items, max_edits, min_length, swaps):
 @pytest.mark.parametrize(
     "items, kwargs, expected",
     [
-        (["Jon", "John"], {}, {}),                                    # Jon is shorter than the default 4
-        (["Jon", "John"], {"min_length": 3}, {"Jon": ["John"], "John": ["Jon"]}),
+        (["Jo", "Jon"], {}, {}),                                      # Jo is shorter than the default 3
+        (["Jon", "John"], {}, {"Jon": ["John"], "John": ["Jon"]}),
+        (["Jon", "John"], {"min_length": 4}, {}),
         (["Jhon", "John"], {}, {"Jhon": ["John"], "John": ["Jhon"]}),
         (["Jhon", "John"], {"transpositions": False}, {}),
         (["Jhon", "John"], {"transpositions": False, "max_edits": 2, "min_length": 4},

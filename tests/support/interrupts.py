@@ -63,3 +63,28 @@ def interrupt(method):
     line, latency, output = send_ctrl_c(INTERRUPTED, method)
     rest = output.split()
     return line.strip(), latency, [int(rest[0]), int(rest[1])], " ".join(rest[2:])
+
+
+# A command with SIGINT, SIGTERM and SIGHUP at their defaults, as the terminal
+# or `kill` sends them, also where the tests run with them ignored (a
+# background job, nohup), which a child would inherit.
+INTERRUPTIBLE = ("import os, signal, sys\n"
+                 "for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)\n"
+                 "os.execv(sys.argv[1], sys.argv[1:])")
+
+
+def start_interruptible(command, **popen):
+    """The command (script first) run so, its stdout and stderr piped."""
+    return subprocess.Popen([sys.executable, "-c", INTERRUPTIBLE, *map(str, command)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, **popen)
+
+
+def signal_once_made(p, folder, pattern, sig, settle):
+    """Sends `sig` to `p` once a file matching `pattern` is in `folder` (a
+    temporary output: the work is under way), `settle` seconds later."""
+    deadline = time.monotonic() + 60
+    while not list(folder.glob(pattern)) and p.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.002)
+    assert p.poll() is None, "finished before it could be stopped"
+    time.sleep(settle)
+    p.send_signal(sig)

@@ -59,4 +59,18 @@ struct ScoredWord {
     float contribution = 0.0f;  // half of weight * score_share(how)
 };
 
+class SearchIndex;
+
+// A pair's score position by position, for explanations.
+struct ScoreAccount {
+    std::vector<ScoredWord> words1;  // name1's positions, in order
+    std::vector<ScoredWord> words2;
+    float score = 0.0f;
+};
+
+// The score indexed names name1 and name2 would have as a pair, and each
+// position's part (both indices valid; they need not match). Reads every
+// word's weight, so it costs a pass over the words. Throws std::bad_alloc.
+ScoreAccount score_account(const SearchIndex& index, int32_t name1, int32_t name2);
+
 }  // namespace talvik
