@@ -41,6 +41,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import __version__
+from ._dedupe import DEFAULT_SPLIT_ABOVE, ColumnTable, _frame, dedupe, link
 from ._explain import explain
 from ._matcher import Matcher
 from ._nicknames import nicknames
@@ -230,6 +231,7 @@ def _parser() -> argparse.ArgumentParser:
     _step_options(explain_)
     explain_.set_defaults(run=_explain)
     _index_commands(commands)
+    _table_commands(commands)
     return parser
 
 
@@ -611,6 +613,182 @@ def _sync_folder(directory: str) -> None:
         os.close(fd)
 
 
+# --- tables: dedupe and link ------------------------------------------------
+
+
+def _table_commands(commands: Any) -> None:
+    dedupe_ = commands.add_parser(
+        "dedupe",
+        help="write, for every row of a table, the cluster of rows that name the same person",
+        description="Write, for every row of INPUT, its cluster: csv 'ID,cluster,cluster_size,score' (ID is "
+        "the --id column, else 'row', the row's position from 0), where cluster is the position of the "
+        "cluster's first row and score the best score linking the row to its cluster (empty for a row alone).",
+    )
+    dedupe_.add_argument("input", metavar="INPUT", help=_TABLE_HELP)
+    dedupe_.add_argument("--id", metavar="COLUMN", help="the column that identifies each row, written out "
+                         "instead of the row's position; no value may be missing or repeated")
+    _table_options(dedupe_)
+    dedupe_.add_argument("--split-above", type=_positive, default=DEFAULT_SPLIT_ABOVE, metavar="N",
+                         help="split a cluster of more than N rows by raising the score its pairs need "
+                         f"(default {DEFAULT_SPLIT_ABOVE})")
+    dedupe_.set_defaults(run=_dedupe)
+    link_ = commands.add_parser(
+        "link",
+        help="write the pairs of a row of one table and a row of another that name the same person",
+        description="Write every pair of a row of LEFT and a row of RIGHT that name the same person: csv "
+        "'left_ID,right_ID,score' (left_row and right_row, positions from 0, without --left-id and "
+        "--right-id), ordered by the left row, then the right.",
+    )
+    link_.add_argument("left", metavar="LEFT", help=_TABLE_HELP)
+    link_.add_argument("right", metavar="RIGHT", help=_TABLE_HELP)
+    link_.add_argument("--left-id", metavar="COLUMN", help="the column of LEFT that identifies each row")
+    link_.add_argument("--right-id", metavar="COLUMN", help="the column of RIGHT that identifies each row")
+    _table_options(link_)
+    link_.set_defaults(run=_link)
+
+
+_TABLE_HELP = "a CSV/TSV file with a header, a Parquet file (needs pyarrow), or - for standard input"
+
+
+def _table_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--input-format", choices=INPUT_FORMATS[1:],
+                        help="what the input holds (default: Parquet by its first bytes, else from the suffix, "
+                        "else csv)")
+    parser.add_argument("--column", metavar="NAME", action="append", required=True,
+                        help="a column of names; given more than once, the columns are joined with a space "
+                        "into one name in the order given, an empty part skipped")
+    parser.add_argument("--block-on", metavar="COLUMN", action="append",
+                        help="a column that must agree exactly for two rows to be compared (may be given more "
+                        "than once); a row with it empty is compared with no other")
+    parser.add_argument("--tradeouts", metavar="FILE", help="more tradeouts, as for 'talvik pairs'")
+    steps = parser.add_argument_group("matching (each on by default)")
+    steps.add_argument("--nicknames", action=argparse.BooleanOptionalAction, default=True,
+                       help="the bundled English nicknames")
+    steps.add_argument("--normalize", action=argparse.BooleanOptionalAction, default=True,
+                       help="ignore case, accents, punctuation, titles and suffixes")
+    steps.add_argument("--typos", type=_edit_count, default=1, metavar="N",
+                       help="words this many spelling edits apart count as one (default 1)")
+    steps.add_argument("--initials", action=argparse.BooleanOptionalAction, default=True,
+                       help="an initial stands for a word it begins")
+    steps.add_argument("--min-score", type=_score, metavar="SCORE",
+                       help="the least score a pair needs (default: the package's DEFAULT_MIN_SCORE)")
+    parser.add_argument("--out", "-o", metavar="FILE", help="write here instead of standard output, replaced "
+                        "whole at the end, as for 'talvik pairs'")
+    parser.add_argument("--format", choices=FORMATS, help="output format (default: from the --out suffix: "
+                        ".csv or none, .jsonl/.ndjson, .parquet/.pq; any other suffix needs --format)")
+    parser.add_argument("--threads", type=_positive, metavar="N", help="worker threads (default: all processors)")
+    parser.add_argument("--progress", action=argparse.BooleanOptionalAction,
+                        help="show a progress bar on stderr (default: when stderr is a terminal)")
+
+
+def _score(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value != value:
+        raise argparse.ArgumentTypeError("not a number: nan")
+    return value
+
+
+def _dedupe(args: argparse.Namespace) -> int:
+    fmt, target, tradeouts = _table_setup(args, [args.input])
+    frame = _read_frame(args.input, args.column, [args.id, *(args.block_on or [])], args.input_format)
+    result = _table_call([frame], lambda: dedupe(
+        frame, args.column, id=args.id, block_on=args.block_on, split_above=args.split_above,
+        **_match_options(args, tradeouts)))
+    with _output(target, fmt) as out:
+        _write_table(result, fmt, out)
+    return 0
+
+
+def _link(args: argparse.Namespace) -> int:
+    fmt, target, tradeouts = _table_setup(args, [args.left, args.right])
+    frames = [_read_frame(path, args.column, [id, *(args.block_on or [])], args.input_format)
+              for path, id in ((args.left, args.left_id), (args.right, args.right_id))]
+    result = _table_call(frames, lambda: link(
+        frames[0], frames[1], args.column, left_id=args.left_id, right_id=args.right_id, block_on=args.block_on,
+        **_match_options(args, tradeouts)))
+    with _output(target, fmt) as out:
+        _write_table(result, fmt, out)
+    return 0
+
+
+def _table_setup(args: argparse.Namespace, inputs: list[str]) -> tuple[str, _Target | None, Any]:
+    """The output format, where it goes and the extra tradeouts, checked before any table is read."""
+    if [*inputs, args.tradeouts].count("-") > 1:
+        raise InputError(_STDIN, "only one input can be standard input")
+    fmt = _format(args)
+    target = None if args.out is None else _target(args.out)
+    return fmt, target, None if args.tradeouts is None else read_tradeouts(args.tradeouts)
+
+
+def _match_options(args: argparse.Namespace, tradeouts: Any) -> dict[str, Any]:
+    return {"tradeouts": tradeouts, "nicknames": args.nicknames, "normalize": args.normalize,
+            "typos": args.typos, "initials": args.initials, "min_score": args.min_score,
+            "threads": args.threads, "progress": _progress(args)}
+
+
+def _read_frame(path: str, names: list[str], others: list[str | None], fmt: str | None) -> Any:
+    """The columns a table command uses, each read once, as a table ``dedupe`` takes."""
+    wanted = list(dict.fromkeys([*names, *(c for c in others if c is not None)]))
+    table, where = read_table(path, wanted, fmt)
+    if isinstance(table, dict):
+        return ColumnTable(table, f"{where}: ")
+    frame = _frame(table, "table")
+    frame.label = f"{where}: "
+    return frame
+
+
+def _table_call(frames: list[Any], call: Any) -> Any:
+    """``call()``, its word on a table's columns as an InputError naming the file."""
+    try:
+        return call()
+    except (KeyError, TypeError, ValueError) as e:
+        message = str(e.args[0]) if isinstance(e, KeyError) and e.args else str(e)  # without KeyError's quotes
+        for frame in frames:
+            if message.startswith(frame.label):
+                raise InputError(frame.label[:-2], message[len(frame.label):]) from None
+        raise InputError("input", message) from None
+
+
+def _write_table(result: Any, fmt: str, out: IO[bytes]) -> None:
+    """A result of dedupe or link: a dict of columns, or a pyarrow Table."""
+    columns = result if isinstance(result, dict) else {n: result.column(n) for n in result.column_names}
+    if fmt == "parquet":
+        pa, pq = _pyarrow("", "output"), _pyarrow("parquet", "output")
+        sink = pa.PythonFile(out, mode="w")
+        pq.write_table(pa.table({str(name): values for name, values in columns.items()}), sink)
+        sink.flush()
+        return
+    writer = _TextWriter(out, [str(name) for name in columns], jsonl=fmt == "jsonl")
+    texts = [_text_column(values, fmt == "jsonl") for values in columns.values()]
+    rows = len(texts[0]) if texts else 0
+    for start in range(0, rows, _CHUNK):
+        writer.write([column[start : start + _CHUNK] for column in texts])
+    writer.close()
+
+
+def _text_column(values: Any, jsonl: bool) -> NDArray[Any]:
+    """A column as what a line of CSV or JSON shows for each value."""
+    if isinstance(values, np.ndarray) and values.dtype.kind == "f":
+        # The shortest text that reads back as the same float32; a missing score is empty (null).
+        blank = "null" if jsonl else ""
+        out = np.empty(len(values), dtype=object)
+        out[:] = [blank if x != x else str(x) for x in values.astype(np.float32)]
+        return out
+    if isinstance(values, np.ndarray) and values.dtype.kind in "iu":
+        return values
+    items = values.to_pylist() if hasattr(values, "to_pylist") else list(values)
+    out = np.empty(len(items), dtype=object)
+    if jsonl:
+        out[:] = [json.dumps(v, ensure_ascii=False) if isinstance(v, (str, int, float)) and v is not None
+                  else json.dumps(str(v), ensure_ascii=False) for v in items]
+    else:
+        out[:] = [_csv_field(v if isinstance(v, str) else str(v)) for v in items]
+    return out
+
+
 # --- reading names ----------------------------------------------------------
 
 
@@ -635,6 +813,46 @@ def read_names(path: str, columns: Sequence[str] | None, fmt: str | None = None)
     """The names of a text, CSV/TSV or Parquet file, or of standard input
     (``-``); ``fmt`` (one of INPUT_FORMATS) says which, else the file's first
     bytes and suffix do. Several ``columns`` are joined into one name."""
+    where, source = _input(path, columns, fmt)
+    if isinstance(source, _CsvText):
+        return NameColumn(_csv_names(source.text, where, columns, source.delimiter), where)
+    if isinstance(source, _Parquet):
+        return NameColumn(_parquet_names(source.file, where, columns), where)
+    names = _text_names(source)
+    if fmt is None:
+        _warn_if_table(names, where)
+    return NameColumn(names, where)
+
+
+def read_table(path: str, columns: Sequence[str], fmt: str | None = None) -> tuple[Any, str]:
+    """The ``columns`` of a CSV/TSV or Parquet file (``-`` for standard
+    input), and where they came from: a pyarrow Table from Parquet, a dict
+    of lists of str from CSV (an empty field is None)."""
+    if fmt == "text":
+        raise InputError(_STDIN if path == "-" else path, "a table needs csv, tsv or parquet input, not text")
+    where, source = _input(path, columns, fmt)
+    if isinstance(source, _CsvText):
+        table = _csv_columns(source.text, where, columns, source.delimiter)
+        return {c: [v or None for v in values] for c, values in zip(columns, table)}, where
+    if isinstance(source, _Parquet):
+        return _parquet_table(source.file, where, columns), where
+    raise InputError(where, "--column needs csv, tsv or parquet input, not text")  # never: columns are given
+
+
+@dataclass(frozen=True, slots=True)
+class _CsvText:
+    text: str
+    delimiter: str
+
+
+@dataclass(frozen=True, slots=True)
+class _Parquet:
+    file: Any  # a path, or a pyarrow BufferReader of the bytes read
+
+
+def _input(path: str, columns: Sequence[str] | None, fmt: str | None) -> tuple[str, _CsvText | _Parquet | str]:
+    """Where INPUT is, and what it holds: CSV/TSV text, a Parquet file, or
+    plain text, one name a line."""
     where = _STDIN if path == "-" else path
     if columns is not None and len(set(columns)) < len(columns):
         twice = next(c for c in columns if columns.count(c) > 1)
@@ -644,21 +862,17 @@ def read_names(path: str, columns: Sequence[str] | None, fmt: str | None = None)
     suffix = "" if path == "-" else os.path.splitext(path)[1].lower()
     if fmt == "parquet" or (fmt is None and suffix in _PARQUET_SUFFIXES):
         if path != "-":  # read by pyarrow in place
-            return NameColumn(_parquet_names(_checked_file(path), where, columns), where)
+            return where, _Parquet(_checked_file(path))
     # Read once: a pipe (<(...), a FIFO) gives its bytes only once.
     data = sys.stdin.buffer.read() if path == "-" else _read_file(path)
     if fmt == "parquet" or (fmt is None and data.startswith(b"PAR1")):
-        pa = _pyarrow("", where)
-        return NameColumn(_parquet_names(pa.BufferReader(data), where, columns), where)
+        return where, _Parquet(_pyarrow("", where).BufferReader(data))
     text = _decode(data, where)
     if fmt == "csv" or fmt == "tsv":
-        return NameColumn(_csv_names(text, where, columns, "," if fmt == "csv" else "\t"), where)
+        return where, _CsvText(text, "," if fmt == "csv" else "\t")
     if fmt is None and (columns is not None or suffix in _CSV_SUFFIXES):
-        return NameColumn(_csv_names(text, where, columns, _delimiter(suffix, text)), where)
-    names = _text_names(text)
-    if fmt is None:
-        _warn_if_table(names, where)
-    return NameColumn(names, where)
+        return where, _CsvText(text, _delimiter(suffix, text))
+    return where, text
 
 
 def _checked_file(path: str) -> str:
@@ -738,6 +952,14 @@ def _delimiter(suffix: str, text: str) -> str:
 
 
 def _csv_names(text: str, where: str, columns: Sequence[str] | None, delimiter: str) -> list[str]:
+    parts = _csv_columns(text, where, columns, delimiter)
+    if len(parts) == 1:
+        return parts[0]
+    return [" ".join(part for part in row if part) for row in zip(*parts)]
+
+
+def _csv_columns(text: str, where: str, columns: Sequence[str] | None, delimiter: str) -> list[list[str]]:
+    """The fields of ``columns``, a list per column in that order."""
     reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter, strict=True)
     try:
         with _no_field_limit():
@@ -746,22 +968,20 @@ def _csv_names(text: str, where: str, columns: Sequence[str] | None, delimiter: 
                 raise InputError(where, "the file is empty")
             indices = [_pick_column(header, c, where, reader.line_num) for c in _column_list(columns)]
             last = max(indices)
-            names = []
+            fields: list[list[str]] = [[] for _ in indices]
             for row in reader:
                 if not row:  # a blank line is no record
                     continue
                 if len(row) <= last:
                     missing = next(header[k] for k in indices if k >= len(row))
                     raise InputError(where, f"{len(row)} fields, none for column {missing!r}", reader.line_num)
-                if len(indices) == 1:
-                    names.append(row[last])
-                else:
-                    names.append(" ".join(part for part in (row[k] for k in indices) if part))
+                for values, k in zip(fields, indices):
+                    values.append(row[k])
     except csv.Error as e:
         raise InputError(where, f"bad CSV: {e}", reader.line_num) from None
-    if not names:
+    if not fields[0]:
         raise InputError(where, "no names below the header", reader.line_num)
-    return names
+    return fields
 
 
 def _unlimited(rows: Iterator[list[str]]) -> Iterator[list[str]]:
@@ -807,12 +1027,24 @@ def _pick_column(header: Sequence[str], column: str | None, where: str, line: in
 
 
 def _parquet_names(source: Any, where: str, columns: Sequence[str] | None) -> Any:
+    table = _parquet_table(source, where, _column_list(columns), strings=True)
+    if table.num_columns == 1:
+        return table.column(0)
+    # Joined in Python: pyarrow's binary_join_element_wise drops the rows
+    # whose parts are all null when told to skip nulls.
+    parts = [column.to_pylist() for column in table.columns]
+    return [" ".join(p for p in row if p) or None for row in zip(*parts)]
+
+
+def _parquet_table(source: Any, where: str, columns: Sequence[str | None], strings: bool = False) -> Any:
+    """The ``columns`` of a Parquet file (None: its only column) as a pyarrow
+    Table; with ``strings``, each checked to hold strings before any is read."""
     pa = _pyarrow("", where)
     pq = _pyarrow("parquet", where)
     try:
         schema = pq.read_schema(source)
-        fields = [schema.field(_pick_column(schema.names, c, where, None)) for c in _column_list(columns)]
-        for field in fields:
+        fields = [schema.field(_pick_column(schema.names, c, where, None)) for c in columns]
+        for field in fields if strings else ():
             if not (pa.types.is_string(field.type) or pa.types.is_large_string(field.type)):
                 raise InputError(where, f"column {field.name!r} holds {field.type}, not strings")
         if isinstance(source, pa.BufferReader):
@@ -822,12 +1054,7 @@ def _parquet_names(source: Any, where: str, columns: Sequence[str] | None) -> An
         raise InputError(where, f"not a Parquet file pyarrow can read: {e}") from None
     if table.num_rows == 0:
         raise InputError(where, "no rows")
-    if len(fields) == 1:
-        return table.column(0)
-    # Joined in Python: pyarrow's binary_join_element_wise drops the rows
-    # whose parts are all null when told to skip nulls.
-    parts = [table.column(f.name).to_pylist() for f in fields]
-    return [" ".join(p for p in row if p) or None for row in zip(*parts)]
+    return table
 
 
 def _pyarrow(module: str, where: str) -> Any:
