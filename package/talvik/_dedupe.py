@@ -183,12 +183,12 @@ def link(
     threshold = _threshold(min_score)
     matcher = _matcher(names[0], codes[0] if codes else None, tradeouts, nicknames, normalize, typos, initials,
                        threads)
-    pairs, scores = matcher.match(names[1], blocks=codes[1] if codes else None, scores=True,
-                                  min_score=threshold, progress=progress)
+    found, found_scores = matcher.match(names[1], blocks=codes[1] if codes else None, scores=True,
+                                        min_score=threshold, progress=progress)
     # match() gives (row of right, row of left).
-    pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)[:, ::-1]
+    pairs = np.asarray(found, dtype=np.int64).reshape(-1, 2)[:, ::-1]
     order = np.lexsort((pairs[:, 1], pairs[:, 0]))
-    pairs, scores = pairs[order], np.asarray(scores, dtype=np.float32)[order]
+    pairs, scores = pairs[order], np.asarray(found_scores, dtype=np.float32)[order]
     result: dict[Hashable, Any] = {
         out_names[k]: (np.asarray(pairs[:, k]) if ids[k] is None else sides[k].take(ids[k], pairs[:, k]))
         for k in (0, 1)
