@@ -467,6 +467,14 @@ def talvik_groups_run(nicknames=False, min_score=None, split_above=None, **steps
     return run
 
 
+def dedupe_run(ds):
+    """talvik.dedupe with its defaults on the given name and surname columns."""
+    import pandas as pd
+    import talvik
+    table = pd.DataFrame({"given": ds.a.given, "surname": ds.a.surname})
+    return Clustering(talvik.dedupe(table, ["given", "surname"])["cluster"].to_numpy())
+
+
 def exact_key_groups_run(ds):
     """Records grouped by talvik.normalize of the full name; a record whose
     name normalises to nothing stands alone."""
@@ -488,6 +496,8 @@ CLUSTERERS = [
               talvik_groups_run(nicknames=True, min_score=0.0, split_above=20, normalize=True, typos=1,
                                 initials=True), ("talvik",),
               notes="pairs scoring 0 or more, groups over 20 split by score"),
+    Contender("talvik-dedupe", "talvik.dedupe(table, [given, surname]), defaults", dedupe_run,
+              ("talvik", "pandas"), notes="every step, min_score 0 (DEFAULT_CLUSTER_SCORE), split_above 50"),
     Contender("exact-key-groups", "exact key: talvik.normalize(name)", exact_key_groups_run, ("talvik",),
               notes="records with equal normalised full names"),
     Contender("splink-clusters", "Splink clusters", splink_clusters_run, ("pyarrow",), runs=1,

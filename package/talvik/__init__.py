@@ -13,7 +13,7 @@ never turns a free-threaded interpreter's GIL on.
 
 from importlib.metadata import PackageNotFoundError, version
 
-from ._dedupe import DEFAULT_SPLIT_ABOVE, dedupe, link
+from ._dedupe import DEFAULT_CLUSTER_SCORE, DEFAULT_SPLIT_ABOVE, dedupe, link
 from ._explain import Explanation, WordMatch, explain
 from ._matcher import DEFAULT_MIN_SCORE, LargeGroupWarning, Matcher, find_pairs
 from ._nicknames import initials, nicknames
@@ -27,6 +27,7 @@ except PackageNotFoundError:  # imported from a source tree
 
 __all__ = [
     "DEFAULT_MIN_SCORE",
+    "DEFAULT_CLUSTER_SCORE",
     "DEFAULT_SPLIT_ABOVE",
     "LEGAL_FORMS",
     "SUFFIXES",

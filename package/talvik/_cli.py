@@ -671,7 +671,8 @@ def _table_options(parser: argparse.ArgumentParser) -> None:
     steps.add_argument("--initials", action=argparse.BooleanOptionalAction, default=True,
                        help="an initial stands for a word it begins")
     steps.add_argument("--min-score", type=_score, metavar="SCORE",
-                       help="the least score a pair needs (default: the package's DEFAULT_MIN_SCORE)")
+                       help="the least score a pair needs (default: the package's DEFAULT_CLUSTER_SCORE for "
+                       "dedupe, DEFAULT_MIN_SCORE for link)")
     parser.add_argument("--out", "-o", metavar="FILE", help="write here instead of standard output, replaced "
                         "whole at the end, as for 'talvik pairs'")
     parser.add_argument("--format", choices=FORMATS, help="output format (default: from the --out suffix: "

@@ -29,6 +29,13 @@ __all__ = ["DEFAULT_SPLIT_ABOVE", "dedupe", "link"]
 #: one table, while a chain of weak matches easily joins hundreds.
 DEFAULT_SPLIT_ABOVE = 50
 
+#: The least score that joins two rows of one cluster in ``dedupe``: higher
+#: than ``DEFAULT_MIN_SCORE`` for single pairs, since a cluster joins its
+#: pairs transitively and a false pair costs every row it chains to. On the
+#: labelled data of docs/quality.md it gives the best cluster F1 (0 bits is
+#: also where the words' evidence outweighs the odds against a random pair).
+DEFAULT_CLUSTER_SCORE = 0.0
+
 _OUTPUT = ("cluster", "cluster_size", "score")
 #: Clusters that cannot be split, each warned of up to this many.
 _MAX_WARNINGS = 10
@@ -81,7 +88,7 @@ def dedupe(
         True to add ``talvik.nicknames()`` to ``tradeouts``.
     min_score
         The least score a pair needs to join two rows;
-        None means ``talvik.DEFAULT_MIN_SCORE``.
+        None means ``talvik.DEFAULT_CLUSTER_SCORE``.
     split_above
         A cluster of more rows than this is split by raising the score its
         pairs need (``Matcher.groups``); None never splits.
@@ -116,7 +123,7 @@ def dedupe(
     names = _names(frame, names_at)
     _checked_ids(frame, id)
     codes = _block_codes([frame.codes(c) for c in blocks_at], [frame.n])
-    threshold = _threshold(min_score)
+    threshold = _threshold(min_score, DEFAULT_CLUSTER_SCORE)
     split = None if split_above is None else _size_limit(split_above, "split_above")
     matcher = _matcher(names, codes[0] if codes else None, tradeouts, nicknames, normalize, typos, initials, threads)
     # One search: the clusters, split or not, and the scores all come from
@@ -180,7 +187,7 @@ def link(
     # One code space for both tables: their values coded together.
     codes = _block_codes([_codes(sides[0].values(c) + sides[1].values(c), c) for c in blocks_at],
                          [frame.n for frame in sides])
-    threshold = _threshold(min_score)
+    threshold = _threshold(min_score, None)
     matcher = _matcher(names[0], codes[0] if codes else None, tradeouts, nicknames, normalize, typos, initials,
                        threads)
     found, found_scores = matcher.match(names[1], blocks=codes[1] if codes else None, scores=True,
@@ -224,11 +231,11 @@ def _with_nicknames(tradeouts: Tradeouts | None) -> dict[str, list[str]]:
     return table
 
 
-def _threshold(min_score: float | None) -> float:
+def _threshold(min_score: float | None, default: float | None) -> float:
     if min_score is None:
         from . import DEFAULT_MIN_SCORE
 
-        return float(DEFAULT_MIN_SCORE)
+        return float(DEFAULT_MIN_SCORE if default is None else default)
     if isinstance(min_score, bool) or not isinstance(min_score, (int, float, np.integer, np.floating)):
         raise TypeError(f"min_score must be a number or None, not {type(min_score).__name__}")
     if math.isnan(min_score):

@@ -80,7 +80,7 @@ def reference(names, *, blocks=None, min_score=None, split_above=None, pairs_of=
     """Cluster labels and best scores built from the Matcher's scored pairs:
     a plain union-find over them (or the Matcher's own labels when clusters
     are split), then the best score of a pair inside each row's cluster."""
-    threshold = talvik.DEFAULT_MIN_SCORE if min_score is None else min_score
+    threshold = talvik.DEFAULT_CLUSTER_SCORE if min_score is None else min_score
     matcher = talvik.Matcher(names, talvik.nicknames(), normalize=True, typos=1, initials=True, blocks=blocks)
     pairs, scores = matcher.pairs(scores=True, min_score=threshold)
     if split_above is None:
