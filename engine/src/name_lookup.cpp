@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "candidate_gather.h"
 #include "candidate_search.h"
 #include "name_index.h"
+#include "pair_score.h"
 #include "parallel_for.h"
 #include "talvik/match_rule.h"
 
@@ -18,8 +22,21 @@ namespace talvik {
 // them as a tradeout (a word the index knows finds those through
 // traded_from). Read once from the table.
 struct NameLookup::Private {
+    explicit Private(const SearchIndex& i) noexcept : index(i) {}
+
+    // Every word's weight, read on the first scored lookup. Throws std::bad_alloc.
+    std::span<const float> weights() const {
+        const std::lock_guard<std::mutex> lock(weights_mutex);
+        if (word_weights_.empty()) word_weights_ = word_weights(index.index());
+        return word_weights_;
+    }
+
     const SearchIndex& index;
-    std::unordered_map<std::string_view, std::vector<int32_t>> listed_by;
+    std::unordered_map<std::string_view, std::vector<int32_t>> listed_by;  // each list rising
+
+private:
+    mutable std::mutex weights_mutex;
+    mutable std::vector<float> word_weights_;
 };
 
 namespace {
@@ -29,9 +46,17 @@ namespace {
 constexpr size_t kBitQueryWords = 32;
 // Queries of more words go by single words: their pairs would be too many.
 constexpr size_t kMaxPairQueryWords = 16;
+// Pairs of words with at most this many probes between their lists are
+// costed by the names they reach, counted.
+constexpr size_t kCountedProbes = 64;
 using gather::kLonger;
 using gather::kProbeCost;
 using gather::kTwoWords;
+
+void unique_in_order(std::vector<int32_t>& v) {
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+}
 
 class QuerySearch {
 public:
@@ -39,12 +64,17 @@ public:
 
     // The indexed names that match `query`, in increasing order. Throws std::bad_alloc.
     std::span<const int32_t> match(std::string_view query);
+    // The last query's positions as the scorer reads them. Throws std::bad_alloc.
+    std::span<const RowWord> row_words(std::span<const float> weights);
 
 private:
     struct Word {
         std::string_view text;
         int32_t id = -1;             // in the index, or -1
         std::vector<int32_t> finds;  // the index's words that find it: itself, then its tradeouts
+        std::vector<int32_t> back_finds;       // those of finds that are found back
+        std::vector<int32_t> sorted_finds;     // when id is -1: finds, rising
+        std::span<const int32_t> listed_by;    // when id is -1: the index's words that list it
         int64_t reach = 0;           // their postings together
         uint32_t bits = 0;           // its positions (queries of up to kBitQueryWords words)
         int32_t repeats = 0;
@@ -53,12 +83,16 @@ private:
     void mark();
     int64_t pairs_cost() const noexcept;
     void collect_by_pairs();
+    std::pair<size_t, size_t> cheapest_pair() const noexcept;
+    void gather_pair(size_t u, size_t v, unsigned klass);
+    int64_t reach_of(std::span<const int32_t> words) const noexcept;
     void collect_by_back_words();
     void collect_by_words();
     int64_t pair_cost(size_t u, size_t v) const noexcept;
+    int64_t longer_cost(size_t u, size_t v) const noexcept;
     void add_pair(int32_t x, int32_t y, unsigned classes);
     void add_shared(int32_t x, unsigned classes);
-    void scan(const Word& side, uint32_t other_bits, unsigned classes);
+    void scan(std::span<const int32_t> side, uint32_t other_bits, unsigned klass);
     void append(std::span<const int32_t> names) { candidates_.insert(candidates_.end(), names.begin(), names.end()); }
     bool accepts_bits(int32_t j) const noexcept;
     bool accepts_long(int32_t j) const noexcept;
@@ -74,6 +108,7 @@ private:
     MarkTable<LongRowMark> long_marks_;
     std::vector<int32_t> candidates_;
     std::vector<int32_t> accepted_;
+    std::vector<RowWord> row_words_;
 };
 
 std::span<const int32_t> QuerySearch::match(std::string_view query) {
@@ -83,9 +118,11 @@ std::span<const int32_t> QuerySearch::match(std::string_view query) {
     for_each_word(query, [&](std::string_view w) { positions_.push_back(w); });
     if (!can_match(static_cast<int32_t>(positions_.size()))) return {};
     mark();
-    if (positions_.size() > kMaxPairQueryWords || !ix_.has_pair_index()) {
+    const bool by_words = positions_.size() > kMaxPairQueryWords || !ix_.has_pair_index();
+    if (by_words) {
         collect_by_words();
-    } else if (static_cast<int64_t>(back_.size()) * static_cast<int64_t>(back_.size()) * kProbeCost < pairs_cost()) {
+    } else if (!found_whole_against_longer(static_cast<int32_t>(positions_.size())) &&
+               static_cast<int64_t>(back_.size()) * static_cast<int64_t>(back_.size()) * kProbeCost < pairs_cost()) {
         collect_by_back_words();
     } else {
         collect_by_pairs();
@@ -95,12 +132,14 @@ std::span<const int32_t> QuerySearch::match(std::string_view query) {
             for (int32_t x : words_[u].finds) append(ix_.long_postings(x));
         }
     }
-    std::sort(candidates_.begin(), candidates_.end());
-    candidates_.erase(std::unique(candidates_.begin(), candidates_.end()), candidates_.end());
+    // The pair lists seldom overlap, and most candidates fail: only the
+    // accepted are put in order, unless the lists were whole words' postings.
+    if (by_words) unique_in_order(candidates_);
     const bool bits = positions_.size() <= kBitQueryWords;
     for_each_fetched_ahead(ix_, candidates_, [&](int32_t j) {
         if (bits ? accepts_bits(j) : accepts_long(j)) accepted_.push_back(j);
     });
+    if (!by_words) unique_in_order(accepted_);
     return accepted_;
 }
 
@@ -127,6 +166,9 @@ void QuerySearch::mark() {
         Word& w = words_[used_words_++];
         w.text = positions_[p];
         w.finds.clear();
+        w.back_finds.clear();
+        w.sorted_finds.clear();
+        w.listed_by = {};
         w.reach = 0;
         w.bits = bits ? 1u << p : 0;
         w.repeats = 1;
@@ -146,6 +188,7 @@ void QuerySearch::mark() {
         if (id >= 0) {
             expected += ix_.traded_from(id).size();
         } else if (auto it = p_.listed_by.find(w.text); it != p_.listed_by.end()) {
+            w.listed_by = it->second;
             expected += it->second.size();
         }
     }
@@ -177,16 +220,59 @@ void QuerySearch::mark() {
         if (id >= 0) {
             mark_back(id);
             for (int32_t v : ix_.traded_from(id)) mark_back(v);
-        } else if (auto it = p_.listed_by.find(words_[u].text); it != p_.listed_by.end()) {
-            for (int32_t v : it->second) mark_back(v);
+        } else {
+            for (int32_t v : words_[u].listed_by) mark_back(v);
         }
     }
+    for (size_t u = 0; u < used_words_; ++u) {
+        Word& w = words_[u];
+        for (int32_t x : w.finds) {
+            const uint32_t back = bits ? marks_.at(x).found_back : long_marks_.at(x).found_back;
+            if (back != 0) w.back_finds.push_back(x);
+        }
+    }
+}
+
+std::span<const RowWord> QuerySearch::row_words(std::span<const float> weights) {
+    row_words_.clear();
+    for (size_t p = 0; p < positions_.size(); ++p) {
+        Word& w = words_[static_cast<size_t>(position_word_[p])];
+        if (w.id >= 0) {
+            row_words_.push_back(RowWord{w.id, weights[static_cast<size_t>(w.id)], w.text, ix_.tradeouts(w.id), {}});
+            continue;
+        }
+        if (w.sorted_finds.size() != w.finds.size()) {  // sorted once per query, on its first position
+            w.sorted_finds.assign(w.finds.begin(), w.finds.end());
+            std::sort(w.sorted_finds.begin(), w.sorted_finds.end());
+        }
+        // Held by no indexed name: weighs as a word held once.
+        row_words_.push_back(RowWord{-1, weights.back(), w.text, w.sorted_finds, w.listed_by});
+    }
+    return row_words_;
 }
 
 // What one pair of the query's distinct words will read, in postings.
 int64_t QuerySearch::pair_cost(size_t u, size_t v) const noexcept {
     const auto probes = static_cast<int64_t>(words_[u].finds.size() * words_[v].finds.size()) * kProbeCost;
     return std::min(probes, std::min(words_[u].reach, words_[v].reach));
+}
+
+// The longer names one pair of the query's words reaches: counted in the
+// pair index when its probes are few, else bounded as pair_cost bounds it.
+// A common given name beside a middle initial reaches far more names than
+// the same name beside a surname, though both pairs take as few probes.
+int64_t QuerySearch::longer_cost(size_t u, size_t v) const noexcept {
+    const Word& a = words_[u];
+    const Word& b = words_[v];
+    if (a.finds.size() * b.finds.size() > kCountedProbes) return pair_cost(u, v);
+    int64_t names = 0;
+    for (size_t x = 0; x < a.finds.size(); ++x) {
+        for (size_t y = u == v ? x : 0; y < b.finds.size(); ++y) {
+            names += static_cast<int64_t>(a.finds[x] == b.finds[y] ? ix_.postings(a.finds[x]).size()
+                                                                     : ix_.pair_postings(a.finds[x], b.finds[y], true).size());
+        }
+    }
+    return names;
 }
 
 // What collect_by_pairs will read, in postings.
@@ -203,7 +289,9 @@ int64_t QuerySearch::pairs_cost() const noexcept {
 // Every match also has two of its own positions found in the query: it holds
 // two of the words found back, or one of them twice. When those words are
 // few (a query of initials finds many words, but few find it), their pairs
-// are the cheaper way in.
+// are the cheaper way in. Only for queries not found whole in longer names:
+// the others go by their pairs of words, which take names of two words
+// through words found back alone.
 void QuerySearch::collect_by_back_words() {
     for (size_t u = 0; u < back_.size(); ++u) {
         for (size_t v = u + 1; v < back_.size(); ++v) add_pair(back_[u], back_[v], kTwoWords | kLonger);
@@ -212,52 +300,74 @@ void QuerySearch::collect_by_back_words() {
 }
 
 // Every match holds words that find two distinct positions of the query: a
-// pair of the pair index, or one word that finds both. A query found whole
-// in every longer name reaches them all through any one pair of its words,
-// the cheapest; the other pairs look for names of two words only.
+// pair of the pair index, or one word that finds both. A name of two words
+// must have both its words found back too, so only such words are paired for
+// them. A query found whole in every longer name reaches them all through any
+// one pair of its words, the one reaching fewest.
 void QuerySearch::collect_by_pairs() {
     const auto c = static_cast<int32_t>(positions_.size());
     const bool whole_against_longer = c > 2 && found_whole_against_longer(c);
-    size_t cheapest_u = 0, cheapest_v = 0;
+    const auto cheapest = whole_against_longer ? cheapest_pair() : std::pair<size_t, size_t>{0, 0};
+    for (size_t u = 0; u < used_words_; ++u) {
+        for (size_t v = u; v < used_words_; ++v) {
+            if (u == v && words_[u].repeats < 2) continue;
+            gather_pair(u, v, kTwoWords);
+            if (!whole_against_longer || (u == cheapest.first && v == cheapest.second)) gather_pair(u, v, kLonger);
+        }
+    }
+}
+
+// The pair of the query's distinct words that reaches the fewest longer names.
+std::pair<size_t, size_t> QuerySearch::cheapest_pair() const noexcept {
+    std::pair<size_t, size_t> cheapest{0, 0};
     int64_t best = -1;
     for (size_t u = 0; u < used_words_; ++u) {
         for (size_t v = u; v < used_words_; ++v) {
             if (u == v && words_[u].repeats < 2) continue;
-            const int64_t cost = pair_cost(u, v);
+            const int64_t cost = longer_cost(u, v);
             if (best < 0 || cost < best) {
                 best = cost;
-                cheapest_u = u;
-                cheapest_v = v;
+                cheapest = {u, v};
             }
         }
     }
-    for (size_t u = 0; u < used_words_; ++u) {
-        for (size_t v = u; v < used_words_; ++v) {
-            if (u == v && words_[u].repeats < 2) continue;
-            const unsigned classes =
-                whole_against_longer && (u != cheapest_u || v != cheapest_v) ? kTwoWords : kTwoWords | kLonger;
-            const Word& a = words_[u];
-            const Word& b = words_[v];
-            const auto probes = static_cast<int64_t>(a.finds.size() * b.finds.size()) * kProbeCost;
-            if (probes > std::min(a.reach, b.reach)) {
-                if (a.reach <= b.reach) {
-                    scan(a, b.bits, classes);
-                } else {
-                    scan(b, a.bits, classes);
-                }
-                continue;
-            }
-            for (size_t x = 0; x < a.finds.size(); ++x) {
-                for (size_t y = u == v ? x : 0; y < b.finds.size(); ++y) {
-                    if (a.finds[x] == b.finds[y]) {
-                        add_shared(a.finds[x], classes);
-                    } else {
-                        add_pair(a.finds[x], b.finds[y], classes);
-                    }
-                }
+    return cheapest;
+}
+
+// The names of one class holding words that find u and v: of their words
+// found back, for names of two words. Probed pair by pair, or, when the
+// probes would cost more, the postings of the side reaching fewer names
+// scanned.
+void QuerySearch::gather_pair(size_t u, size_t v, unsigned klass) {
+    const bool back = klass == kTwoWords;
+    const std::span<const int32_t> a = back ? words_[u].back_finds : words_[u].finds;
+    const std::span<const int32_t> b = back ? words_[v].back_finds : words_[v].finds;
+    const auto probes = static_cast<int64_t>(a.size() * b.size()) * kProbeCost;
+    const int64_t reach_a = back ? reach_of(a) : words_[u].reach;
+    const int64_t reach_b = back ? reach_of(b) : words_[v].reach;
+    if (probes > std::min(reach_a, reach_b)) {
+        if (reach_a <= reach_b) {
+            scan(a, words_[v].bits, klass);
+        } else {
+            scan(b, words_[u].bits, klass);
+        }
+        return;
+    }
+    for (size_t x = 0; x < a.size(); ++x) {
+        for (size_t y = u == v ? x : 0; y < b.size(); ++y) {
+            if (a[x] == b[y]) {
+                add_shared(a[x], klass);
+            } else {
+                add_pair(a[x], b[y], klass);
             }
         }
     }
+}
+
+int64_t QuerySearch::reach_of(std::span<const int32_t> words) const noexcept {
+    int64_t reach = 0;
+    for (int32_t x : words) reach += static_cast<int64_t>(ix_.postings(x).size());
+    return reach;
 }
 
 void QuerySearch::add_pair(int32_t x, int32_t y, unsigned classes) {
@@ -269,13 +379,13 @@ void QuerySearch::add_shared(int32_t x, unsigned classes) {
     gather::shared_word(ix_, back_, marks_, x, classes, [this](std::span<const int32_t> s) { append(s); });
 }
 
-// The names holding a word that finds `side`, kept when they also hold a
-// word that finds one of `other_bits`.
-void QuerySearch::scan(const Word& side, uint32_t other_bits, unsigned classes) {
-    for (int32_t x : side.finds) {
+// The names of one class holding a word of `side`, kept when they also hold
+// a word that finds one of `other_bits`.
+void QuerySearch::scan(std::span<const int32_t> side, uint32_t other_bits, unsigned klass) {
+    for (int32_t x : side) {
         for (int32_t j : ix_.postings(x)) {
             const auto words_j = ix_.words(j);
-            if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
+            if ((klass & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
             for (int32_t v : words_j) {
                 const RowMark* mark = marks_.find(v);
                 if (mark != nullptr && (mark->positions & other_bits) != 0) {
@@ -310,6 +420,71 @@ bool QuerySearch::accepts_long(int32_t j) const noexcept {
 
 constexpr size_t kBlockQueries = 64;
 
+// What one worker holds across queries.
+struct Worker {
+    explicit Worker(const NameLookup::Private& p) : search(p) {}
+    QuerySearch search;
+    std::optional<PairScorer> scorer;  // when scoring
+    std::vector<int32_t> kept;
+    std::vector<float> kept_scores;
+};
+
+// The pairs of a block of queries, their scores beside them when asked for.
+struct Found {
+    std::vector<NamePair> pairs;
+    std::vector<float> scores;
+};
+
+bool scoring(const LookupOptions& options) noexcept {
+    return options.scores || options.min_score > -std::numeric_limits<float>::infinity();
+}
+
+// The matches scoring at least the floor, their scores in w.kept_scores.
+std::span<const int32_t> keep_scored(Worker& w, const NameIndex& ix, std::span<const int32_t> matches, float floor) {
+    w.kept.clear();
+    w.kept_scores.clear();
+    if (matches.empty()) return {};
+    w.scorer->set_row(w.search.row_words(w.scorer->weights()));
+    for (const int32_t j : matches) {
+        const float score = w.scorer->score(ix.words(j));
+        if (!(score >= floor)) continue;
+        w.kept.push_back(j);
+        w.kept_scores.push_back(score);
+    }
+    return w.kept;
+}
+
+}  // namespace
+
+namespace {
+
+// A batch's blocks on a team of workers, their pairs joined in block order.
+// Throws std::bad_alloc.
+template <class MakeWorker, class DoBlock>
+SearchError find_in_team(size_t blocks, const LookupOptions& options, MakeWorker make_worker, DoBlock do_block,
+                         LookupResult& result) {
+    std::vector<Found> parts(blocks);
+    const int32_t workers = available_workers(options.threads);
+    std::vector<std::unique_ptr<Worker>> team_workers(static_cast<size_t>(workers));
+    for (auto& w : team_workers) w = make_worker();
+    ParallelFor team(workers, options.stop, options.poll);
+    team.run(blocks, [&](size_t b, int32_t worker) {
+        const SearchError e = do_block(b, *team_workers[static_cast<size_t>(worker)], parts[b]);
+        if (e != SearchError::none) team.fail(e);
+    });
+    if (team.error() != SearchError::none) return team.error();
+    size_t total = 0;
+    for (const Found& part : parts) total += part.pairs.size();
+    result.pairs.reserve(total);
+    if (options.scores) result.scores.reserve(total);
+    for (Found& part : parts) {
+        result.pairs.insert(result.pairs.end(), part.pairs.begin(), part.pairs.end());
+        result.scores.insert(result.scores.end(), part.scores.begin(), part.scores.end());
+        part = {};
+    }
+    return SearchError::none;
+}
+
 }  // namespace
 
 NameLookup::NameLookup(std::unique_ptr<Private> p) noexcept : p_(std::move(p)) {}
@@ -317,7 +492,7 @@ NameLookup::~NameLookup() = default;
 
 std::unique_ptr<NameLookup> NameLookup::make(const SearchIndex& index) noexcept {
     try {
-        auto p = std::make_unique<Private>(Private{index, {}});
+        auto p = std::make_unique<Private>(index);
         const NameIndex& ix = index.index();
         const TradeoutTable& table = index.table();
         for (uint64_t slot = 0; slot < table.entries.size(); ++slot) {
@@ -332,6 +507,7 @@ std::unique_ptr<NameLookup> NameLookup::make(const SearchIndex& index) noexcept 
                 if (std::find(keys.begin(), keys.end(), key) == keys.end()) keys.push_back(key);
             }
         }
+        for (auto& entry : p->listed_by) std::sort(entry.second.begin(), entry.second.end());
         return std::unique_ptr<NameLookup>(new NameLookup(std::move(p)));
     } catch (const std::bad_alloc&) {
         return nullptr;
@@ -341,55 +517,48 @@ std::unique_ptr<NameLookup> NameLookup::make(const SearchIndex& index) noexcept 
 LookupResult NameLookup::find(std::span<const std::string_view> queries, const LookupOptions& options) const noexcept {
     LookupResult result;
     const size_t blocks = (queries.size() + kBlockQueries - 1) / kBlockQueries;
+    const NameIndex& ix = p_->index.index();
     std::atomic<int64_t> stored{0};
-    auto do_block = [&](size_t b, QuerySearch& search, std::vector<NamePair>& out) -> SearchError {
+    auto do_block = [&](size_t b, Worker& w, Found& out) -> SearchError {
         const size_t end = std::min(queries.size(), (b + 1) * kBlockQueries);
         for (size_t q = b * kBlockQueries; q < end; ++q) {
             if (options.stop != nullptr && options.stop->stop_requested()) return SearchError::stopped;
-            const auto matches = search.match(queries[q]);
+            auto matches = w.search.match(queries[q]);
+            if (w.scorer) matches = keep_scored(w, ix, matches, options.min_score);
             const auto n = static_cast<int64_t>(matches.size());
             if (n > 0 && stored.fetch_add(n, std::memory_order_relaxed) + n > options.max_pairs) {
                 return SearchError::too_many_pairs;
             }
-            for (int32_t j : matches) out.push_back(NamePair{static_cast<int32_t>(q), j});
+            for (int32_t j : matches) out.pairs.push_back(NamePair{static_cast<int32_t>(q), j});
+            if (options.scores) out.scores.insert(out.scores.end(), w.kept_scores.begin(), w.kept_scores.end());
         }
         if (options.progress != nullptr) options.progress->add(static_cast<int64_t>(end - b * kBlockQueries));
         return SearchError::none;
     };
     try {
+        const std::span<const float> weights = scoring(options) ? p_->weights() : std::span<const float>();
+        auto make_worker = [&] {
+            auto w = std::make_unique<Worker>(*p_);
+            if (scoring(options)) w->scorer.emplace(ix, weights);
+            return w;
+        };
         if (queries.size() < kTeamQueries) {
-            QuerySearch search(*p_);
-            for (size_t b = 0; b < blocks; ++b) {
-                result.error = do_block(b, search, result.pairs);
-                if (result.error != SearchError::none) break;
+            const auto worker = make_worker();
+            Found found;
+            for (size_t b = 0; b < blocks && result.error == SearchError::none; ++b) {
+                result.error = do_block(b, *worker, found);
             }
+            result.pairs = std::move(found.pairs);
+            result.scores = std::move(found.scores);
         } else {
-            std::vector<std::vector<NamePair>> parts(blocks);
-            const int32_t workers = available_workers(options.threads);
-            std::vector<std::unique_ptr<QuerySearch>> searches(static_cast<size_t>(workers));
-            for (auto& s : searches) s = std::make_unique<QuerySearch>(*p_);
-            ParallelFor team(workers, options.stop, options.poll);
-            team.run(blocks, [&](size_t b, int32_t worker) {
-                const SearchError e = do_block(b, *searches[static_cast<size_t>(worker)], parts[b]);
-                if (e != SearchError::none) team.fail(e);
-            });
-            result.error = team.error();
-            if (result.error == SearchError::none) {
-                size_t total = 0;
-                for (const auto& part : parts) total += part.size();
-                result.pairs.reserve(total);
-                for (auto& part : parts) {
-                    result.pairs.insert(result.pairs.end(), part.begin(), part.end());
-                    part = {};
-                }
-            }
+            result.error = find_in_team(blocks, options, make_worker, do_block, result);
         }
     } catch (const std::bad_alloc&) {
         result.error = SearchError::out_of_memory;
     } catch (const std::length_error&) {
         result.error = SearchError::out_of_memory;
     }
-    if (result.error != SearchError::none) result.pairs = {};
+    if (result.error != SearchError::none) result = LookupResult{result.error, {}, {}};
     return result;
 }
 

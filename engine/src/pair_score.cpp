@@ -98,8 +98,25 @@ PairScorer::PairScorer(const NameIndex& index, std::span<const float> weights) n
     : index_(index), weights_(weights), log2_names_(weights.back()) {}
 
 void PairScorer::set_row(std::span<const int32_t> row) {
+    own_row_.clear();
+    for (const int32_t w : row) {
+        own_row_.push_back(RowWord{w, weight(w), index_.word_text(w), index_.tradeouts(w), {}});
+    }
+    row_ = own_row_;
+    sort_row_ids();
+}
+
+void PairScorer::set_row(std::span<const RowWord> row) {
     row_ = row;
-    sort_into(row, row_sorted_);
+    sort_row_ids();
+}
+
+void PairScorer::sort_row_ids() {
+    row_sorted_.clear();
+    for (const RowWord& w : row_) {
+        if (w.id >= 0) row_sorted_.push_back(w.id);
+    }
+    std::sort(row_sorted_.begin(), row_sorted_.end());
 }
 
 FoundAs PairScorer::kind(int32_t word, int32_t via) {
@@ -113,15 +130,20 @@ FoundAs PairScorer::kind(int32_t word, int32_t via) {
     return kind_values_[slot];
 }
 
-ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, std::span<const int32_t> other) {
+// A word the index lacks has no id to remember the kind by; it is rare.
+FoundAs PairScorer::kind(int32_t word, const RowWord& via) {
+    if (via.id >= 0) return kind(word, via.id);
+    return kind_of(index_.word_text(word), via.text, code_points_[0], code_points_[1]);
+}
+
+// A row position found in the other name through one of its own tradeouts
+// (rising: an initial may stand for thousands of words).
+ScoredWord PairScorer::row_through_tradeout(const RowWord& word, std::span<const int32_t> other) {
     ScoredWord best;
-    // The other name's few words, each looked up in the tradeouts (rising):
-    // an initial may stand for thousands of words.
-    const auto trades = index_.tradeouts(word);
     for (const int32_t via : other) {
-        if (!std::binary_search(trades.begin(), trades.end(), via)) continue;
-        const FoundAs how = kind(word, via);
-        const float w = std::min(own, weight(via));
+        if (!std::binary_search(word.trades.begin(), word.trades.end(), via)) continue;
+        const FoundAs how = kind(via, word);
+        const float w = std::min(word.weight, weight(via));
         if (best.how == FoundAs::missing || score_share(how) * w > best.contribution) {
             best = ScoredWord{how, w, score_share(how) * w};
         }
@@ -129,12 +151,44 @@ ScoredWord PairScorer::found_through_tradeout(int32_t word, float own, std::span
     return best;
 }
 
-int32_t PairScorer::look_up(std::span<const int32_t> words, std::span<const int32_t> other, bool sorted) {
+// A position of the other name found in the row through that word's tradeouts.
+ScoredWord PairScorer::other_through_tradeout(int32_t word) {
+    ScoredWord best;
+    const auto trades = index_.tradeouts(word);
+    for (const RowWord& via : row_) {
+        const bool listed = via.id >= 0 ? std::binary_search(trades.begin(), trades.end(), via.id)
+                                        : std::binary_search(via.listed_by.begin(), via.listed_by.end(), word);
+        if (!listed) continue;
+        const FoundAs how = kind(word, via);
+        const float w = std::min(weight(word), via.weight);
+        if (best.how == FoundAs::missing || score_share(how) * w > best.contribution) {
+            best = ScoredWord{how, w, score_share(how) * w};
+        }
+    }
+    return best;
+}
+
+int32_t PairScorer::look_up_row(std::span<const int32_t> other, bool sorted) {
     const WordSet set{other, sorted};
     int32_t unfound = 0;
-    for (int32_t w : words) {
+    for (const RowWord& w : row_) {
+        ScoredWord s = w.id >= 0 && set.holds(w.id) ? ScoredWord{FoundAs::same, w.weight, w.weight}
+                                                    : row_through_tradeout(w, other);
+        if (s.how == FoundAs::missing) {
+            s.weight = w.weight;
+            ++unfound;
+        }
+        words_.push_back(s);
+    }
+    return unfound;
+}
+
+int32_t PairScorer::look_up_other(std::span<const int32_t> other) {
+    int32_t unfound = 0;
+    for (const int32_t w : other) {
         const float own = weight(w);
-        ScoredWord s = set.holds(w) ? ScoredWord{FoundAs::same, own, own} : found_through_tradeout(w, own, other);
+        ScoredWord s = std::binary_search(row_sorted_.begin(), row_sorted_.end(), w) ? ScoredWord{FoundAs::same, own, own}
+                                                                                      : other_through_tradeout(w);
         if (s.how == FoundAs::missing) {
             s.weight = own;
             ++unfound;
@@ -149,8 +203,8 @@ float PairScorer::evaluate(std::span<const int32_t> other) {
     const bool sort_other = other.size() > kScanned;
     if (sort_other) sort_into(other, other_sorted_);
     const std::span<const int32_t> others = sort_other ? std::span<const int32_t>(other_sorted_) : other;
-    const int32_t unfound_row = look_up(row_, others, sort_other);
-    const int32_t unfound_other = look_up(other, row_sorted_, true);
+    const int32_t unfound_row = look_up_row(others, sort_other);
+    const int32_t unfound_other = look_up_other(other);
     const FoundAs against = unfound_row > 0 && unfound_other > 0 ? FoundAs::conflict : FoundAs::missing;
     float sum = 0.0f;
     for (ScoredWord& s : words_) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "name_index.h"
@@ -15,34 +16,53 @@ namespace talvik {
 // more. Throws std::bad_alloc.
 std::vector<float> word_weights(const NameIndex& index);
 
+// One position of the row being scored: an indexed word, or a looked-up
+// name's word that the index may not hold.
+struct RowWord {
+    int32_t id = -1;  // the index's id, or -1
+    float weight = 0.0f;
+    std::string_view text;
+    std::span<const int32_t> trades;     // rising: the index's words it lists as tradeouts
+    std::span<const int32_t> listed_by;  // rising, when id is -1: the index's words that list it
+};
+
 class PairScorer {
 public:
     // `weights` as word_weights gives them, which must outlive the scorer.
     PairScorer(const NameIndex& index, std::span<const float> weights) noexcept;
 
-    // The row every following score() is against. Throws std::bad_alloc.
+    // The row every following score() is against: an indexed name's words.
+    // Throws std::bad_alloc.
     void set_row(std::span<const int32_t> row);
+    // The same for a name that is not indexed; `row` must outlive the scores.
+    void set_row(std::span<const RowWord> row);
     // The score of the row against a name of these word ids. Throws std::bad_alloc.
     float score(std::span<const int32_t> other);
     // The same, with each position's part: the row's positions, then the other's.
     float account(std::span<const int32_t> other, std::vector<ScoredWord>& out);
 
+    std::span<const float> weights() const noexcept { return weights_; }
     // The weight of a word in bits.
     float weight(int32_t word) const noexcept { return weights_[static_cast<size_t>(word)]; }
 
 private:
     // Each position of `words` looked for in `sorted`, appended to words_;
     // returns how many were not found.
-    int32_t look_up(std::span<const int32_t> words, std::span<const int32_t> other, bool sorted);
-    ScoredWord found_through_tradeout(int32_t word, float own, std::span<const int32_t> other);
+    int32_t look_up_row(std::span<const int32_t> other, bool sorted);
+    int32_t look_up_other(std::span<const int32_t> other);
+    ScoredWord row_through_tradeout(const RowWord& word, std::span<const int32_t> other);
+    ScoredWord other_through_tradeout(int32_t word);
     FoundAs kind(int32_t word, int32_t via);
+    FoundAs kind(int32_t word, const RowWord& via);
+    void sort_row_ids();
     float evaluate(std::span<const int32_t> other);
 
     const NameIndex& index_;
     std::span<const float> weights_;
     float log2_names_;
-    std::span<const int32_t> row_;
-    std::vector<int32_t> row_sorted_;
+    std::vector<RowWord> own_row_;     // an indexed row's words, as set_row made them
+    std::span<const RowWord> row_;
+    std::vector<int32_t> row_sorted_;  // the row's ids, rising
     std::vector<int32_t> other_sorted_;
     std::vector<ScoredWord> words_;
     std::vector<uint32_t> code_points_[2];

@@ -306,19 +306,24 @@ bool names_args(ModuleState* state, PyObject* const* args, Py_ssize_t nargs, con
     return true;
 }
 
+// lookup(other, progress, scores, min_score).
 PyObject* index_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     Matcher& m = core_of(self);
     ModuleState* state = type_state(Py_TYPE(self));
-    if (!names_args(state, args, nargs, "lookup")) return nullptr;
+    if (!check_nargs("lookup", nargs, 4) || !names_args(state, args, 2, "lookup")) return nullptr;
     const Ref other(Py_NewRef(args[0])), progress(Py_NewRef(args[1]));
+    PairFilter filter;
+    HeldBuffer no_blocks;
+    if (!filter_args(args[2], args[3], Py_None, 0, no_blocks, &filter)) return nullptr;
     Released released(progress.get() == Py_None ? nullptr : progress.get());
     const SearchIndex* index = ready(m, released);
     if (index == nullptr) return nullptr;
     const NameLookup* lookup = lookup_of(m, *index, released);
     if (lookup == nullptr) return nullptr;
     PairBlock block;
-    if (!lookup_pairs(*lookup, names_of(other.get()), m.threads, released, block)) return nullptr;
-    return make_pair_array(state->pair_array_type, std::move(block));
+    ScoreBlock scores;
+    if (!lookup_pairs(*lookup, names_of(other.get()), m.threads, released, filter, block, scores)) return nullptr;
+    return pairs_result(self, std::move(block), std::move(scores), filter.scores);
 }
 
 PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -337,10 +342,13 @@ PyObject* index_link(PyObject* self, PyObject* const* args, Py_ssize_t nargs) no
             return nullptr;
         }
         if (filter.scores || filter.min_score > -std::numeric_limits<float>::infinity() || !filter.blocks.empty()) {
-            PyErr_SetString(PyExc_ValueError, "a saved index links without scores or blocks; build one to use them");
+            PyErr_SetString(PyExc_ValueError,
+                            "a saved index links without scores or blocks (lookup() scores against the indexed "
+                            "names); build one to use them");
             return nullptr;
         }
-        return index_lookup(self, args, 2);
+        PyObject* const lookup_args[] = {args[0], args[1], Py_False, Py_None};
+        return index_lookup(self, lookup_args, 4);
     }
     // A table of this link's own (spelling variants between both lists), or the index's.
     TradeoutTablePtr own;
@@ -480,7 +488,8 @@ PyMethodDef index_methods[] = {
      "(i in other, j in these names) for every match; tradeouts (a dict) replaces the index's table for\n"
      "this link, None keeps it; blocks hold codes for other's names, then these."},
     {"lookup", fastcall(index_lookup), METH_FASTCALL,
-     "lookup(other, progress) -> PairArray: link()'s pairs, found through this index alone."},
+     "lookup(other, progress, scores, min_score) -> PairArray (or with scores, a tuple): link()'s pairs,\n"
+     "found through this index alone; scores weigh words by the indexed names."},
     {"save", fastcall(index_save), METH_FASTCALL, "save(path) -> None: the saved form, written atomically to path (bytes)."},
     {"to_bytes", fastcall(index_to_bytes), METH_FASTCALL, "to_bytes() -> bytes: the saved form."},
     {"extended", fastcall(index_extended), METH_FASTCALL,

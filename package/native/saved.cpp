@@ -8,7 +8,7 @@ namespace talvik::native {
 namespace {
 
 // The pairs a lookup may return: each is held by the engine and copied once.
-constexpr uint64_t bytes_per_lookup_pair = 2 * sizeof(NamePair);
+constexpr uint64_t bytes_per_lookup_pair(bool scores) { return 2 * (sizeof(NamePair) + (scores ? sizeof(float) : 0)); }
 
 }  // namespace
 
@@ -103,22 +103,28 @@ bool verify_saved(SavedIndex& saved, int32_t threads, Released& released) noexce
 }
 
 bool lookup_pairs(const NameLookup& lookup, const NameList& queries, int32_t threads, Released& released,
-                  PairBlock& out) noexcept {
+                  const PairFilter& filter, PairBlock& out, ScoreBlock& scores) noexcept {
     LookupOptions o;
     o.threads = threads;
     o.stop = released.stop();
     o.progress = released.progress();
     o.poll = released.poll();
-    o.max_pairs = binding::pair_budget(bytes_per_lookup_pair);
+    o.max_pairs = binding::pair_budget(bytes_per_lookup_pair(filter.scores));
+    o.scores = filter.scores;
+    o.min_score = filter.min_score;
     const LookupResult result = released.run(0, [&]() noexcept { return lookup.find(queries.views(), o); });
     if (result.error != SearchError::none) return raise_search_error(result.error);
     const auto n = static_cast<int64_t>(result.pairs.size());
-    if (!out.reserve(n)) {
+    if (!out.reserve(n) || (filter.scores && !scores.reserve(n))) {
         PyErr_NoMemory();
         return false;
     }
     std::copy(result.pairs.begin(), result.pairs.end(), out.end());
     out.added(n);
+    if (filter.scores) {
+        std::copy(result.scores.begin(), result.scores.end(), scores.end());
+        scores.added(n);
+    }
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include "native.h"
 #include "names.h"
 #include "pair_array.h"
+#include "search.h"
 #include "talvik/name_lookup.h"
 #include "talvik/saved_index.h"
 
@@ -38,9 +39,10 @@ std::unique_ptr<SavedIndex> saved_over_bytes(PyObject* bytes) noexcept;
 // an exception set.
 bool verify_saved(SavedIndex& saved, int32_t threads, Released& released) noexcept;
 
-// Every (query, indexed name) match, by query then indexed name, into `out`.
-// False with an exception set.
+// Every (query, indexed name) match, by query then indexed name, into `out`,
+// their scores into `scores` when the filter asks for them (and dropped below
+// its min_score). False with an exception set.
 bool lookup_pairs(const NameLookup& lookup, const NameList& queries, int32_t threads, Released& released,
-                  PairBlock& out) noexcept;
+                  const PairFilter& filter, PairBlock& out, ScoreBlock& scores) noexcept;
 
 }  // namespace talvik::native

@@ -590,7 +590,17 @@ class Matcher:
             raise TypeError(f"{label}: row {int(name)} holds a {type(value).__name__}, not a str")
         return str.__str__(value)
 
-    def lookup(self, names: Names, *, progress: bool = False) -> Pairs:
+    @overload
+    def lookup(
+        self, names: Names, *, scores: Literal[False] = False, min_score: float | None = None, progress: bool = False
+    ) -> Pairs: ...
+    @overload
+    def lookup(
+        self, names: Names, *, scores: Literal[True], min_score: float | None = None, progress: bool = False
+    ) -> ScoredPairs: ...
+    def lookup(
+        self, names: Names, *, scores: bool = False, min_score: float | None = None, progress: bool = False
+    ) -> Pairs | ScoredPairs:
         """The pairs of ``match(names)``, found through this index alone.
 
         Every (i, j) where ``names[i]`` matches the indexed name j, as a
@@ -601,21 +611,32 @@ class Matcher:
         indexed name holds are still found through the tradeouts, in both
         directions, exactly as ``match`` finds them. Fewer than 256 names
         are looked up on the calling thread; more on ``threads`` workers.
+
+        ``scores=True`` returns ``(pairs, scores)`` and ``min_score`` keeps
+        the pairs scoring at least that, as in ``pairs``; here a word weighs
+        by the indexed names alone (a query word none of them holds weighs
+        as a word held once), so that a name's score does not depend on the
+        other queries beside it. Names added since the last fold are folded
+        in first, so that every name counts in the weights.
         """
         self._plain("lookup()", "typos or initials")
+        keep = _Keep(scores, min_score, None)
         queries = _read_names(self._steps.names(names), "names")
+        scored = scores or keep.floor is not None
         with self._lock:
+            if scored:
+                self._fold()
             index, added = self._index, self._added
             if added and self._delta is None:
                 self._delta = index.extended(False, added, self._threads)
             delta = self._delta
         with _progress_bar(progress, len(queries), "lookup") as report:
-            pairs = np.asarray(index.lookup(queries, report))
+            found: Pairs | ScoredPairs = keep.result(index.lookup(queries, report, scores, keep.floor))
         if delta is None:
-            return pairs
-        more = np.asarray(delta.lookup(queries, None)).copy()
+            return found
+        more = np.asarray(delta.lookup(queries, None, False, None)).copy()
         more[:, 1] += len(index)  # the added names follow the indexed ones
-        both = np.concatenate([pairs, more])
+        both = np.concatenate([found, more])
         return both[np.lexsort((both[:, 1], both[:, 0]))]
 
 

@@ -47,6 +47,11 @@ def test_lookup_equals_match(seed, threads, tmp_path):
         assert got.dtype == np.int32 and got.shape == (len(got), 2)
         assert got.tolist() == expected.tolist()
         assert m.pairs().tolist() == matcher.pairs().tolist()
+        found, scores = m.lookup(queries, scores=True)
+        assert found.tolist() == expected.tolist()
+        # A batch on a team scores as small batches on the calling thread do.
+        parts = [m.lookup(queries[k : k + 100], scores=True)[1] for k in range(0, len(queries), 100)]
+        assert scores.tolist() == np.concatenate([np.zeros(0, np.float32), *parts]).tolist()
 
 
 @settings(max_examples=200, deadline=None, derandomize=True)
@@ -200,6 +205,9 @@ def test_many_threads_look_up_at_once_while_the_file_is_first_checked(tmp_path):
     (lambda m, tmp: m.lookup("ann bob"), TypeError, "sequence of str"),
     (lambda m, tmp: m.lookup(["ann bob", 3]), TypeError, r"names\[1\]"),
     (lambda m, tmp: m.lookup(["ann bob"], progress="yes"), TypeError, "progress must be a bool"),
+    (lambda m, tmp: m.lookup(["ann bob"], scores=1), TypeError, "scores must be a bool"),
+    (lambda m, tmp: m.lookup(["ann bob"], min_score=float("nan")), ValueError, "not NaN"),
+    (lambda m, tmp: m.lookup(["ann bob"], min_score="1"), TypeError, "min_score must be a number"),
     (lambda m, tmp: talvik.Matcher.open(tmp / "x.tvx", threads=0), ValueError, "threads"),
 ])
 def test_bad_arguments(call, error, message, tmp_path):
@@ -237,3 +245,57 @@ def test_texts_of_a_damaged_index_raise_before_reading(tmp_path):
     (tmp_path / "a.tvx").write_bytes(bytes(data))
     with pytest.raises(ValueError, match="damaged"):
         talvik.Matcher.open(tmp_path / "a.tvx")._whole().texts((0, 1999))
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_lookup_scores_an_indexed_name_as_pairs_does(seed, tmp_path):
+    # Looked up, an indexed name scores against the others exactly as the
+    # search scores that pair: the weights are the indexed names' own.
+    names, _, table = random_case(seed)
+    matcher = talvik.Matcher(names, table, threads=1)
+    pairs, scores = matcher.pairs(scores=True)
+    expected = {(int(i), int(j)): float(s) for (i, j), s in zip(pairs, scores)}
+    expected.update({(j, i): s for (i, j), s in expected.items()})
+    rows = [k for k, name in enumerate(names) if name]
+    for m in (matcher, reopened(matcher, tmp_path)):
+        found, got = m.lookup([names[k] for k in rows], scores=True)
+        assert got.dtype == np.float32 and len(got) == len(found)
+        assert found.tolist() == m.lookup([names[k] for k in rows]).tolist()
+        for (q, j), s in zip(found.tolist(), got.tolist()):
+            if rows[q] != j:
+                assert s == pytest.approx(expected[(rows[q], j)], abs=1e-5)
+        floor = float(np.median(got)) if len(got) else 0.0
+        kept, kept_scores = m.lookup([names[k] for k in rows], scores=True, min_score=floor)
+        assert kept.tolist() == found[got >= floor].tolist()
+        assert m.lookup([names[k] for k in rows], min_score=floor).tolist() == kept.tolist()
+        assert kept_scores.tolist() == got[got >= floor].tolist()
+
+
+# Four indexed names of two words (log2 4 = 2 bits), every word held once (2
+# bits each); "Johnny" and "Zed" are held by none (2 bits, as if held once).
+# Johnny ~ Jon is a nickname (0.8 of the lighter word), a missing word costs
+# 0.1 of its weight; the sum over both names is halved, less 2 bits.
+@pytest.mark.parametrize(("query", "score"), [
+    ("Jon Smith", (2 + 2 + 2 + 2) / 2 - 2),
+    ("Johnny Smith", (1.6 + 2 + 1.6 + 2) / 2 - 2),
+    ("Zed Jon Smith", (-0.2 + 2 + 2 + 2 + 2) / 2 - 2),
+])
+def test_lookup_scores_words_the_index_does_not_hold(query, score, tmp_path):
+    table = {"Johnny": ["Jon"], "Jon": ["Johnny"]}
+    matcher = talvik.Matcher(["Jon Smith", "Ann Lee", "Bob Ray", "Cy Dunn"], table)
+    for m in (matcher, reopened(matcher, tmp_path)):
+        pairs, scores = m.lookup([query], scores=True)
+        assert pairs.tolist() == [[0, 0]]
+        assert scores.tolist() == pytest.approx([score], abs=1e-5)
+
+
+def test_scored_lookup_counts_added_names_in_the_weights(tmp_path):
+    names, queries, table = random_case(3)
+    more = ["john smith", "ann bob", "smith john robert"]
+    matcher = reopened(talvik.Matcher(names, table), tmp_path)
+    matcher.add(more)
+    whole = talvik.Matcher(names + more, table)
+    got, got_scores = matcher.lookup(queries, scores=True)
+    expected, expected_scores = whole.lookup(queries, scores=True)
+    assert got.tolist() == expected.tolist()
+    assert got_scores.tolist() == pytest.approx(expected_scores.tolist(), abs=1e-5)

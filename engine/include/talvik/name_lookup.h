@@ -24,12 +24,18 @@ struct LookupOptions {
     const Poll* poll = nullptr;
     // The most pairs the call may return; past it, too_many_pairs.
     int64_t max_pairs = std::numeric_limits<int64_t>::max();
+    // Score each pair (talvik/pair_score.h), weighing words by the indexed
+    // names alone: a query word no indexed name holds weighs as a word held
+    // once. Pairs scoring below min_score (when finite) are dropped.
+    bool scores = false;
+    float min_score = -std::numeric_limits<float>::infinity();
 };
 
 struct LookupResult {
     SearchError error = SearchError::none;
     // (query, indexed name) for every match, by query, then indexed name.
     std::vector<NamePair> pairs;
+    std::vector<float> scores;  // one per pair, when asked for
 };
 
 class NameLookup {
