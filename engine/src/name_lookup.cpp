@@ -357,6 +357,11 @@ void QuerySearch::gather_pair(size_t u, size_t v, unsigned klass) {
         for (size_t y = u == v ? x : 0; y < b.size(); ++y) {
             if (a[x] == b[y]) {
                 add_shared(a[x], klass);
+            } else if (back) {
+                // Both words find the query back and find two of its
+                // positions: every name of just these two words matches.
+                const auto sure = ix_.pair_postings(a[x], b[y], false);
+                accepted_.insert(accepted_.end(), sure.begin(), sure.end());
             } else {
                 add_pair(a[x], b[y], klass);
             }
