@@ -53,8 +53,43 @@ using gather::kLonger;
 using gather::kProbeCost;
 using gather::kTwoWords;
 
+// f(x, y) for every x of a and y of b; when both are one list, each
+// unordered pair once (x with itself too).
+template <class F>
+void each_pair(std::span<const int32_t> a, std::span<const int32_t> b, bool same, F&& f) {
+    for (size_t x = 0; x < a.size(); ++x) {
+        for (size_t y = same ? x : 0; y < b.size(); ++y) f(a[x], b[y]);
+    }
+}
+
+// Pair probes of a query go to a table far larger than the caches: asked for
+// all at once, they wait on memory together.
+constexpr size_t kPrefetchedProbes = 64;
+
 void unique_in_order(std::vector<int32_t>& v) {
     std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+}
+
+// `v`, made of rising runs starting at `starts` (the first at 0), merged
+// pairwise into one rising run without repeats. Throws std::bad_alloc.
+void merge_runs(std::vector<int32_t>& v, std::vector<size_t>& starts, std::vector<int32_t>& scratch) {
+    starts.push_back(v.size());
+    while (starts.size() > 2) {
+        scratch.resize(v.size());
+        size_t kept = 0;
+        for (size_t k = 0; k + 1 < starts.size(); k += 2) {
+            const size_t lo = starts[k], mid = starts[k + 1];
+            const size_t hi = k + 2 < starts.size() ? starts[k + 2] : mid;
+            std::merge(v.begin() + static_cast<std::ptrdiff_t>(lo), v.begin() + static_cast<std::ptrdiff_t>(mid),
+                       v.begin() + static_cast<std::ptrdiff_t>(mid), v.begin() + static_cast<std::ptrdiff_t>(hi),
+                       scratch.begin() + static_cast<std::ptrdiff_t>(lo));
+            starts[kept++] = lo;
+        }
+        starts[kept++] = v.size();
+        starts.resize(kept);
+        v.swap(scratch);
+    }
     v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
@@ -108,6 +143,8 @@ private:
     MarkTable<LongRowMark> long_marks_;
     std::vector<int32_t> candidates_;
     std::vector<int32_t> accepted_;
+    std::vector<size_t> runs_;  // where each rising run of accepted_ starts
+    std::vector<int32_t> scratch_;
     std::vector<RowWord> row_words_;
 };
 
@@ -115,6 +152,7 @@ std::span<const int32_t> QuerySearch::match(std::string_view query) {
     positions_.clear();
     candidates_.clear();
     accepted_.clear();
+    runs_.assign(1, 0);
     for_each_word(query, [&](std::string_view w) { positions_.push_back(w); });
     if (!can_match(static_cast<int32_t>(positions_.size()))) return {};
     mark();
@@ -132,14 +170,19 @@ std::span<const int32_t> QuerySearch::match(std::string_view query) {
             for (int32_t x : words_[u].finds) append(ix_.long_postings(x));
         }
     }
-    // The pair lists seldom overlap, and most candidates fail: only the
+    // The pair lists seldom overlap, and many candidates fail: only the
     // accepted are put in order, unless the lists were whole words' postings.
     if (by_words) unique_in_order(candidates_);
+    const size_t checked = accepted_.size();
     const bool bits = positions_.size() <= kBitQueryWords;
     for_each_fetched_ahead(ix_, candidates_, [&](int32_t j) {
         if (bits ? accepts_bits(j) : accepts_long(j)) accepted_.push_back(j);
     });
-    if (!by_words) unique_in_order(accepted_);
+    if (!by_words) {
+        std::sort(accepted_.begin() + static_cast<std::ptrdiff_t>(checked), accepted_.end());
+        if (checked > 0 && checked < accepted_.size()) runs_.push_back(checked);
+        merge_runs(accepted_, runs_, scratch_);
+    }
     return accepted_;
 }
 
@@ -265,13 +308,11 @@ int64_t QuerySearch::longer_cost(size_t u, size_t v) const noexcept {
     const Word& a = words_[u];
     const Word& b = words_[v];
     if (a.finds.size() * b.finds.size() > kCountedProbes) return pair_cost(u, v);
+    each_pair(a.finds, b.finds, u == v, [&](int32_t x, int32_t y) { ix_.prefetch_pair(x, y, true); });
     int64_t names = 0;
-    for (size_t x = 0; x < a.finds.size(); ++x) {
-        for (size_t y = u == v ? x : 0; y < b.finds.size(); ++y) {
-            names += static_cast<int64_t>(a.finds[x] == b.finds[y] ? ix_.postings(a.finds[x]).size()
-                                                                     : ix_.pair_postings(a.finds[x], b.finds[y], true).size());
-        }
-    }
+    each_pair(a.finds, b.finds, u == v, [&](int32_t x, int32_t y) {
+        names += static_cast<int64_t>(x == y ? ix_.postings(x).size() : ix_.pair_postings(x, y, true).size());
+    });
     return names;
 }
 
@@ -353,20 +394,23 @@ void QuerySearch::gather_pair(size_t u, size_t v, unsigned klass) {
         }
         return;
     }
-    for (size_t x = 0; x < a.size(); ++x) {
-        for (size_t y = u == v ? x : 0; y < b.size(); ++y) {
-            if (a[x] == b[y]) {
-                add_shared(a[x], klass);
-            } else if (back) {
-                // Both words find the query back and find two of its
-                // positions: every name of just these two words matches.
-                const auto sure = ix_.pair_postings(a[x], b[y], false);
-                accepted_.insert(accepted_.end(), sure.begin(), sure.end());
-            } else {
-                add_pair(a[x], b[y], klass);
-            }
-        }
+    if (a.size() * b.size() <= kPrefetchedProbes) {
+        each_pair(a, b, u == v, [&](int32_t x, int32_t y) { ix_.prefetch_pair(x, y, !back); });
     }
+    each_pair(a, b, u == v, [&](int32_t x, int32_t y) {
+        if (x == y) {
+            add_shared(x, klass);
+        } else if (back) {
+            // Both words find the query back and find two of its positions:
+            // every name of just these two words matches.
+            const auto sure = ix_.pair_postings(x, y, false);
+            if (sure.empty()) return;
+            if (!accepted_.empty()) runs_.push_back(accepted_.size());
+            accepted_.insert(accepted_.end(), sure.begin(), sure.end());
+        } else {
+            add_pair(x, y, klass);
+        }
+    });
 }
 
 int64_t QuerySearch::reach_of(std::span<const int32_t> words) const noexcept {
