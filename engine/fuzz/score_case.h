@@ -230,6 +230,23 @@ inline std::string check_scores(const Case& c, const ScoreMode& mode) {
         }
     }
 
+    // score_account takes any two names, matching or not, one-word and
+    // empty ones included.
+    const size_t n = c.names.size();
+    for (size_t k = 0; k < std::min<size_t>(n, 6); ++k) {
+        const auto i = static_cast<int32_t>((mode.x + k) % n);
+        const auto j = static_cast<int32_t>((3 * mode.x + 5 * k) % n);
+        const reference::ReferenceScore r = ref.score(i, j);
+        const ScoreAccount account = score_account(index, i, j);
+        std::string words;
+        compare_words("name1", account.words1, r.words1, reference::score_tolerance(r), words);
+        compare_words("name2", account.words2, r.words2, reference::score_tolerance(r), words);
+        if (!reference::score_agrees(account.score, r) || !words.empty()) {
+            put(report, "score_account", pair_text({i, j}), ": ", account.score, ", the reference ", r.score, "\n",
+                words);
+        }
+    }
+
     // The same options counted, grouped, and without scores, keep the same pairs.
     SearchOptions counted = o;
     counted.output = PairOutput::count;
