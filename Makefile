@@ -16,6 +16,8 @@
 #   (bench/results/quality.md; QUALITY_ARGS=--quick for a small run).
 # `make fuzz`: the indexed search against the every-pair reference under
 #   libFuzzer (clang, ASan, UBSan) for FUZZ_SECONDS; not part of `make test`.
+#   `make fuzz-scores`: the scored search (floors, blocks) against the
+#   reference score, likewise.
 #   `make fuzz-variants`: the spelling variants against theirs, likewise.
 #   `make fuzz-normalize`: name normalisation on arbitrary bytes, the same way.
 #   `make fuzz-saved`: damaged saved indexes opened and searched, the same way.
@@ -31,7 +33,7 @@ PY := $(VENV)/bin/python
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 ENGINE_BUILD := build/engine
 
-.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine bench-quality peers-deps docs docs-deps fuzz fuzz-build fuzz-variants fuzz-normalize clean
+.PHONY: all setup install engine test test-engine test-module test-wheel wheel demo bench bench-deps bench-engine bench-quality peers-deps docs docs-deps fuzz fuzz-build fuzz-scores fuzz-variants fuzz-normalize clean
 
 all: test
 
@@ -135,13 +137,20 @@ FUZZ_SECONDS ?= 60
 fuzz-build:
 	@scripts/apt-deps.sh
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALVIK_BUILD_FUZZ=ON > /dev/null
-	@cmake --build $(FUZZ_BUILD) --target fuzz_search fuzz_variants fuzz_saved_index
+	@cmake --build $(FUZZ_BUILD) --target fuzz_search fuzz_scores fuzz_variants fuzz_saved_index
 
 fuzz: fuzz-build
 	@mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts
 	$(FUZZ_BUILD)/engine/fuzz/fuzz_search -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_ARGS) \
 	  $(FUZZ_BUILD)/corpus engine/fuzz/corpus
+
+# The scored search (floors, blocks) against the reference score, likewise.
+fuzz-scores: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/corpus-scores $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/engine/fuzz/fuzz_scores -max_total_time=$(FUZZ_SECONDS) -max_len=1024 -timeout=60 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/scores- $(FUZZ_ARGS) \
+	  $(FUZZ_BUILD)/corpus-scores engine/fuzz/corpus-scores
 
 fuzz-variants: fuzz-build
 	@mkdir -p $(FUZZ_BUILD)/corpus-variants $(FUZZ_BUILD)/artifacts

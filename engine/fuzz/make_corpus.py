@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the fuzzer's seed corpus, engine/fuzz/corpus/, from readable cases.
+"""Writes the fuzzers' seed corpora, engine/fuzz/corpus/ and corpus-scores/,
+from readable cases.
 
 Encodes names and tables in the byte format that fuzz_case.h decodes; the
 vocabulary and the token values below must follow that header. Run it again
@@ -160,6 +161,55 @@ SEEDS = {
     "no-names": encode([], README_TABLE),
 }
 
+# fuzz_scores: two mode bytes (score_case.h) before a case.
+FLOOR_FIXED, FLOOR_PAIR, FLOOR_INFINITE = 1, 2, 3
+THREE_WORKERS, ROW_RANGE, UNSCORED_TOO = 0x20, 0x40, 0x80
+
+
+def mode(floor=0, x=0, block_kinds=0, flags=0):
+    return bytes([floor | block_kinds << 2 | flags, x])
+
+
+def fixed_floor(bits):
+    """The x that makes a fixed floor of `bits` (a multiple of 1/8)."""
+    return int(bits * 8) + 128
+
+
+KINDS_NAMES = ["Xavier Quill", "Xavjer Quill", "Xafjer Quill", "X Quill", "X. Quill", "x Quill", "Bob Quill",
+               "Robert Quill", "Robert Anna Quill", "Robert Sofia Quill", "Anna Quill Holm"]
+KINDS_TABLE = [("Xavier", ["Xavjer", "Xafjer", "X", "X.", "x"]), ("Xavjer", ["Xavier"]), ("X", ["Xavier", "X."]),
+               ("x", ["Xavier"]), ("Robert", ["Bob", "Xavier"]), ("Bob", ["Robert"])]
+
+SCORE_SEEDS = {
+    "kinds": mode() + encode(KINDS_NAMES, KINDS_TABLE),
+    "kinds-floor-zero": mode(FLOOR_FIXED, fixed_floor(0), flags=UNSCORED_TOO) + encode(KINDS_NAMES, KINDS_TABLE),
+    "kinds-floor-own-score": mode(FLOOR_PAIR, 3, flags=THREE_WORKERS) + encode(KINDS_NAMES, KINDS_TABLE),
+    "kinds-blocks": mode(block_kinds=3, x=1, flags=UNSCORED_TOO) + encode(KINDS_NAMES, KINDS_TABLE),
+    "blocks-apart-in-high-bits": mode(block_kinds=2, x=0) + encode(["Ann Berg"] * 6),
+    "infinite-floor": mode(FLOOR_INFINITE, flags=UNSCORED_TOO) + encode(README_NAMES, README_TABLE),
+    "low-floor-many-blocks": mode(FLOOR_FIXED, fixed_floor(-6), block_kinds=7, flags=THREE_WORKERS)
+    + encode(README_NAMES + ["Bob Lee Smith", "Robert Lee Smith"], README_TABLE, layout=0xFF),
+    "range-floor": mode(FLOOR_FIXED, fixed_floor(-1), flags=ROW_RANGE | UNSCORED_TOO)
+    + encode(README_NAMES * 2, README_TABLE, first=1, last=9, min_second=3),
+    "missing-and-conflict": mode() + encode(
+        ["Anna Maria Berg Holm", "Anna Berg Holm", "Anna Sofia Berg Holm", "Maria Lund", "Sofia Lund"]),
+    "one-word-weights": mode(FLOOR_PAIR, 0) + encode(["Bob", "Robert Smith", "Bob Smith", "Smith", ""],
+                                                    README_TABLE),
+    "utf8-initials": mode() + encode(["Zoë Smith", "Z Smith", "é Smith", b"\xc3 Smith", b"\xc3A Smith",
+                                      b"\xff Smith", b"\xffa Smith", "éx Smith"],
+                                     [("Z", ["Zoë"]), ("Zoë", ["Z"]), ("é", ["éx", b"\xc3"]), ("éx", ["é"]),
+                                      (b"\xc3", [b"\xc3A", "é"]), (b"\xc3A", [b"\xc3"]), (b"\xff", [b"\xffa"]),
+                                      (b"\xffa", [b"\xff"])]),
+    "case-initials": mode() + encode(["j Smith", "John Smith", "J. Smith", "jOHN Smith", "- Smith", "-x Smith"],
+                                     [("j", ["John", "jOHN", "J."]), ("J.", ["John", "j"]), ("-", ["-x"]),
+                                      ("John", ["j", "J."]), ("jOHN", ["j"]), ("-x", ["-"])]),
+    "long-names": mode(FLOOR_FIXED, fixed_floor(2)) + encode(
+        [distinct(40) + distinct(40), distinct(40), distinct(33), "d0 d1", "d1 d0 d2 w1"], [("d0", ["w1", "d1"])]),
+}
+SCORE_SEEDS.update({f"plain-{name}": mode(x=len(name)) + data for name, data in SEEDS.items()
+                    if name in ("readme-example", "four-words", "repeated-words", "utf8", "one-way", "repeated-key",
+                                "key-in-own-list", "empty-strings", "wide-vocabulary-list", "filler")})
+
 
 def literal(data):
     """The bytes as a C++ string_view literal; a hex escape never runs into a digit."""
@@ -182,13 +232,15 @@ def main():
         for name in sys.argv[2:]:
             print(literal(pathlib.Path(name).read_bytes()))
         return
-    out = pathlib.Path(__file__).resolve().parent / "corpus"
-    out.mkdir(exist_ok=True)
-    for old in out.iterdir():
-        old.unlink()
-    for name, data in SEEDS.items():
-        (out / name).write_bytes(data)
-    print(f"{len(SEEDS)} seeds in {out}")
+    here = pathlib.Path(__file__).resolve().parent
+    for folder, seeds in (("corpus", SEEDS), ("corpus-scores", SCORE_SEEDS)):
+        out = here / folder
+        out.mkdir(exist_ok=True)
+        for old in out.iterdir():
+            old.unlink()
+        for name, data in seeds.items():
+            (out / name).write_bytes(data)
+        print(f"{len(seeds)} seeds in {out}")
 
 
 if __name__ == "__main__":

@@ -5,24 +5,34 @@
 
 #include "talvik/find_pairs.h"
 
+#include "talvik/utf8.h"
 #include "talvik/variants.h"
 
 namespace talvik {
 namespace {
 
+// The bytes of a word's first code point, counted as decode_code_points
+// counts them (a byte that begins no valid sequence is one of its own), so
+// that an initial is the single code point the edit distance sees.
+size_t first_code_point(std::string_view word) {
+    if (word.empty()) return 0;
+    if (static_cast<unsigned char>(word[0]) < 0x80) return 1;
+    char32_t cp = 0;
+    const size_t n = decode_utf8(word, 0, &cp);
+    return n == 0 ? 1 : n;
+}
+
 // One code point, a full stop allowed after it: the length of that code
 // point, or 0 when the word is not an initial.
 size_t initial_length(std::string_view word) {
-    if (word.empty()) return 0;
-    const auto lead = static_cast<unsigned char>(word[0]);
-    size_t n = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    if (n > word.size()) return 0;
+    const size_t n = first_code_point(word);
+    if (n == 0) return 0;
     if (word.size() == n || (word.size() == n + 1 && word[n] == '.')) return n;
     return 0;
 }
 
 bool same_letter(std::string_view initial, size_t n, std::string_view word) {
-    if (word.size() <= n) return false;
+    if (word.size() <= n || first_code_point(word) != n) return false;
     if (n == 1) {
         const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
         return fold(initial[0]) == fold(word[0]);
