@@ -1,6 +1,7 @@
 #include "talvik/find_pairs.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <optional>
 
@@ -98,6 +99,7 @@ PairResult SearchRun::run() noexcept {
     if (!options_.blocks.empty() && options_.blocks.size() != static_cast<size_t>(index_.size())) {
         return PairResult::failure(SearchError::bad_options);
     }
+    if (std::isnan(options_.min_score)) return PairResult::failure(SearchError::bad_options);  // keeps nothing, or all
     if (!prepare(result)) {
         result.store_.clear();
         result.error_ = SearchError::out_of_memory;

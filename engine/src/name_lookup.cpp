@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -565,6 +566,7 @@ std::unique_ptr<NameLookup> NameLookup::make(const SearchIndex& index) noexcept 
 
 LookupResult NameLookup::find(std::span<const std::string_view> queries, const LookupOptions& options) const noexcept {
     LookupResult result;
+    if (std::isnan(options.min_score)) return LookupResult{SearchError::bad_options, {}, {}};
     const size_t blocks = (queries.size() + kBlockQueries - 1) / kBlockQueries;
     const NameIndex& ix = p_->index.index();
     std::atomic<int64_t> stored{0};

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <random>
 #include <string>
@@ -16,6 +17,7 @@
 #include "talvik/clusters.h"
 #include "talvik/find_pairs.h"
 #include "talvik/match_rule.h"
+#include "talvik/name_lookup.h"
 #include "talvik/pair_score.h"
 #include "table_builder.h"
 
@@ -177,7 +179,7 @@ TEST(Scores, AnAccountAddsUpToTheSearchsScore) {
     }
 }
 
-TEST(Scores, BlocksOfAnotherLengthAreRefused) {
+TEST(Scores, BlocksOfAnotherLengthAndANanFloorAreRefused) {
     const auto names = crowded(10, 1);
     const std::vector<std::string_view> views(names.begin(), names.end());
     const auto table = build_table({});
@@ -185,6 +187,18 @@ TEST(Scores, BlocksOfAnotherLengthAreRefused) {
     SearchOptions o;
     o.blocks = blocks;
     EXPECT_EQ(find_pairs(views, *table, o).error(), SearchError::bad_options);
+    // A NaN floor would keep every pair unscored and none scored.
+    for (const bool scores : {false, true}) {
+        SearchOptions nan;
+        nan.scores = scores;
+        nan.min_score = std::numeric_limits<float>::quiet_NaN();
+        EXPECT_EQ(find_pairs(views, *table, nan).error(), SearchError::bad_options);
+    }
+    const auto built = SearchIndex::build(views, *table, 1);
+    ASSERT_NE(built.index, nullptr);
+    LookupOptions lo;
+    lo.min_score = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(NameLookup::make(*built.index)->find(views, lo).error, SearchError::bad_options);
 }
 
 struct Splitting {

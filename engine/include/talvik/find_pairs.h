@@ -24,7 +24,7 @@ enum class SearchError : int32_t {
     too_many_pairs,  // past the search's budget of pairs, or a worker's set could not grow
     out_of_memory,  // the index, the working space or the result could not be made
     stopped,        // the stop token was raised, or the poll asked to stop
-    bad_options,    // options that do not fit the index (blocks of another length)
+    bad_options,    // options that do not fit the index (blocks of another length), or a NaN min_score
 };
 
 // Raised by any thread to end a search early; workers test it between rows.
