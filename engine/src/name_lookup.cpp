@@ -67,6 +67,12 @@ void each_pair(std::span<const int32_t> a, std::span<const int32_t> b, bool same
 // all at once, they wait on memory together.
 constexpr size_t kPrefetchedProbes = 64;
 
+// What the sure matches take from the rule: a name of two words needs two of
+// its words found against anything, and anything needs no more than two
+// found against a name of two words.
+static_assert(words_needed(2, 2) == 2 && words_needed(2, 3) == 2 && words_needed(2, 9) == 2);
+static_assert(words_needed(3, 2) == 2 && words_needed(4, 2) == 2 && words_needed(9, 2) == 2);
+
 void unique_in_order(std::vector<int32_t>& v) {
     std::sort(v.begin(), v.end());
     v.erase(std::unique(v.begin(), v.end()), v.end());
@@ -121,6 +127,8 @@ private:
     void collect_by_pairs();
     std::pair<size_t, size_t> cheapest_pair() const noexcept;
     void gather_pair(size_t u, size_t v, unsigned klass);
+    void add_sure(std::span<const int32_t> names);
+    bool found_back(int32_t x) const noexcept;
     int64_t reach_of(std::span<const int32_t> words) const noexcept;
     void collect_by_back_words();
     void collect_by_words();
@@ -377,9 +385,10 @@ std::pair<size_t, size_t> QuerySearch::cheapest_pair() const noexcept {
 }
 
 // The names of one class holding words that find u and v: of their words
-// found back, for names of two words. Probed pair by pair, or, when the
-// probes would cost more, the postings of the side reaching fewer names
-// scanned.
+// found back, for names of two words (both must find the query back, and
+// then every such name matches without being read). Probed pair by pair, or,
+// when the probes would cost more, the postings of the side reaching fewer
+// names scanned.
 void QuerySearch::gather_pair(size_t u, size_t v, unsigned klass) {
     const bool back = klass == kTwoWords;
     const std::span<const int32_t> a = back ? words_[u].back_finds : words_[u].finds;
@@ -398,20 +407,30 @@ void QuerySearch::gather_pair(size_t u, size_t v, unsigned klass) {
     if (a.size() * b.size() <= kPrefetchedProbes) {
         each_pair(a, b, u == v, [&](int32_t x, int32_t y) { ix_.prefetch_pair(x, y, !back); });
     }
+    // A query of two words needs both found, and any name needs no more than
+    // two of its own found against it: a name holding two words that find
+    // the query back, one from each side, matches.
+    const bool two = positions_.size() == 2;
     each_pair(a, b, u == v, [&](int32_t x, int32_t y) {
         if (x == y) {
             add_shared(x, klass);
-        } else if (back) {
-            // Both words find the query back and find two of its positions:
-            // every name of just these two words matches.
-            const auto sure = ix_.pair_postings(x, y, false);
-            if (sure.empty()) return;
-            if (!accepted_.empty()) runs_.push_back(accepted_.size());
-            accepted_.insert(accepted_.end(), sure.begin(), sure.end());
+        } else if (back || (two && found_back(x) && found_back(y))) {
+            add_sure(ix_.pair_postings(x, y, !back));
         } else {
             add_pair(x, y, klass);
         }
     });
+}
+
+void QuerySearch::add_sure(std::span<const int32_t> names) {
+    if (names.empty()) return;
+    if (!accepted_.empty()) runs_.push_back(accepted_.size());
+    accepted_.insert(accepted_.end(), names.begin(), names.end());
+}
+
+bool QuerySearch::found_back(int32_t x) const noexcept {
+    const RowMark* mark = marks_.find(x);
+    return mark != nullptr && mark->found_back != 0;
 }
 
 int64_t QuerySearch::reach_of(std::span<const int32_t> words) const noexcept {
