@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "talvik/find_pairs.h"
+#include "talvik/name_lookup.h"
 #include "every_pair.h"
 #include "talvik/tradeout_table.h"
 
@@ -397,6 +398,35 @@ inline void compare_groups(const std::string& what, const PairResult& r, const s
 // Empty when every search agrees with the reference; otherwise what differed.
 // Searches: the whole list stored on 1 and 3 workers, the row range through a
 // prebuilt index on 1 and 3, counts of both, and the groups of the whole list.
+// The names before first_row indexed, the others looked up in that index:
+// each query's matches are the every-pair reference's pairs across the cut.
+inline void check_lookup(const Case& c, const TradeoutTable& table, std::span<const std::string_view> names,
+                         const detail::Pairs& all, std::string& report) {
+    using namespace detail;
+    const auto cut = std::min(static_cast<size_t>(std::max(c.first_row, 0)), names.size());
+    Pairs want;
+    for (const auto& [i, j] : all) {
+        if (static_cast<size_t>(i) < cut && static_cast<size_t>(j) >= cut) {
+            want.emplace_back(j - static_cast<int32_t>(cut), i);
+        }
+    }
+    std::sort(want.begin(), want.end());
+    SearchIndex::Built indexed = SearchIndex::build(names.first(cut), table, 1);
+    if (indexed.index == nullptr) {
+        report += "SearchIndex::build failed for the lookup\n";
+        return;
+    }
+    const auto lookup = NameLookup::make(*indexed.index);
+    const LookupResult r = lookup == nullptr ? LookupResult{SearchError::out_of_memory, {}, {}}
+                                             : lookup->find(names.subspan(cut), LookupOptions{});
+    if (r.error != SearchError::none) {
+        put(report, "lookup: error ", static_cast<int>(r.error), "\n");
+    } else if (const Pairs got = pairs_of(r.pairs); got != want) {
+        put(report, "lookup of the names from ", cut, ": ", got.size(), " pairs, the reference ", want.size(), "\n",
+            diff(want, got));
+    }
+}
+
 inline std::string check(const Case& c) {
     using namespace detail;
     TradeoutTablePtr table = build_table(c);
@@ -429,6 +459,7 @@ inline std::string check(const Case& c) {
         o.output = PairOutput::count;
         compare_count(cat("row range, count", t), find_pairs(*built.index, o), range.size(), report);
     }
+    check_lookup(c, *table, names, all, report);
     return report;
 }
 
