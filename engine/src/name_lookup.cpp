@@ -235,7 +235,12 @@ void QuerySearch::mark() {
                 if (tid >= 0 && std::find(w.finds.begin(), w.finds.end(), tid) == w.finds.end()) w.finds.push_back(tid);
             }
         }
-        for (int32_t x : w.finds) w.reach += static_cast<int64_t>(ix_.postings(x).size());
+        // A known word's reach is kept in the index: one read, not one per tradeout.
+        if (id >= 0) {
+            w.reach = ix_.reach(id);
+        } else {
+            for (int32_t x : w.finds) w.reach += static_cast<int64_t>(ix_.postings(x).size());
+        }
         expected += w.finds.size() + 1;
         if (id >= 0) {
             expected += ix_.traded_from(id).size();
@@ -394,8 +399,9 @@ void QuerySearch::gather_pair(size_t u, size_t v, unsigned klass) {
     const std::span<const int32_t> a = back ? words_[u].back_finds : words_[u].finds;
     const std::span<const int32_t> b = back ? words_[v].back_finds : words_[v].finds;
     const auto probes = static_cast<int64_t>(a.size() * b.size()) * kProbeCost;
-    const int64_t reach_a = back ? reach_of(a) : words_[u].reach;
-    const int64_t reach_b = back ? reach_of(b) : words_[v].reach;
+    // Every word found back, mostly: then the word's own reach holds.
+    const int64_t reach_a = a.size() == words_[u].finds.size() ? words_[u].reach : reach_of(a);
+    const int64_t reach_b = b.size() == words_[v].finds.size() ? words_[v].reach : reach_of(b);
     if (probes > std::min(reach_a, reach_b)) {
         if (reach_a <= reach_b) {
             scan(a, words_[v].bits, klass);
