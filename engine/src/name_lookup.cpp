@@ -510,6 +510,27 @@ struct Found {
     std::vector<float> scores;
 };
 
+// A batch's repeated queries: each query's first occurrence (itself when it
+// is one), and how many matches each first occurrence found. A repeated name
+// is looked up once.
+struct Repeats {
+    std::vector<int32_t> first;
+    std::vector<int64_t> count;
+
+    // Throws std::bad_alloc.
+    static Repeats of(std::span<const std::string_view> queries) {
+        Repeats r;
+        r.first.resize(queries.size());
+        r.count.assign(queries.size(), 0);
+        std::unordered_map<std::string_view, int32_t> seen;
+        seen.reserve(queries.size());
+        for (size_t q = 0; q < queries.size(); ++q) {
+            r.first[q] = seen.try_emplace(queries[q], static_cast<int32_t>(q)).first->second;
+        }
+        return r;
+    }
+};
+
 bool scoring(const LookupOptions& options) noexcept {
     return options.scores || options.min_score > -std::numeric_limits<float>::infinity();
 }
@@ -533,12 +554,12 @@ std::span<const int32_t> keep_scored(Worker& w, const NameIndex& ix, std::span<c
 
 namespace {
 
-// A batch's blocks on a team of workers, their pairs joined in block order.
+// A batch's blocks on a team of workers, each block's pairs into its part.
 // Throws std::bad_alloc.
 template <class MakeWorker, class DoBlock>
 SearchError find_in_team(size_t blocks, const LookupOptions& options, MakeWorker make_worker, DoBlock do_block,
-                         LookupResult& result) {
-    std::vector<Found> parts(blocks);
+                         std::vector<Found>& parts) {
+    parts.resize(blocks);
     const int32_t workers = available_workers(options.threads);
     std::vector<std::unique_ptr<Worker>> team_workers(static_cast<size_t>(workers));
     for (auto& w : team_workers) w = make_worker();
@@ -547,15 +568,37 @@ SearchError find_in_team(size_t blocks, const LookupOptions& options, MakeWorker
         const SearchError e = do_block(b, *team_workers[static_cast<size_t>(worker)], parts[b]);
         if (e != SearchError::none) team.fail(e);
     });
-    if (team.error() != SearchError::none) return team.error();
-    size_t total = 0;
-    for (const Found& part : parts) total += part.pairs.size();
-    result.pairs.reserve(total);
-    if (options.scores) result.scores.reserve(total);
-    for (Found& part : parts) {
-        result.pairs.insert(result.pairs.end(), part.pairs.begin(), part.pairs.end());
-        result.scores.insert(result.scores.end(), part.scores.begin(), part.scores.end());
-        part = {};
+    return team.error();
+}
+
+// The parts joined in query order, a repeated query taking its first
+// occurrence's matches (joined before it, so read back from the result).
+// Throws std::bad_alloc.
+SearchError join_parts(std::vector<Found>& parts, const Repeats& repeats, const LookupOptions& options,
+                       LookupResult& result) {
+    const size_t n = repeats.first.size();
+    int64_t total = 0;
+    for (size_t q = 0; q < n; ++q) total += repeats.count[static_cast<size_t>(repeats.first[q])];
+    if (total > options.max_pairs) return SearchError::too_many_pairs;
+    result.pairs.reserve(static_cast<size_t>(total));  // no reallocation below: copies read the result
+    if (options.scores) result.scores.reserve(static_cast<size_t>(total));
+    std::vector<size_t> at(n);
+    for (size_t b = 0; b < parts.size(); ++b) {
+        size_t k = 0;
+        for (size_t q = b * kBlockQueries; q < std::min(n, (b + 1) * kBlockQueries); ++q) {
+            at[q] = result.pairs.size();
+            const auto r = static_cast<size_t>(repeats.first[q]);
+            const auto m = static_cast<size_t>(repeats.count[r]);
+            const bool own = r == q;
+            for (size_t t = 0; t < m; ++t) {
+                NamePair pair = own ? parts[b].pairs[k + t] : result.pairs[at[r] + t];
+                pair.name1 = static_cast<int32_t>(q);
+                result.pairs.push_back(pair);
+                if (options.scores) result.scores.push_back(own ? parts[b].scores[k + t] : result.scores[at[r] + t]);
+            }
+            if (own) k += m;
+        }
+        parts[b] = {};
     }
     return SearchError::none;
 }
@@ -595,16 +638,19 @@ LookupResult NameLookup::find(std::span<const std::string_view> queries, const L
     const size_t blocks = (queries.size() + kBlockQueries - 1) / kBlockQueries;
     const NameIndex& ix = p_->index.index();
     std::atomic<int64_t> stored{0};
+    Repeats repeats;  // a team's batch only
     auto do_block = [&](size_t b, Worker& w, Found& out) -> SearchError {
         const size_t end = std::min(queries.size(), (b + 1) * kBlockQueries);
         for (size_t q = b * kBlockQueries; q < end; ++q) {
             if (options.stop != nullptr && options.stop->stop_requested()) return SearchError::stopped;
+            if (!repeats.first.empty() && repeats.first[q] != static_cast<int32_t>(q)) continue;
             auto matches = w.search.match(queries[q]);
             if (w.scorer) matches = keep_scored(w, ix, matches, options.min_score);
             const auto n = static_cast<int64_t>(matches.size());
             if (n > 0 && stored.fetch_add(n, std::memory_order_relaxed) + n > options.max_pairs) {
                 return SearchError::too_many_pairs;
             }
+            if (!repeats.first.empty()) repeats.count[q] = n;
             for (int32_t j : matches) out.pairs.push_back(NamePair{static_cast<int32_t>(q), j});
             if (options.scores) out.scores.insert(out.scores.end(), w.kept_scores.begin(), w.kept_scores.end());
         }
@@ -627,7 +673,10 @@ LookupResult NameLookup::find(std::span<const std::string_view> queries, const L
             result.pairs = std::move(found.pairs);
             result.scores = std::move(found.scores);
         } else {
-            result.error = find_in_team(blocks, options, make_worker, do_block, result);
+            repeats = Repeats::of(queries);
+            std::vector<Found> parts;
+            result.error = find_in_team(blocks, options, make_worker, do_block, parts);
+            if (result.error == SearchError::none) result.error = join_parts(parts, repeats, options, result);
         }
     } catch (const std::bad_alloc&) {
         result.error = SearchError::out_of_memory;
