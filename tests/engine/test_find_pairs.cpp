@@ -116,6 +116,7 @@ TEST(IndexedSearch, EqualsBruteForceInRowOrder) {
         {"tiny vocabulary, most pairs partly match", 3, 120, 4, 0, 1, 3},
         {"census-like two- to four-word names", 40, 300, 4, 0, 3, 25},
         {"wide tradeout lists: postings are scanned", 30, 150, 5, 0, 25, 30},
+        {"wide lists of common and rare words: some scanned, some looked up", 80, 500, 3, 0, 40, 80},
         {"long names beside short ones", 10, 150, 4, 15, 2, 8},
         {"every shape at once", 8, 200, 6, 5, 12, 12},
         {"long names over few words: rows check every later name", 4, 120, 3, 60, 4, 4},
