@@ -64,7 +64,7 @@ def full_in_steps(names):
     index = talvik._native.build_index(_read_names(indexed, "names"), table, threads)
     seconds["index"] = time.perf_counter() - t
     t = time.perf_counter()
-    count = index.count(0, len(index), None)
+    count = index.count(0, len(index), None, False, None, None)
     seconds["count"] = time.perf_counter() - t
     seconds["table words"] = sum(map(len, table.values()))
     return count, seconds

@@ -310,15 +310,7 @@ void RowSearch::scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned cla
     const auto postings = index_.postings(w);
     const auto later = std::upper_bound(postings.begin(), postings.end(), floor_);
     for_each_fetched_ahead(index_, {later, postings.end()}, [&](int32_t j) {
-        const auto words_j = index_.words(j);
-        if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) return;
-        for (int32_t v : words_j) {
-            const RowMark* mark = marks_.find(v);
-            if (mark != nullptr && (mark->positions & other_bit) != 0) {
-                candidates_.push_back(j);
-                return;
-            }
-        }
+        if (gather::holds_marked(index_, marks_, j, other_bit, classes)) candidates_.push_back(j);
     });
 }
 
