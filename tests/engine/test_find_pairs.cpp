@@ -170,6 +170,55 @@ TEST(IndexedSearch, Corners) {
     }
 }
 
+// Lists of one common word and many rare ones: a row's pair of words is
+// gathered partly by lookups in the pair index and partly by reading
+// postings, from either side, and a word repeated in a row pairs its list
+// with itself. The same row early, in the middle and last sees more or
+// fewer later names, and so reads or looks up differently.
+TEST(IndexedSearch, ListsOfCommonAndRareWordsEqualBruteForce) {
+    struct Case {
+        const char* what;
+        int rare;    // rare words in each list, each in one name
+        int common;  // names holding each list's common word
+        bool repeat;
+    } cases[] = {
+        {"few rare words", 4, 60, false},
+        {"many rare words", 40, 200, false},
+        {"a word repeated in its row", 10, 60, true},
+        {"no word common", 30, 2, true},
+    };
+    for (const Case& c : cases) {
+        // Both ways, so that each name can find the other.
+        talvik::testing::Entries entries = {{"robert", {"bob"}}, {"smith", {"smyth"}}, {"bob", {"robert"}},
+                                            {"smyth", {"smith"}}};
+        std::vector<std::string> names = {"robert smith", "bob smith", "robert smyth", "bob smyth"};
+        if (c.repeat) {
+            for (const char* name : {"robert robert", "a1 a2", "bob a3", "bob bob", "a4 a4", "robert x"}) {
+                names.emplace_back(name);
+            }
+        }
+        for (int k = 0; k < c.rare; ++k) {
+            entries[0].second.push_back(tag("a", k));
+            entries[1].second.push_back(tag("b", k));
+            entries.push_back({tag("a", k), {"robert"}});
+            entries.push_back({tag("b", k), {"smith"}});
+            names.push_back(tag("a", k) + " " + tag("b", k * 7 % c.rare));
+            names.push_back("bob " + tag("b", k));
+            names.push_back(tag("a", k) + " smyth");
+        }
+        for (int k = 0; k < c.common; ++k) {
+            names.push_back("bob " + tag("s", k));
+            names.push_back(tag("g", k) + " smyth");
+            if (k == c.common / 2) names.emplace_back("robert smith");
+        }
+        names.emplace_back("robert smith");
+        const auto table = build_table(entries);
+        const Pairs expected = brute_force(names, *table);
+        ASSERT_GT(expected.size(), static_cast<size_t>(c.rare)) << c.what;
+        for (int32_t threads : {1, 2}) EXPECT_EQ(indexed(names, *table, threads), expected) << c.what;
+    }
+}
+
 TEST(IndexedSearch, RowOrderHoldsForAnyTeam) {
     auto table = build_table({{"Bob", {"Robert", "Rob"}}, {"Robert", {"Bob"}}});
     std::vector<std::string> names;
