@@ -8,7 +8,11 @@ the table of initials and variants, the index, the count), so that a ratio
 far from 1 says where it goes. Prints the medians and the ratio; with
 ``--json`` also writes them. Not part of `make test`.
 
-Usage: steps_bench.py [--sizes 1000000,10000000] [--repeat R] [--source census|sample]
+With ``--dump DIR`` it only writes the full pipeline's names and extended
+table (DIR/names-N.txt, DIR/table-N.json) for the engine alone:
+``build/engine/bench/engine_bench DIR/names-N.txt DIR/table-N.json 1 --indexed-only``.
+
+Usage: steps_bench.py [--sizes 1000000,10000000] [--repeat R] [--source census|sample] [--dump DIR]
 """
 import argparse
 import gc
@@ -64,10 +68,21 @@ def full_in_steps(names):
     index = talvik._native.build_index(_read_names(indexed, "names"), table, threads)
     seconds["index"] = time.perf_counter() - t
     t = time.perf_counter()
-    count = index.count(0, len(index), None)
+    count = index.count(0, len(index), None, False, None, None)
     seconds["count"] = time.perf_counter() - t
     seconds["table words"] = sum(map(len, table.values()))
     return count, seconds
+
+
+def dump(names, n, folder):
+    """The names and the table the full pipeline hands the engine, as engine_bench reads them."""
+    steps = _Steps(True, 1, True)
+    indexed = steps.names(names)
+    table = steps.table(steps.tradeouts(talvik.nicknames()), [indexed], _thread_count(None))
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / f"names-{n}.txt").write_text("\n".join(indexed), encoding="utf-8")
+    entries = {key: list(words) for key, words in table.items()}
+    (folder / f"table-{n}.json").write_text(json.dumps(entries, ensure_ascii=False), encoding="utf-8")
 
 
 def timed(fn, names):
@@ -84,11 +99,15 @@ def main():
     ap.add_argument("--source", choices=("census", "sample"), default="census")
     ap.add_argument("--no-phases", action="store_true", help="skip the step-by-step timing")
     ap.add_argument("--json", type=Path, help="also write the figures here")
+    ap.add_argument("--dump", type=Path, help="only write the full pipeline's names and table here")
     args = ap.parse_args()
     warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
     report = []
     for n in (int(s) for s in args.sizes.split(",")):
         names = names_of(n, args.source)
+        if args.dump:
+            dump(names, n, args.dump)
+            continue
         times = {"plain": [], "full": []}
         counts = {}
         for r in range(args.repeat):
@@ -109,6 +128,8 @@ def main():
                 file=sys.stderr, flush=True)
         report.append(row)
         del names
+    if args.dump:
+        return
     print("| names | plain count | full pipeline | full / plain | pairs plain | pairs full |")
     print("|---:|---:|---:|---:|---:|---:|")
     for row in report:

@@ -26,6 +26,19 @@ inline void pair_postings(const NameIndex& index, int32_t x, int32_t y, unsigned
     if (classes & kLonger) append(index.pair_postings(x, y, true));
 }
 
+// Whether name j is of the classes asked for and holds a word marked for
+// one of the row's positions in `bits`.
+inline bool holds_marked(const NameIndex& index, const MarkTable<RowMark>& marks, int32_t j, uint32_t bits,
+                         unsigned classes) noexcept {
+    const auto words_j = index.words(j);
+    if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) return false;
+    for (int32_t v : words_j) {
+        const RowMark* mark = marks.find(v);
+        if (mark != nullptr && (mark->positions & bits) != 0) return true;
+    }
+    return false;
+}
+
 // Names holding x, which finds two positions at once: they still need two of
 // their own positions found, through another word found back (`back`) or x
 // twice. Reading x's postings whole is cheaper when `back` is long.

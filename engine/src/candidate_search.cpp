@@ -28,17 +28,6 @@ static_assert(found_whole_against_longer(3) && !found_whole_against_longer(4) &&
 static_assert(words_needed(2, 2) <= most_words_needed && words_needed(3, 3) <= most_words_needed &&
               words_needed(4, 3) <= most_words_needed && words_needed(9, 9) <= most_words_needed);
 
-// Pair-index lookups for words a and b: every word found from a with every
-// word found from b, in postings-read units.
-int64_t probe_cost(const NameIndex& index, int32_t a, int32_t b) noexcept {
-    return static_cast<int64_t>((index.tradeouts(a).size() + 1) * (index.tradeouts(b).size() + 1)) * kProbeCost;
-}
-
-// What add_pair_candidates will cost, in postings read.
-int64_t pair_cost(const NameIndex& index, int32_t a, int32_t b) noexcept {
-    return std::min(probe_cost(index, a, b), std::min(index.reach(a), index.reach(b)));
-}
-
 int32_t word_of(int32_t w, std::span<const int32_t> tradeouts, size_t k) noexcept {
     return k == 0 ? w : tradeouts[k - 1];
 }
@@ -182,14 +171,19 @@ void RowSearch::mark_row() {
 }
 
 // The cost of going by pairs of the row's own words (a word with itself when
-// it fills two positions), noting the cheapest pair.
+// it fills two positions), noting the cheapest pair and each pair's cost
+// either way round.
 int64_t RowSearch::row_side_cost() {
+    const size_t d = distinct_.size();
+    outer_.assign(d * d, 0);
     int64_t best = -1;
     int64_t total = 0;
-    for (size_t u = 0; u < distinct_.size(); ++u) {
-        for (size_t v = u; v < distinct_.size(); ++v) {
+    for (size_t u = 0; u < d; ++u) {
+        for (size_t v = u; v < d; ++v) {
             if (!is_pair(u, v)) continue;
-            const int64_t cost = pair_cost(index_, distinct_[u], distinct_[v]);
+            outer_[u * d + v] = outer_cost(distinct_[u], distinct_[v]);
+            outer_[v * d + u] = u == v ? outer_[u * d + v] : outer_cost(distinct_[v], distinct_[u]);
+            const int64_t cost = std::min(outer_[u * d + v], outer_[v * d + u]);
             total += cost;
             if (best < 0 || cost < best) {
                 best = cost;
@@ -246,52 +240,78 @@ void RowSearch::add_shared_word(int32_t x, unsigned classes) {
                         [this](std::span<const int32_t> s) { append_after(s); });
 }
 
+// The postings of word w after the floor, as a share of all its postings:
+// what scanning them costs, in postings read.
+int64_t RowSearch::scan_cost(int32_t w) const noexcept {
+    const auto later = static_cast<int64_t>(names_ - floor_);
+    return static_cast<int64_t>(index_.postings(w).size()) * later / std::max<int64_t>(names_, 1);
+}
+
+// The cost of gathering the candidates of words a and b with a's side
+// outside: each word found from a either scans its own postings or looks up
+// its pair with every word found from b, whichever costs less for it.
+int64_t RowSearch::outer_cost(int32_t a, int32_t b) const noexcept {
+    const auto ta = index_.tradeouts(a);
+    const int64_t probe_each = static_cast<int64_t>(index_.tradeouts(b).size() + 1) * kProbeCost;
+    int64_t total = 0;
+    for (size_t x = 0; x <= ta.size(); ++x) total += std::min(scan_cost(word_of(a, ta, x)), probe_each);
+    return total;
+}
+
 // Candidates that hold a word found from distinct word u and one found from
-// distinct word v: by looking up every pair of those words in the pair
-// index, or by scanning the postings of the cheaper side and checking the
-// other, whichever costs less.
+// distinct word v, with the cheaper side outside (outer_, see outer_cost). A word
+// found from both is looked up alone when it meets itself; with u == v each
+// unordered pair of words is taken once, by whichever of the two comes first.
 void RowSearch::add_pair_candidates(size_t u, size_t v, unsigned classes) {
+    const bool same = u == v;
+    if (outer_[v * distinct_.size() + u] < outer_[u * distinct_.size() + v]) std::swap(u, v);
     const int32_t a = distinct_[u];
     const int32_t b = distinct_[v];
-    if (probe_cost(index_, a, b) > std::min(index_.reach(a), index_.reach(b))) {
-        const bool scan_a = index_.reach(a) <= index_.reach(b);
-        scan_pair_candidates(scan_a ? a : b, 1u << position_[scan_a ? v : u], classes);
-        return;
-    }
     const auto ta = index_.tradeouts(a);
     const auto tb = index_.tradeouts(b);
+    const uint32_t inner_bit = 1u << position_[v];
+    const int64_t probe_each = static_cast<int64_t>(tb.size() + 1) * kProbeCost;
     for (size_t x = 0; x <= ta.size(); ++x) {
         const int32_t wx = word_of(a, ta, x);
-        for (size_t y = 0; y <= tb.size(); ++y) {
-            const int32_t wy = word_of(b, tb, y);
-            if (a == b && y < x) continue;  // the same unordered pair again
-            if (wx == wy) {
-                add_shared_word(wx, classes);
-            } else {
-                add_pairs(wx, wy, classes);
-            }
+        if (scan_cost(wx) < probe_each) {
+            scan_pair_candidates(wx, inner_bit, classes);
+            continue;
+        }
+        probe_pairs(wx, b, same ? x : 0, classes);
+    }
+}
+
+// Looks up word wx with each word found from b, from the `first` on,
+// fetching the slots of those to come ahead: the pair index is large, and
+// each lookup would otherwise wait for memory alone.
+void RowSearch::probe_pairs(int32_t wx, int32_t b, size_t first, unsigned classes) {
+    constexpr size_t kAhead = 8;
+    const auto tb = index_.tradeouts(b);
+    const size_t end = tb.size() + 1;
+    auto fetch = [&](size_t y) {
+        const int32_t wy = word_of(b, tb, y);
+        if (classes & kTwoWords) index_.prefetch_pair(wx, wy, false);
+        if (classes & kLonger) index_.prefetch_pair(wx, wy, true);
+    };
+    for (size_t y = first; y < std::min(end, first + kAhead); ++y) fetch(y);
+    for (size_t y = first; y < end; ++y) {
+        if (y + kAhead < end) fetch(y + kAhead);
+        const int32_t wy = word_of(b, tb, y);
+        if (wx == wy) {
+            add_shared_word(wx, classes);
+        } else {
+            add_pairs(wx, wy, classes);
         }
     }
 }
 
-// The names that hold word w (or one of its tradeouts) and a word marked for
-// the position of `other_bit`.
+// The names that hold word w and a word marked for the position of `other_bit`.
 void RowSearch::scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned classes) {
-    const auto t = index_.tradeouts(w);
-    for (size_t x = 0; x <= t.size(); ++x) {
-        const auto postings = index_.postings(word_of(w, t, x));
-        for (auto j = std::upper_bound(postings.begin(), postings.end(), floor_); j != postings.end(); ++j) {
-            const auto words_j = index_.words(*j);
-            if ((classes & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
-            for (int32_t v : words_j) {
-                const RowMark* mark = marks_.find(v);
-                if (mark != nullptr && (mark->positions & other_bit) != 0) {
-                    candidates_.push_back(*j);
-                    break;
-                }
-            }
-        }
-    }
+    const auto postings = index_.postings(w);
+    const auto later = std::upper_bound(postings.begin(), postings.end(), floor_);
+    for_each_fetched_ahead(index_, {later, postings.end()}, [&](int32_t j) {
+        if (gather::holds_marked(index_, marks_, j, other_bit, classes)) candidates_.push_back(j);
+    });
 }
 
 // Each candidate against the rule: its words' marks give the row's positions

@@ -137,6 +137,10 @@ public:
     // (which differ), in increasing order: names of exactly two words when
     // `longer` is false, of three words or more when it is true.
     std::span<const int32_t> pair_postings(int32_t a, int32_t b, bool longer) const noexcept;
+    // Hints that pair_postings(a, b, longer) will be asked soon.
+    void prefetch_pair(int32_t a, int32_t b, bool longer) const noexcept {
+        if (has_pair_index()) __builtin_prefetch(&c_.pair_slots[pair_home(pair_key(a, b, longer))]);
+    }
 
     // The names that hold a word at two positions or more, in increasing order.
     std::span<const int32_t> repeat_postings(int32_t word) const noexcept {

@@ -116,6 +116,7 @@ TEST(IndexedSearch, EqualsBruteForceInRowOrder) {
         {"tiny vocabulary, most pairs partly match", 3, 120, 4, 0, 1, 3},
         {"census-like two- to four-word names", 40, 300, 4, 0, 3, 25},
         {"wide tradeout lists: postings are scanned", 30, 150, 5, 0, 25, 30},
+        {"wide lists of common and rare words: some scanned, some looked up", 80, 500, 3, 0, 40, 80},
         {"long names beside short ones", 10, 150, 4, 15, 2, 8},
         {"every shape at once", 8, 200, 6, 5, 12, 12},
         {"long names over few words: rows check every later name", 4, 120, 3, 60, 4, 4},
@@ -166,6 +167,55 @@ TEST(IndexedSearch, Corners) {
             EXPECT_EQ(indexed(c.names, *table, threads), c.expected) << c.names[0] << " / " << c.names[1];
         }
         EXPECT_EQ(brute_force(c.names, *table), c.expected) << c.names[0] << " / " << c.names[1];
+    }
+}
+
+// Lists of one common word and many rare ones: a row's pair of words is
+// gathered partly by lookups in the pair index and partly by reading
+// postings, from either side, and a word repeated in a row pairs its list
+// with itself. The same row early, in the middle and last sees more or
+// fewer later names, and so reads or looks up differently.
+TEST(IndexedSearch, ListsOfCommonAndRareWordsEqualBruteForce) {
+    struct Case {
+        const char* what;
+        int rare;    // rare words in each list, each in one name
+        int common;  // names holding each list's common word
+        bool repeat;
+    } cases[] = {
+        {"few rare words", 4, 60, false},
+        {"many rare words", 40, 200, false},
+        {"a word repeated in its row", 10, 60, true},
+        {"no word common", 30, 2, true},
+    };
+    for (const Case& c : cases) {
+        // Both ways, so that each name can find the other.
+        talvik::testing::Entries entries = {{"robert", {"bob"}}, {"smith", {"smyth"}}, {"bob", {"robert"}},
+                                            {"smyth", {"smith"}}};
+        std::vector<std::string> names = {"robert smith", "bob smith", "robert smyth", "bob smyth"};
+        if (c.repeat) {
+            for (const char* name : {"robert robert", "a1 a2", "bob a3", "bob bob", "a4 a4", "robert x"}) {
+                names.emplace_back(name);
+            }
+        }
+        for (int k = 0; k < c.rare; ++k) {
+            entries[0].second.push_back(tag("a", k));
+            entries[1].second.push_back(tag("b", k));
+            entries.push_back({tag("a", k), {"robert"}});
+            entries.push_back({tag("b", k), {"smith"}});
+            names.push_back(tag("a", k) + " " + tag("b", k * 7 % c.rare));
+            names.push_back("bob " + tag("b", k));
+            names.push_back(tag("a", k) + " smyth");
+        }
+        for (int k = 0; k < c.common; ++k) {
+            names.push_back("bob " + tag("s", k));
+            names.push_back(tag("g", k) + " smyth");
+            if (k == c.common / 2) names.emplace_back("robert smith");
+        }
+        names.emplace_back("robert smith");
+        const auto table = build_table(entries);
+        const Pairs expected = brute_force(names, *table);
+        ASSERT_GT(expected.size(), static_cast<size_t>(c.rare)) << c.what;
+        for (int32_t threads : {1, 2}) EXPECT_EQ(indexed(names, *table, threads), expected) << c.what;
     }
 }
 
