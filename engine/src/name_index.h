@@ -109,10 +109,6 @@ public:
     void prefetch_words(int32_t name) const noexcept {
         __builtin_prefetch(c_.name_words.data + c_.name_start[static_cast<size_t>(name)]);
     }
-    // Hints that pair_postings(a, b, longer) will be asked soon.
-    void prefetch_pair(int32_t a, int32_t b, bool longer) const noexcept {
-        if (c_.pair_slots.size != 0) __builtin_prefetch(&c_.pair_slots[pair_home(pair_key(a, b, longer))]);
-    }
 
     // The ids of a word's tradeouts that are words of some name, rising, each
     // once and never the word itself; the others can never be found.

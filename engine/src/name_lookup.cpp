@@ -459,15 +459,7 @@ void QuerySearch::add_shared(int32_t x, unsigned classes) {
 void QuerySearch::scan(std::span<const int32_t> side, uint32_t other_bits, unsigned klass) {
     for (int32_t x : side) {
         for (int32_t j : ix_.postings(x)) {
-            const auto words_j = ix_.words(j);
-            if ((klass & (words_j.size() == 2 ? kTwoWords : kLonger)) == 0) continue;
-            for (int32_t v : words_j) {
-                const RowMark* mark = marks_.find(v);
-                if (mark != nullptr && (mark->positions & other_bits) != 0) {
-                    candidates_.push_back(j);
-                    break;
-                }
-            }
+            if (gather::holds_marked(ix_, marks_, j, other_bits, klass)) candidates_.push_back(j);
         }
     }
 }
