@@ -140,7 +140,11 @@ def generate(n, seed, path, args, table=None):
 def run_json(cmd, what):
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
-        return {"status": "failed", "reason": f"{what}: {proc.stderr.strip()[-1500:]}"}
+        err = proc.stderr.strip()
+        if "Traceback" in err:      # the error, not the warnings printed after it
+            err = err[err.rindex("Traceback"):]
+            err = "\n".join(line for line in err.splitlines() if not line.startswith(" "))
+        return {"status": "failed", "reason": f"{what}: {err[-1500:]}"}
     out = json.loads(proc.stdout.strip().splitlines()[-1])
     out["status"] = "ok"
     return out
@@ -246,7 +250,7 @@ def report(results):
                 lines.append(f"| {peer} | {e['n']:,} | {r['status']}: {r['reason'][-300:]} |" + " |" * 9)
                 continue
             lines.append(f"| {PEER_LABELS[peer]} | {e['n']:,} | — | {fmt_ms(r['single']['p50_ms'])} | "
-                         f"{fmt_ms(r['single']['p99_ms'])} | {fmt_s(r['batch_s'])} | {fmt_s(r['index_s'])} | "
+                         f"{fmt_ms(r['single']['p99_ms'])} | {fmt_s(r['batch_s'])}{batch_of(r, results)} | {fmt_s(r['index_s'])} | "
                          f"{r['batch_s'] / r['index_s']:.0%} | — | {fmt_s(r.get('add_s'))} | {r['pairs']:,} |")
     lines += ["", "Peers keep no file to open; their \"rebuild\" is their index step (dedupe's index(), "
               "Splink's registration and term-frequency tables, DuckDB's tables), training apart; their add is "
@@ -275,6 +279,10 @@ GOAL_LABELS = {"open_ms": "open < 50 ms", "single_p50_ms": "single lookup p50 <=
                "file_over_memory": "file <= 1.3x index memory", "add_ms": "add 1,000 names + a lookup <= 10 ms"}
 
 
+def batch_of(r, results):
+    return "" if r["batch"] == results["batch"] else f" ({r['batch']:,} names)"
+
+
 def peer_note(peer, r):
     singles = f"{r['single']['count']} single names timed"
     if peer == "dedupe":
@@ -288,13 +296,8 @@ def peer_note(peer, r):
 
 
 def machine_info():
-    cpu = "unknown CPU"
-    try:
-        cpu = next(line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
-                   if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    return {"cpu": cpu, "cores": os.cpu_count(), "load_start": os.getloadavg()[0]}
+    from bench_groups import platform_cpu
+    return {"cpu": platform_cpu(), "cores": os.cpu_count(), "load_start": os.getloadavg()[0]}
 
 
 def parse_args(argv=None):
