@@ -52,6 +52,7 @@ SIZES = (1_000_000, 10_000_000)
 # two shared cores in minutes, not hours.
 PEER_SIZES = {"dedupe": 20_000, "splink": 100_000, "duckdb": 100_000}
 QUICK_SIZES = (3_000,)
+PEER_MINUTES = 20            # a peer still running then is stopped and reported so
 TRAINING_PEOPLE = 2_000     # labelled records of bench/quality/people.py for dedupe's training
 # The goals for a saved index of 10 million names, checked at the largest size.
 TARGETS = {"open_ms": 50, "single_p50_ms": 1, "single_p99_ms": 10, "batch_over_build": 0.01,
@@ -137,8 +138,13 @@ def generate(n, seed, path, args, table=None):
     subprocess.run(cmd, check=True)
 
 
-def run_json(cmd, what):
-    proc = subprocess.run(cmd, capture_output=True, text=True)
+def run_json(cmd, what, timeout=None):
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        stages = (e.stderr or b"").decode(errors="replace").strip().splitlines()[-1:]
+        return {"status": "stopped", "reason": f"{what}: not done in {timeout / 60:.0f} minutes "
+                f"({'; last stage ' + stages[0] if stages else 'no stage reported'})"}
     if proc.returncode != 0:
         err = proc.stderr.strip()
         if "Traceback" in err:      # the error, not the warnings printed after it
@@ -165,7 +171,7 @@ def run_peer(peer, files, args, tmp):
            "--training", str(files["training"]), "--added", str(files["added"]), "--threads", str(args.threads)]
     if peer == "duckdb":
         cmd += ["--pairs-out", str(tmp / "candidates.json")]
-    out = run_json(cmd, peer)
+    out = run_json(cmd, peer, timeout=PEER_MINUTES * 60)
     if peer == "duckdb" and out["status"] == "ok":
         out["talvik_pairs_in_candidates"] = share_within(np.load(files["pairs"]),
                                                          json.loads((tmp / "candidates.json").read_text()))
