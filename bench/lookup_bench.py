@@ -120,6 +120,8 @@ def worker_talvik(args):
         got = fresh.lookup(batch)
         if not np.array_equal(got[got[:, 1] >= n], added_pairs):
             raise SystemExit("lookup() after add() does not find the added names as a Matcher of them does")
+        if not np.array_equal(got[got[:, 1] < n], expected):
+            raise SystemExit("lookup() after add() lost or changed pairs with the indexed names")
         out["add_s"] = statistics.median(adds)
     lat = np.array(latencies) * 1e3
     out["single"] = {"p50_ms": float(np.percentile(lat, 50)), "p99_ms": float(np.percentile(lat, 99)),
