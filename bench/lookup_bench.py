@@ -295,7 +295,7 @@ def peer_note(peer, r):
     singles = f"{r['single']['count']} single names timed"
     if peer == "dedupe":
         return (f"dedupe {r['version']}, trained in {fmt_s(r['train_s'])} on {r['labels']['match']:,} match and "
-                f"{r['labels']['distinct']:,} distinct labelled pairs; {singles}; pairs above 0.5.")
+                f"{r['labels']['distinct']:,} distinct labelled pairs (recall 0.9); {singles}; pairs above 0.5.")
     if peer == "splink":
         return (f"Splink {r['version']} on DuckDB {r['duckdb']}, trained (no labels) in {fmt_s(r['train_s'])}; "
                 f"{singles}; pairs at match probability 0.01 or more.")
