@@ -9,7 +9,9 @@
 # `make bench`: Talvik against plain Python and RapidFuzz, and the engine alone,
 #   into bench/results/ (BENCH_ARGS=--large adds 3M and 10M names), then
 #   Matcher.groups() against count() and the census's groups (groups.md),
-#   and talvik.dask on a local two-worker cluster against one process (dask.md);
+#   and talvik.dask on a local two-worker cluster against one process (dask.md),
+#   then lookups in a saved index of LOOKUP_SIZES names against dedupe's
+#   Gazetteer, Splink and a DuckDB join at the sizes they manage (lookup.md);
 #   `make bench-engine`: the engine alone on the bundled sample.
 # `make bench-quality`: recall, precision and F1 of talvik's steps and of
 #   RapidFuzz, Splink and an exact-key baseline on FEBRL and generated people
@@ -95,14 +97,19 @@ docs: docs-deps install
 
 # The figures and plot README shows: end to end from Python, all contenders,
 # and the C++ engine alone on the same names.
-bench: engine install bench-deps
+# LOOKUP_SIZES: the indexed names of the lookup benchmark's talvik rows; its
+# peers run at their own smaller sizes (bench/lookup_bench.py), talvik beside them.
+LOOKUP_SIZES ?= 1000000,10000000
+bench: engine install bench-deps peers-deps
 	@$(PY) bench/bench.py --readme README.md $(BENCH_ARGS)
 	@$(PY) bench/bench_groups.py $(BENCH_ARGS)
 	@$(PY) bench/bench_dask.py
+	@$(PY) bench/lookup_bench.py --sizes $(LOOKUP_SIZES)
 
-# Splink runs on the machine's Python 3.11 in a venv of its own: on the
-# free-threaded 3.14 only a development build of DuckDB installs. Remade only
-# when requirements-peers.txt changes; without PEERS_PYTHON, Splink is skipped.
+# Splink and dedupe run on the machine's Python 3.11 in a venv of its own: on
+# the free-threaded 3.14 only a development build of DuckDB installs. Remade
+# only when requirements-peers.txt changes; without PEERS_PYTHON, the peers
+# are skipped.
 PEERS_PYTHON ?= python3.11
 PEERS_VENV := build/peers-venv
 PEERS_STAMP := $(PEERS_VENV)/.requirements.sha256
@@ -110,13 +117,13 @@ peers-deps:
 	@want=$$(sha256sum requirements-peers.txt | cut -d' ' -f1); \
 	if [ "$$(cat $(PEERS_STAMP) 2>/dev/null)" != "$$want" ]; then \
 	  if command -v $(PEERS_PYTHON) > /dev/null; then \
-	    echo "creating $(PEERS_VENV) from $(PEERS_PYTHON) for Splink"; \
+	    echo "creating $(PEERS_VENV) from $(PEERS_PYTHON) for Splink and dedupe"; \
 	    rm -rf $(PEERS_VENV); \
 	    $(PEERS_PYTHON) -m venv $(PEERS_VENV); \
 	    $(PEERS_VENV)/bin/python -m pip install --quiet -r requirements-peers.txt; \
 	    echo "$$want" > $(PEERS_STAMP); \
 	  else \
-	    echo "no $(PEERS_PYTHON): the quality benchmark will skip Splink"; \
+	    echo "no $(PEERS_PYTHON): the benchmarks will skip Splink and dedupe"; \
 	  fi; \
 	fi
 

@@ -57,8 +57,7 @@ def main():
     import pyarrow as pa
     import pyarrow.csv as pcsv
     import splink
-    import splink.comparison_library as cl
-    from splink import DuckDBAPI, Linker, SettingsCreator, block_on
+    from splink import DuckDBAPI, Linker
 
     start = time.perf_counter()
     con = duckdb.connect()
@@ -72,22 +71,9 @@ def main():
     names = ["a", "b"][:len(tables)]
     frames = [db.register(t, dataset_display_name=n) for t, n in zip(tables, names)]
     link = len(frames) == 2
-    settings = SettingsCreator(
-        link_type="link_only" if link else "dedupe_only",
-        comparisons=[
-            cl.NameComparison("given_name").configure(term_frequency_adjustments=True),
-            cl.NameComparison("surname").configure(term_frequency_adjustments=True),
-        ],
-        blocking_rules_to_generate_predictions=[block_on("surname"), block_on("given_name")],
-        retain_intermediate_calculation_columns=False,
-    )
-    linker = Linker(frames if link else frames[0], settings, log_level="WARNING")
+    linker = Linker(frames if link else frames[0], settings(link), log_level="WARNING")
     stages = {"load": time.perf_counter() - start}
-    linker.training.estimate_probability_two_random_records_match(
-        [block_on("given_name", "surname")], recall=0.7)
-    linker.training.estimate_u_using_random_sampling(max_pairs=1e6, seed=1)
-    for rule in ("given_name", "surname"):
-        linker.training.estimate_parameters_using_expectation_maximisation(block_on(rule), max_pairs=EM_PAIRS)
+    train(linker)
     stages["train"] = time.perf_counter() - start - sum(stages.values())
     if args.pairs:
         register_candidates(con, db, linker, args.pairs, link)
@@ -116,6 +102,31 @@ def main():
         info["clusters"] = write_clusters(con, linker, predictions, [float(t) for t in args.cluster.split(",")],
                                           args.clusters_out)
     print(json.dumps(info))
+
+
+def settings(link):
+    """The comparisons and blocking of the module's docstring."""
+    import splink.comparison_library as cl
+    from splink import SettingsCreator, block_on
+    return SettingsCreator(
+        link_type="link_only" if link else "dedupe_only",
+        comparisons=[
+            cl.NameComparison("given_name").configure(term_frequency_adjustments=True),
+            cl.NameComparison("surname").configure(term_frequency_adjustments=True),
+        ],
+        blocking_rules_to_generate_predictions=[block_on("surname"), block_on("given_name")],
+        retain_intermediate_calculation_columns=False,
+    )
+
+
+def train(linker):
+    """The prior, u and m of the module's docstring (no labels needed)."""
+    from splink import block_on
+    linker.training.estimate_probability_two_random_records_match(
+        [block_on("given_name", "surname")], recall=0.7)
+    linker.training.estimate_u_using_random_sampling(max_pairs=1e6, seed=1)
+    for rule in ("given_name", "surname"):
+        linker.training.estimate_parameters_using_expectation_maximisation(block_on(rule), max_pairs=EM_PAIRS)
 
 
 # --8<-- [start:candidates]
