@@ -13,6 +13,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import talvik
+from talvik import _native
 from talvik._dedupe import _block_codes, _codes, _frame
 
 from support.paths import talvik_script
@@ -335,6 +336,28 @@ def test_bad_input_names_the_column(kind, case):
     table = make(df if kind == "pandas" else df.drop(columns=["mixed"]), kind)
     with pytest.raises(error, match=message.replace("(", r"\(")):
         talvik.dedupe(table, **kwargs)
+
+
+_PAIRS = np.array([[0, 1], [1, 2]], dtype=np.int32)
+_SCORES = np.array([1.0, 2.0], dtype=np.float32)
+
+
+# The clustering's own checks: the engine must never read past the names.
+@pytest.mark.parametrize("args, error, message", [
+    ((3, np.array([[0, 3]], dtype=np.int32), _SCORES[:1], -1.0, -2.0, 5), ValueError, "must index the names"),
+    ((3, np.array([[-1, 0]], dtype=np.int32), _SCORES[:1], -1.0, -2.0, 5), ValueError, "must index the names"),
+    ((3, _PAIRS, np.array([1.0, np.nan], dtype=np.float32), -1.0, -2.0, 5), ValueError, "must be numbers"),
+    ((3, _PAIRS, _SCORES[:1], -1.0, -2.0, 5), ValueError, "of one length"),
+    ((3, _PAIRS, _SCORES, float("nan"), -2.0, 5), ValueError, "min_score must be a number"),
+    ((3, _PAIRS, _SCORES, -1.0, float("nan"), 5), ValueError, "unpaired must be a number"),
+    ((3, _PAIRS, _SCORES, -1.0, -2.0, 0), ValueError, "max_size >= 1"),
+    ((-1, _PAIRS, _SCORES, -1.0, -2.0, 5), ValueError, "0 <= n"),
+    ((3, _PAIRS.astype(np.int64), _SCORES, -1.0, -2.0, 5), TypeError, "pairs has the wrong type"),
+    ((3, _PAIRS, _SCORES, "x", -2.0, 5), TypeError, "must be real number"),
+])
+def test_cluster_mean_refuses_bad_input(args, error, message):
+    with pytest.raises(error, match=message):
+        _native.cluster_mean(*args)
 
 
 @pytest.mark.parametrize("table, error", [
