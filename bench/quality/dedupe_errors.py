@@ -2,8 +2,8 @@
 """Where talvik.dedupe's clusters go wrong on the generated people.
 
 The true pairs it misses, split by why: the rule with every step never
-pairs the two records, the pair scores below the cluster floor, or it
-scores above the floor but the size cut keeps it apart. The false pairs
+pairs the two records, the pair scores below the floor dedupe searches
+at, or it scores above the floor but the clustering keeps it apart. The false pairs
 inside its clusters (a sample of them), split by the link that joined them (the pair itself
 when it was found, by what its words have in common; a chain through other
 records when it was not). And two bounds that no name-only method passes:
@@ -36,7 +36,6 @@ def true_keys(entity):
     entity = np.asarray(entity, dtype=np.int64)
     order = np.argsort(entity, kind="stable")
     keys = []
-    start = 0
     e = entity[order]
     bounds = np.flatnonzero(np.diff(e)) + 1
     for group in np.split(order, bounds):
@@ -44,7 +43,6 @@ def true_keys(entity):
             g = np.sort(group)
             a, b = np.triu_indices(len(g), 1)
             keys.append(g[a] * len(entity) + g[b])
-    del start
     return np.unique(np.concatenate(keys)) if keys else np.empty(0, np.int64)
 
 
