@@ -497,7 +497,7 @@ CLUSTERERS = [
                                 initials=True), ("talvik",),
               notes="pairs scoring 0 or more, groups over 20 split by score"),
     Contender("talvik-dedupe", "talvik.dedupe(table, [given, surname]), defaults", dedupe_run,
-              ("talvik", "pandas"), notes="every step, min_score 0 (DEFAULT_CLUSTER_SCORE), split_above 50"),
+              ("talvik", "pandas"), notes="every step; pairs from -2 (DEFAULT_MIN_SCORE), clusters joined at a mean score of -1 (DEFAULT_CLUSTER_SCORE); split_above 50"),
     Contender("exact-key-groups", "exact key: talvik.normalize(name)", exact_key_groups_run, ("talvik",),
               notes="records with equal normalised full names"),
     Contender("splink-clusters", "Splink clusters", splink_clusters_run, ("pyarrow",), runs=1,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <numeric>
+#include <unordered_map>
 
 namespace talvik {
 namespace {
@@ -126,16 +127,131 @@ void Clustering::apply(std::span<const NamePair> pairs, std::span<const size_t> 
     }
 }
 
+// Pair indices from the strongest score down, equal scores in the pairs' order.
+std::vector<size_t> strongest_first(std::span<const float> scores) {
+    std::vector<size_t> order(scores.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) { return scores[x] > scores[y]; });
+    return order;
+}
+
+uint64_t pair_key(int32_t a, int32_t b) noexcept {
+    if (a > b) std::swap(a, b);
+    return static_cast<uint64_t>(static_cast<uint32_t>(a)) << 32 | static_cast<uint32_t>(b);
+}
+
+class MeanClustering {
+public:
+    MeanClustering(int32_t n, std::span<const NamePair> pairs, std::span<const float> scores, float unpaired)
+        : members_(static_cast<size_t>(n)), version_(static_cast<size_t>(n), 0), unpaired_(unpaired) {
+        forest_.assign(static_cast<size_t>(n));
+        for (int32_t x = 0; x < n; ++x) members_[static_cast<size_t>(x)].push_back(x);
+        score_.reserve(pairs.size());
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            if (pairs[k].name1 == pairs[k].name2) continue;
+            // A pair given twice counts once, at its best.
+            auto [at, added] = score_.try_emplace(pair_key(pairs[k].name1, pairs[k].name2), scores[k]);
+            if (!added) at->second = std::max(at->second, scores[k]);
+        }
+    }
+
+    int32_t find(int32_t x) noexcept { return forest_.find(x); }
+    const std::vector<int32_t>& members(int32_t root) const { return members_[static_cast<size_t>(root)]; }
+
+    // The mean score between the clusters of roots a and b, in double: the
+    // same sum whichever order the pairs came in.
+    double mean(int32_t a, int32_t b) const {
+        double sum = 0.0;
+        for (const int32_t x : members(a)) {
+            for (const int32_t y : members(b)) {
+                const auto at = score_.find(pair_key(x, y));
+                sum += at == score_.end() ? static_cast<double>(unpaired_) : static_cast<double>(at->second);
+            }
+        }
+        return sum / (static_cast<double>(members(a).size()) * static_cast<double>(members(b).size()));
+    }
+
+    // Whether a and b were weighed already, and neither has changed since.
+    bool refused_before(int32_t a, int32_t b) const {
+        const auto at = refused_.find(pair_key(a, b));
+        return at != refused_.end() && at->second == versions(a, b);
+    }
+    void refuse(int32_t a, int32_t b) { refused_[pair_key(a, b)] = versions(a, b); }
+
+    void join(int32_t a, int32_t b) {
+        const int32_t r = forest_.join(a, b);
+        const int32_t other = r == a ? b : a;
+        auto& into = members_[static_cast<size_t>(r)];
+        auto& from = members_[static_cast<size_t>(other)];
+        into.insert(into.end(), from.begin(), from.end());
+        from = std::vector<int32_t>();
+        ++version_[static_cast<size_t>(r)];
+    }
+
+private:
+    // Versions of a and b in the order of pair_key's halves.
+    uint64_t versions(int32_t a, int32_t b) const {
+        if (a > b) std::swap(a, b);
+        return static_cast<uint64_t>(version_[static_cast<size_t>(a)]) << 32 | version_[static_cast<size_t>(b)];
+    }
+
+    Forest forest_;
+    std::vector<std::vector<int32_t>> members_;  // by root, the root's list first
+    std::vector<uint32_t> version_;              // by root: joins it has taken
+    std::unordered_map<uint64_t, float> score_;
+    std::unordered_map<uint64_t, uint64_t> refused_;
+    float unpaired_;
+};
+
 }  // namespace
+
+ClusterResult cluster_by_mean(int32_t n, std::span<const NamePair> pairs, std::span<const float> scores,
+                              float min_score, float unpaired, int32_t max_size) noexcept {
+    ClusterResult result;
+    try {
+        MeanClustering c(n, pairs, scores, unpaired);
+        const auto limit = static_cast<size_t>(std::max(max_size, 1));
+        std::vector<char> held_back(static_cast<size_t>(n), 0);
+        for (const size_t k : strongest_first(scores)) {
+            const int32_t a = c.find(pairs[k].name1), b = c.find(pairs[k].name2);
+            if (a == b || c.refused_before(a, b)) continue;
+            if (c.members(a).size() + c.members(b).size() > limit) {
+                // Only a join that the scores would have made is held back by size.
+                if (c.mean(a, b) >= min_score) held_back[static_cast<size_t>(a)] = held_back[static_cast<size_t>(b)] = 1;
+                c.refuse(a, b);
+                continue;
+            }
+            if (c.mean(a, b) >= min_score) {
+                c.join(a, b);
+            } else {
+                c.refuse(a, b);
+            }
+        }
+        result.labels.resize(static_cast<size_t>(n));
+        for (int32_t x = 0; x < n; ++x) result.labels[static_cast<size_t>(x)] = c.find(x);
+        // A root held back may have joined others since: report where it ended, once.
+        std::vector<char> reported(static_cast<size_t>(n), 0);
+        for (int32_t x = 0; x < n; ++x) {
+            if (held_back[static_cast<size_t>(x)] == 0) continue;
+            const int32_t r = c.find(x);
+            if (reported[static_cast<size_t>(r)] != 0) continue;
+            reported[static_cast<size_t>(r)] = 1;
+            result.unsplittable.emplace_back(r, static_cast<int32_t>(c.members(r).size()));
+        }
+        std::sort(result.unsplittable.begin(), result.unsplittable.end());
+    } catch (const std::bad_alloc&) {
+        result = ClusterResult{};
+        result.out_of_memory = true;
+    }
+    return result;
+}
 
 ClusterResult cluster_pairs(int32_t n, std::span<const NamePair> pairs, std::span<const float> scores,
                             int32_t max_size) noexcept {
     ClusterResult result;
     try {
-        std::vector<size_t> order(pairs.size());
-        std::iota(order.begin(), order.end(), size_t{0});
-        // Strongest first; equal scores in the pairs' order, so the result never varies.
-        std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) { return scores[x] > scores[y]; });
+        // Equal scores in the pairs' order, so the result never varies.
+        const std::vector<size_t> order = strongest_first(scores);
         Clustering c(n, std::max(max_size, 1));
         for (size_t k = 0; k < order.size();) {
             size_t e = k + 1;

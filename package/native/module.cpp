@@ -656,6 +656,10 @@ PyObject* cluster(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
     return cluster_scored(module_state(module)->pair_array_type, args, nargs);
 }
 
+PyObject* cluster_mean(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return cluster_mean_scored(module_state(module)->pair_array_type, args, nargs);
+}
+
 PyMethodDef module_methods[] = {
     {"names_from_sequence", fastcall(names_from_sequence), METH_FASTCALL,
      "names_from_sequence(names, label) -> Names: a list or tuple of str (None for a null)."},
@@ -687,6 +691,11 @@ PyMethodDef module_methods[] = {
      "cluster(n, pairs, scores, max_size) -> (labels, unsplittable): single-linkage clusters of n names from\n"
      "scored pairs, each cut where it would pass max_size names; unsplittable lists (label, size) of the\n"
      "clusters joined by equal scores alone that stay larger."},
+    {"cluster_mean", fastcall(cluster_mean), METH_FASTCALL,
+     "cluster_mean(n, pairs, scores, min_score, unpaired, max_size) -> (labels, held_back): average-linkage\n"
+     "clusters of n names: two join when the mean score of all pairs between them, a pair not given counting\n"
+     "as unpaired, is at least min_score, and they hold at most max_size names together; held_back lists\n"
+     "(label, size) of the clusters that a join was refused for max_size alone."},
     {"open_index", fastcall(open_index), METH_FASTCALL,
      "open_index(path, threads) -> Index: a saved index, mapped from the file at path (bytes)."},
     {"index_from_bytes", fastcall(index_from_bytes), METH_FASTCALL,

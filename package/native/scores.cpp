@@ -49,33 +49,46 @@ bool filter_args(PyObject* scores, PyObject* min_score, PyObject* blocks, Py_ssi
     return true;
 }
 
-PyObject* cluster_scored(PyTypeObject* column_type, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (!check_nargs("cluster", nargs, 4)) return nullptr;
-    const long long n = PyLong_AsLongLong(args[0]);
-    const long long max_size = PyLong_AsLongLong(args[3]);
-    if (PyErr_Occurred()) return nullptr;
-    if (n < 0 || n > INT32_MAX || max_size < 1) {
-        PyErr_SetString(PyExc_ValueError, "cluster() needs 0 <= n < 2**31 and max_size >= 1");
-        return nullptr;
-    }
+namespace {
+
+// The scored pairs of n names, checked: the part both clusterings read.
+struct ScoredPairs {
     HeldBuffer pairs, scores;
-    if (!pairs.read(args[1], "i", 4, 2, "pairs") || !scores.read(args[2], "f", 4, 1, "scores")) return nullptr;
-    const auto k = static_cast<size_t>(scores.items());
-    if (static_cast<size_t>(pairs.items()) != 2 * k) {
-        PyErr_SetString(PyExc_ValueError, "pairs and scores must be of one length");
-        return nullptr;
-    }
-    const std::span<const NamePair> p(static_cast<const NamePair*>(pairs.data()), k);
-    const std::span<const float> s(static_cast<const float*>(scores.data()), k);
-    for (size_t i = 0; i < k; ++i) {
-        if (p[i].name1 < 0 || p[i].name1 >= n || p[i].name2 < 0 || p[i].name2 >= n || std::isnan(s[i])) {
-            PyErr_SetString(PyExc_ValueError, "pairs must index the names and scores must be numbers");
-            return nullptr;
+    std::span<const NamePair> p;
+    std::span<const float> s;
+
+    bool read(PyObject* pairs_arg, PyObject* scores_arg, long long n) noexcept {
+        if (!pairs.read(pairs_arg, "i", 4, 2, "pairs") || !scores.read(scores_arg, "f", 4, 1, "scores")) return false;
+        const auto k = static_cast<size_t>(scores.items());
+        if (static_cast<size_t>(pairs.items()) != 2 * k) {
+            PyErr_SetString(PyExc_ValueError, "pairs and scores must be of one length");
+            return false;
         }
+        p = {static_cast<const NamePair*>(pairs.data()), k};
+        s = {static_cast<const float*>(scores.data()), k};
+        for (size_t i = 0; i < k; ++i) {
+            if (p[i].name1 < 0 || p[i].name1 >= n || p[i].name2 < 0 || p[i].name2 >= n || std::isnan(s[i])) {
+                PyErr_SetString(PyExc_ValueError, "pairs must index the names and scores must be numbers");
+                return false;
+            }
+        }
+        return true;
     }
-    Released released(nullptr);
-    const ClusterResult r = released.run(
-        0, [&]() noexcept { return cluster_pairs(static_cast<int32_t>(n), p, s, static_cast<int32_t>(max_size)); });
+};
+
+bool cluster_sizes(const char* name, PyObject* n_arg, PyObject* max_arg, long long* n, long long* max_size) noexcept {
+    *n = PyLong_AsLongLong(n_arg);
+    *max_size = PyLong_AsLongLong(max_arg);
+    if (PyErr_Occurred()) return false;
+    if (*n < 0 || *n > INT32_MAX || *max_size < 1) {
+        PyErr_Format(PyExc_ValueError, "%s() needs 0 <= n < 2**31 and max_size >= 1", name);
+        return false;
+    }
+    return true;
+}
+
+// (labels, [(label, size), ...]) of a clustering.
+PyObject* cluster_result(PyTypeObject* column_type, const ClusterResult& r) noexcept {
     if (r.out_of_memory) return PyErr_NoMemory();
     LabelBlock labels;
     if (!labels.reserve(static_cast<int64_t>(r.labels.size()))) return PyErr_NoMemory();
@@ -89,6 +102,47 @@ PyObject* cluster_scored(PyTypeObject* column_type, PyObject* const* args, Py_ss
         if (!item || PyList_Append(stuck.get(), item.get()) < 0) return nullptr;
     }
     return PyTuple_Pack(2, column.get(), stuck.get());
+}
+
+bool number_arg(PyObject* o, const char* what, float* out) noexcept {
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (std::isnan(v)) {
+        PyErr_Format(PyExc_ValueError, "%s must be a number, not NaN", what);
+        return false;
+    }
+    *out = static_cast<float>(v);
+    return true;
+}
+
+}  // namespace
+
+PyObject* cluster_scored(PyTypeObject* column_type, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("cluster", nargs, 4)) return nullptr;
+    long long n = 0, max_size = 0;
+    if (!cluster_sizes("cluster", args[0], args[3], &n, &max_size)) return nullptr;
+    ScoredPairs in;
+    if (!in.read(args[1], args[2], n)) return nullptr;
+    Released released(nullptr);
+    const ClusterResult r = released.run(0, [&]() noexcept {
+        return cluster_pairs(static_cast<int32_t>(n), in.p, in.s, static_cast<int32_t>(max_size));
+    });
+    return cluster_result(column_type, r);
+}
+
+PyObject* cluster_mean_scored(PyTypeObject* column_type, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (!check_nargs("cluster_mean", nargs, 6)) return nullptr;
+    long long n = 0, max_size = 0;
+    float min_score = 0.0f, unpaired = 0.0f;
+    if (!cluster_sizes("cluster_mean", args[0], args[5], &n, &max_size)) return nullptr;
+    if (!number_arg(args[3], "min_score", &min_score) || !number_arg(args[4], "unpaired", &unpaired)) return nullptr;
+    ScoredPairs in;
+    if (!in.read(args[1], args[2], n)) return nullptr;
+    Released released(nullptr);
+    const ClusterResult r = released.run(0, [&]() noexcept {
+        return cluster_by_mean(static_cast<int32_t>(n), in.p, in.s, min_score, unpaired, static_cast<int32_t>(max_size));
+    });
+    return cluster_result(column_type, r);
 }
 
 }  // namespace talvik::native

@@ -44,4 +44,8 @@ bool filter_args(PyObject* scores, PyObject* min_score, PyObject* blocks, Py_ssi
 // talvik/clusters.h; `column_type` makes the labels.
 PyObject* cluster_scored(PyTypeObject* column_type, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// cluster_mean(n, pairs, scores, min_score, unpaired, max_size) -> (labels,
+// held_back): average linkage, cluster_by_mean in talvik/clusters.h.
+PyObject* cluster_mean_scored(PyTypeObject* column_type, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 }  // namespace talvik::native

@@ -629,7 +629,7 @@ def _table_commands(commands: Any) -> None:
                          "instead of the row's position; no value may be missing or repeated")
     _table_options(dedupe_)
     dedupe_.add_argument("--split-above", type=_positive, default=DEFAULT_SPLIT_ABOVE, metavar="N",
-                         help="split a cluster of more than N rows by raising the score its pairs need "
+                         help="refuse a join that would make a cluster of more than N rows "
                          f"(default {DEFAULT_SPLIT_ABOVE})")
     dedupe_.set_defaults(run=_dedupe)
     link_ = commands.add_parser(
@@ -671,8 +671,9 @@ def _table_options(parser: argparse.ArgumentParser) -> None:
     steps.add_argument("--initials", action=argparse.BooleanOptionalAction, default=True,
                        help="an initial stands for a word it begins")
     steps.add_argument("--min-score", type=_score, metavar="SCORE",
-                       help="the least score a pair needs (default: the package's DEFAULT_CLUSTER_SCORE for "
-                       "dedupe, DEFAULT_MIN_SCORE for link)")
+                       help="link: the least score a pair needs (default: the package's DEFAULT_MIN_SCORE); "
+                       "dedupe: the least mean score between two clusters that joins them (default: "
+                       "DEFAULT_CLUSTER_SCORE)")
     parser.add_argument("--out", "-o", metavar="FILE", help="write here instead of standard output, replaced "
                         "whole at the end, as for 'talvik pairs'")
     parser.add_argument("--format", choices=FORMATS, help="output format (default: from the --out suffix: "

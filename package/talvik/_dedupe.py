@@ -24,20 +24,22 @@ from ._nicknames import nicknames as _bundled_nicknames
 
 __all__ = ["DEFAULT_SPLIT_ABOVE", "dedupe", "link"]
 
-#: Clusters of more rows than this are split by ``dedupe`` (by raising the
-#: score a pair needs inside them): a real person rarely has more records in
-#: one table, while a chain of weak matches easily joins hundreds.
+#: Clusters of more rows than this are not made by ``dedupe``: a join that
+#: would pass it is refused. A real person rarely has more records in one
+#: table, while a chain of weak matches easily joins hundreds.
 DEFAULT_SPLIT_ABOVE = 50
 
-#: The least score that joins two rows of one cluster in ``dedupe``: higher
-#: than ``DEFAULT_MIN_SCORE`` for single pairs, since a cluster joins its
-#: pairs transitively and a false pair costs every row it chains to. On the
-#: labelled data of docs/quality.md it gives the best cluster F1 (0 bits is
-#: also where the words' evidence outweighs the odds against a random pair).
-DEFAULT_CLUSTER_SCORE = 0.0
+#: The least mean score, over every pair of rows between two clusters, that
+#: joins them in ``dedupe`` (two single rows: their pair's score). A cluster
+#: joins its rows transitively, so each join asks that the rows agree on the
+#: whole rather than through one link; a pair of rows that the search does
+#: not return counts as the floor it searched at (``DEFAULT_MIN_SCORE``),
+#: the most it could have scored. On the labelled data of docs/quality.md
+#: -1 bit gives the best cluster F1.
+DEFAULT_CLUSTER_SCORE = -1.0
 
 _OUTPUT = ("cluster", "cluster_size", "score")
-#: Clusters that cannot be split, each warned of up to this many.
+#: Clusters held back by split_above, each warned of up to this many.
 _MAX_WARNINGS = 10
 
 
@@ -87,11 +89,14 @@ def dedupe(
     nicknames
         True to add ``talvik.nicknames()`` to ``tradeouts``.
     min_score
-        The least score a pair needs to join two rows;
-        None means ``talvik.DEFAULT_CLUSTER_SCORE``.
+        The least mean score of the pairs between two clusters that joins
+        them (average linkage: see docs/scores.md); None means
+        ``talvik.DEFAULT_CLUSTER_SCORE``. Pairs are searched down to
+        ``talvik.DEFAULT_MIN_SCORE``, or to ``min_score`` when lower, and a
+        pair of rows not found counts as that floor.
     split_above
-        A cluster of more rows than this is split by raising the score its
-        pairs need (``Matcher.groups``); None never splits.
+        No cluster grows past this many rows: a join that would pass it is
+        refused (warned of); None sets no limit.
     threads, progress
         As for ``Matcher``; ``progress=True`` shows a bar per search.
 
@@ -124,12 +129,12 @@ def dedupe(
     _checked_ids(frame, id)
     codes = _block_codes([frame.codes(c) for c in blocks_at], [frame.n])
     threshold = _threshold(min_score, DEFAULT_CLUSTER_SCORE)
+    floor = min(threshold, _threshold(None, None))
     split = None if split_above is None else _size_limit(split_above, "split_above")
     matcher = _matcher(names, codes[0] if codes else None, tradeouts, nicknames, normalize, typos, initials, threads)
-    # One search: the clusters, split or not, and the scores all come from
-    # the scored pairs, as Matcher.groups(min_score, split_above) makes them.
-    pairs, scores = matcher.pairs(scores=True, min_score=threshold, progress=progress)
-    labels = _clusters(frame.n, pairs, scores, split)
+    # One search: the clusters and the scores all come from the scored pairs.
+    pairs, scores = matcher.pairs(scores=True, min_score=floor, progress=progress)
+    labels = _clusters(frame.n, pairs, scores, threshold, floor, split)
     result: dict[Hashable, Any] = {
         id_name: frame.column(id) if id is not None else np.arange(frame.n, dtype=np.int64),
         "cluster": labels,
@@ -343,20 +348,21 @@ def _codes(values: list[Any], column: Hashable, where: str = "") -> NDArray[np.i
     return np.array(codes, dtype=np.int64)
 
 
-def _clusters(n: int, pairs: NDArray[Any], scores: NDArray[Any], split: int | None) -> NDArray[np.int64]:
-    """Per row, the smallest row of its cluster: the components of the
-    pairs, each of more than ``split`` rows cut by single linkage where it
-    would pass that size (warned of where equal scores alone hold it)."""
+def _clusters(n: int, pairs: NDArray[Any], scores: NDArray[Any], threshold: float, floor: float,
+              split: int | None) -> NDArray[np.int64]:
+    """Per row, the smallest row of its cluster: average linkage of the
+    scored pairs at ``threshold``, a pair not given counting as ``floor``, no
+    cluster past ``split`` rows (warned of where that refused a join)."""
     if n == 0:
         return np.empty(0, dtype=np.int64)
     limit = n if split is None else split
-    labels, stuck = _native.cluster(n, np.ascontiguousarray(pairs, dtype=np.int32),
-                                    np.ascontiguousarray(scores, dtype=np.float32), limit)
-    shown = stuck[:_MAX_WARNINGS]
+    labels, held = _native.cluster_mean(n, np.ascontiguousarray(pairs, dtype=np.int32),
+                                        np.ascontiguousarray(scores, dtype=np.float32), threshold, floor, limit)
+    shown = held[:_MAX_WARNINGS]
     for k, (label, size) in enumerate(shown):
-        more = len(stuck) - len(shown) if k == len(shown) - 1 else 0
-        message = (f"cluster {label} of {size:,} rows is joined by equal scores alone, such as one name repeated, "
-                   f"and no threshold splits it below split_above={limit:,}")
+        more = len(held) - len(shown) if k == len(shown) - 1 else 0
+        message = (f"cluster {label} of {size:,} rows would have joined more rows whose scores match it, but not "
+                   f"past split_above={limit:,}")
         if more:
             message += f" (and {more:,} more such clusters)"
         warnings.warn(LargeGroupWarning(label, size, limit, more, message=message), stacklevel=3)

@@ -71,6 +71,10 @@ class LargeGroupWarning(UserWarning):
     ``label`` is the group's label (its smallest index) and ``size`` its
     number of names; the group is reported whole, never cut. Past ten such
     groups the tenth warning counts the ones not reported (``more``).
+
+    ``talvik.dedupe`` warns with it of a cluster that ``split_above`` kept
+    from joining rows whose scores match it: ``size`` is the cluster's size,
+    at most ``max_size``.
     """
 
     def __init__(self, label: int, size: int, max_size: int, more: int = 0, message: str | None = None) -> None:

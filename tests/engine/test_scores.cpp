@@ -230,5 +230,44 @@ TEST(Clusters, SplitOnlyWhereTooLarge) {
     }
 }
 
+struct Averaging {
+    const char* what;
+    int32_t n;
+    std::vector<NamePair> pairs;
+    std::vector<float> scores;
+    float min_score;
+    int32_t max_size;
+    std::vector<int32_t> labels;
+    std::vector<std::pair<int32_t, int32_t>> held_back;
+};
+
+// Unpaired pairs count as -2 throughout.
+TEST(Clusters, JoinWhereTheMeanBetweenIsHighEnough) {
+    const std::vector<Averaging> cases = {
+        {"single pairs: the score alone decides", 4, {{0, 1}, {2, 3}}, {0.5f, -1.5f}, -1, 10, {0, 0, 2, 3}, {}},
+        {"a weak link between strong pairs no longer chains", 4, {{0, 1}, {2, 3}, {1, 2}}, {6, 6, 0}, -1, 10,
+         {0, 0, 2, 2}, {}},
+        // 2 and 0 paired, 2 and 1 not: mean of 3 and -2 is 0.5.
+        {"one strong link and one unpaired pass together", 3, {{0, 1}, {0, 2}}, {6, 3}, 0, 10, {0, 0, 0}, {}},
+        {"below the floor once the third is unpaired", 3, {{0, 1}, {0, 2}}, {6, 1}, 0, 10, {0, 0, 2}, {}},
+        {"pairs between clusters all count", 4, {{0, 1}, {2, 3}, {0, 2}, {1, 3}, {0, 3}, {1, 2}},
+         {5, 5, -1.5f, -1.5f, -1.5f, -1.5f}, -1.5f, 10, {0, 0, 0, 0}, {}},
+        {"a pair given twice counts at its best", 3, {{0, 1}, {1, 2}, {0, 2}, {2, 0}}, {6, 2, -9, 2}, 0, 10,
+         {0, 0, 0}, {}},
+        {"the size limit holds back a join the scores make", 4, {{0, 1}, {2, 3}, {1, 2}, {0, 2}, {1, 3}, {0, 3}},
+         {9, 9, 8, 8, 8, 8}, 0, 3, {0, 0, 2, 2}, {{0, 2}, {2, 2}}},
+        {"a join the scores refuse is not reported for size", 4, {{0, 1}, {2, 3}, {1, 2}}, {9, 9, 8}, 1, 3,
+         {0, 0, 2, 2}, {}},
+        {"a self pair is ignored", 2, {{1, 1}, {0, 1}}, {9, -5}, 0, 10, {0, 1}, {}},
+    };
+    for (const Averaging& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ClusterResult r = cluster_by_mean(c.n, c.pairs, c.scores, c.min_score, -2.0f, c.max_size);
+        EXPECT_FALSE(r.out_of_memory);
+        EXPECT_EQ(r.labels, c.labels);
+        EXPECT_EQ(r.unsplittable, c.held_back);
+    }
+}
+
 }  // namespace
 }  // namespace talvik

@@ -30,4 +30,17 @@ struct ClusterResult {
 ClusterResult cluster_pairs(int32_t n, std::span<const NamePair> pairs, std::span<const float> scores,
                             int32_t max_size) noexcept;
 
+// Clusters that need every pair between them to agree: average linkage.
+// Pairs are taken from the strongest down (equal scores in the pairs'
+// order); at each, the clusters of its two names join when the mean score
+// of all pairs between them is at least min_score, a pair not given (the
+// rule does not pair them, or they scored below the search's floor)
+// counting as `unpaired`, and when together they hold at most max_size
+// names. A weak link between two strong clusters no longer chains them:
+// the pairs that do not match pull the mean down. In `unsplittable`, the
+// clusters (by smallest index, with their size) that a join was refused
+// for max_size alone.
+ClusterResult cluster_by_mean(int32_t n, std::span<const NamePair> pairs, std::span<const float> scores,
+                              float min_score, float unpaired, int32_t max_size) noexcept;
+
 }  // namespace talvik
