@@ -110,7 +110,7 @@ PairScorer::PairScorer(const NameIndex& index, std::span<const float> weights) n
 void PairScorer::set_row(std::span<const int32_t> row) {
     own_row_.clear();
     for (const int32_t w : row) {
-        own_row_.push_back(RowWord{w, weight(w), index_.word_text(w), index_.tradeouts(w), {}});
+        own_row_.push_back(RowWord{w, weight(w), {}, index_.tradeouts(w), {}});
     }
     row_ = own_row_;
     sort_row_ids();

@@ -21,7 +21,7 @@ std::vector<float> word_weights(const NameIndex& index);
 struct RowWord {
     int32_t id = -1;  // the index's id, or -1
     float weight = 0.0f;
-    std::string_view text;
+    std::string_view text;  // needed only when id is -1: a known word is read by id
     std::span<const int32_t> trades;     // rising: the index's words it lists as tradeouts
     std::span<const int32_t> listed_by;  // rising, when id is -1: the index's words that list it
 };
