@@ -34,8 +34,12 @@ struct Finish {
 // that the dynamic loader allocates on first use, and the loader ends the
 // process when it cannot: a bad_alloc thrown when memory is short would be
 // that first use. Touching it at once, while memory is still to be had,
-// allocates it then.
-void claim_exception_state() noexcept { (void)std::uncaught_exceptions(); }
+// allocates it then. The call is declared pure, so its result must be used
+// or the compiler drops it.
+void claim_exception_state() noexcept {
+    volatile int in_flight = std::uncaught_exceptions();
+    (void)in_flight;
+}
 
 // The room a new worker needs under an address-space limit: its stack, and
 // its thread-local blocks and first allocations well within the rest.

@@ -2,6 +2,7 @@
 result or MemoryError, never with a signal or an exit of its own; a stream of
 pairs holds about a chunk or two, however dense the rows."""
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -102,3 +103,80 @@ def test_the_command_streams_dense_rows_in_bounded_memory(tmp_path):
         child.kill()
         child.wait()
     assert peak_kib < 400 * 1024, f"the command peaked at {peak_kib >> 10} MiB"
+
+
+# Lets every worker thread allocate once, then refuses it all memory: a
+# worker's first allocation is its claim on the C++ runtime's thread-local
+# exception state, so a bad_alloc thrown later must find that state there and
+# not end the process asking the dynamic loader for it.
+STARVING_MALLOC = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <stdatomic.h>
+#include <stddef.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern void *__libc_malloc(size_t);
+extern void *__libc_calloc(size_t, size_t);
+extern void *__libc_realloc(void *, size_t);
+
+static atomic_long spared;  /* the thread that armed it; 0 when disarmed */
+static __thread long granted __attribute__((tls_model("initial-exec")));
+
+void starve_workers(long on) { atomic_store(&spared, on ? (long)syscall(SYS_gettid) : 0); }
+
+static int refuse(void) {
+    long tid = atomic_load(&spared);
+    if (tid == 0 || tid == (long)syscall(SYS_gettid) || granted++ < 1) return 0;
+    errno = ENOMEM;
+    return 1;
+}
+void *malloc(size_t n) { return refuse() ? NULL : __libc_malloc(n); }
+void *calloc(size_t a, size_t b) { return refuse() ? NULL : __libc_calloc(a, b); }
+void *realloc(void *p, size_t n) { return refuse() ? NULL : __libc_realloc(p, n); }
+"""
+
+STARVED = """
+    import ctypes, sys
+    import Talvik, talvik
+    names = ["Ann Lee", "Ann B Lee", "Bo Lee", "Ann Bo Lee"] * 3000
+    m = talvik.Matcher(names, threads=8)
+    calls = {
+        "Matcher": lambda: talvik.Matcher(names, threads=8),
+        "pairs": lambda: m.pairs(),
+        "groups": lambda: m.groups(),
+        "match": lambda: m.match(names[:500]),
+        "Talvik": lambda: Talvik.parallel_find_matches(names, {}, None, 8),
+    }
+    starve = ctypes.CDLL(None).starve_workers
+    starve(1)
+    try:
+        calls[sys.argv[1]]()
+        outcome = "result"
+    except MemoryError:
+        outcome = "MemoryError"
+    finally:
+        starve(0)
+    print(outcome)
+"""
+
+
+@pytest.fixture(scope="module")
+def starving_malloc(tmp_path_factory):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None or sys.platform != "linux":
+        pytest.skip("needs a C compiler and glibc to build the starving allocator")
+    folder = tmp_path_factory.mktemp("starving")
+    (folder / "starving.c").write_text(STARVING_MALLOC)
+    subprocess.run([cc, "-O2", "-shared", "-fPIC", "-o", str(folder / "starving.so"), str(folder / "starving.c")],
+                   check=True)
+    return folder / "starving.so"
+
+
+@pytest.mark.parametrize("method", ["Matcher", "pairs", "groups", "match", "Talvik"])
+def test_workers_out_of_memory_after_starting_raise_memory_error(starving_malloc, method):
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(STARVED), method], capture_output=True, text=True,
+                         timeout=600, env=child_env(PYTHONWARNINGS="ignore", LD_PRELOAD=str(starving_malloc)))
+    assert out.returncode == 0, out.stderr[-2000:]
+    assert out.stdout.split() == ["MemoryError"]
