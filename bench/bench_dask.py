@@ -68,6 +68,7 @@ def timed(call):
 def run(args):
     import numpy as np
     import pyarrow as pa
+    import dask
     from distributed import Client, LocalCluster
 
     import talvik
@@ -90,8 +91,10 @@ def run(args):
     times = {key: [] for key in contenders}
 
     def cluster():
-        return LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                            worker_dashboard_address=None)
+        # Without the workers' profiler: see docs/dask.md.
+        with dask.config.set({"distributed.worker.profile.enabled": False}):
+            return LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                                worker_dashboard_address=None)
 
     with cluster() as local, Client(local) as client:
         warm_up(client, names, arrow, table)

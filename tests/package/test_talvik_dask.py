@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 distributed = pytest.importorskip("distributed")
+import dask  # noqa: E402
 
 import talvik  # noqa: E402
 import talvik.dask  # noqa: E402
@@ -24,16 +25,21 @@ from support.names import census_like  # noqa: E402
 @pytest.fixture(scope="module")
 def client():
     # Not the default client, so that client=None can be tested both ways.
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=2, dashboard_address=None,
-                                  worker_dashboard_address=None) as cluster:
+    # The workers' profiler reads other threads' frames, which a free-threaded
+    # CPython 3.14 may free meanwhile (a worker then dies in PyFrame_GetCode).
+    with dask.config.set({"distributed.worker.profile.enabled": False}), \
+            distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=2, dashboard_address=None,
+                                     worker_dashboard_address=None) as cluster:
         with distributed.Client(cluster, set_as_default=False) as c:
             yield c
 
 
-def test_workers_run_this_talvik(client):
+def test_workers_run_this_talvik_without_the_profiler(client):
     files = client.run(lambda: __import__("talvik").__file__)
     assert len(files) == 2
     assert set(files.values()) == {talvik.__file__}
+    profiling = client.run(lambda: __import__("dask").config.get("distributed.worker.profile.enabled"))
+    assert set(profiling.values()) == {False}
 
 
 CASES = [
