@@ -155,6 +155,11 @@ private:
     std::vector<size_t> runs_;  // where each rising run of accepted_ starts
     std::vector<int32_t> scratch_;
     std::vector<RowWord> row_words_;
+    struct PairList {
+        std::span<const int32_t> names;
+        bool sure;  // matches without being read
+    };
+    std::vector<PairList> lists_;  // one pair of words' lists, read and not yet taken
 };
 
 std::span<const int32_t> QuerySearch::match(std::string_view query) {
@@ -417,15 +422,26 @@ void QuerySearch::gather_pair(size_t u, size_t v, unsigned klass) {
     // two of its own found against it: a name holding two words that find
     // the query back, one from each side, matches.
     const bool two = positions_.size() == 2;
+    // Every slot is read before any list, so that the lists' first lines are
+    // fetched together too.
+    lists_.clear();
     each_pair(a, b, u == v, [&](int32_t x, int32_t y) {
         if (x == y) {
             add_shared(x, klass);
-        } else if (back || (two && found_back(x) && found_back(y))) {
-            add_sure(ix_.pair_postings(x, y, !back));
-        } else {
-            add_pair(x, y, klass);
+            return;
         }
+        const std::span<const int32_t> names = ix_.pair_postings(x, y, !back);
+        if (names.empty()) return;
+        __builtin_prefetch(names.data());
+        lists_.push_back({names, back || (two && found_back(x) && found_back(y))});
     });
+    for (const PairList& list : lists_) {
+        if (list.sure) {
+            add_sure(list.names);
+        } else {
+            append(list.names);
+        }
+    }
 }
 
 void QuerySearch::add_sure(std::span<const int32_t> names) {
@@ -581,14 +597,22 @@ SearchError join_parts(std::vector<Found>& parts, const Repeats& repeats, const 
             at[q] = result.pairs.size();
             const auto r = static_cast<size_t>(repeats.first[q]);
             const auto m = static_cast<size_t>(repeats.count[r]);
-            const bool own = r == q;
+            if (r == q) {  // its own pairs, already numbered q
+                const auto from = static_cast<std::ptrdiff_t>(k);
+                const auto to = static_cast<std::ptrdiff_t>(k + m);
+                result.pairs.insert(result.pairs.end(), parts[b].pairs.begin() + from, parts[b].pairs.begin() + to);
+                if (options.scores) {
+                    result.scores.insert(result.scores.end(), parts[b].scores.begin() + from, parts[b].scores.begin() + to);
+                }
+                k += m;
+                continue;
+            }
             for (size_t t = 0; t < m; ++t) {
-                NamePair pair = own ? parts[b].pairs[k + t] : result.pairs[at[r] + t];
+                NamePair pair = result.pairs[at[r] + t];
                 pair.name1 = static_cast<int32_t>(q);
                 result.pairs.push_back(pair);
-                if (options.scores) result.scores.push_back(own ? parts[b].scores[k + t] : result.scores[at[r] + t]);
+                if (options.scores) result.scores.push_back(result.scores[at[r] + t]);
             }
-            if (own) k += m;
         }
         parts[b] = {};
     }
