@@ -154,7 +154,10 @@ private:
 };
 
 // Buffered writes to a file descriptor; the first error is kept and later
-// writes are dropped.
+// writes are dropped. Writes of 2 MiB at offsets of 2 MiB let the page cache
+// hold the file in huge pages (where the file system keeps large folios, as
+// ext4 and XFS do), which the mapping of an open() then uses: lookups jump
+// about the whole file, and spend less on address translation.
 class FileSink final : public Sink {
 public:
     explicit FileSink(int fd) noexcept : fd_(fd) {}
@@ -191,7 +194,7 @@ private:
     int fd_;
     int error_ = 0;
     size_t used_ = 0;
-    char buffer_[1 << 20];
+    char buffer_[2 << 20];
 };
 
 // One section of a save: its size, and how to write its bytes.
@@ -572,6 +575,9 @@ SavedIndex::Opened SavedIndex::open(const char* path) noexcept {
             ::close(fd);
             return Opened{nullptr, fail(SavedIndexError::io, "map", err)};
         }
+        // Pages read in again (after the cache let them go) come in as huge
+        // pages too. Only a hint.
+        (void)::madvise(map, size, MADV_HUGEPAGE);
         self->mapping_ = map;
         self->data_ = static_cast<const char*>(map);
     }
