@@ -167,6 +167,74 @@ PyObject* distinct_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
     return out.release();
 }
 
+namespace {
+
+struct Positions {
+    int64_t before = 0;
+    int64_t last = 0;
+};
+
+// {word: count} for the words whose count, as `count` reads it, is not 0.
+PyObject* counts_of(const std::vector<std::string_view>& words, const std::vector<Positions>& at,
+                    int64_t Positions::*count) noexcept {
+    Ref out(PyDict_New());
+    if (!out) return nullptr;
+    for (size_t w = 0; w < words.size(); ++w) {
+        if (at[w].*count == 0) continue;
+        Ref word(PyUnicode_DecodeUTF8(words[w].data(), static_cast<Py_ssize_t>(words[w].size()), "strict"));
+        Ref n(PyLong_FromLongLong(at[w].*count));
+        if (!word || !n || PyDict_SetItem(out.get(), word.get(), n.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+}  // namespace
+
+PyObject* word_positions(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "word_positions() takes 1 argument (%zd given)", nargs);
+        return nullptr;
+    }
+    Ref items(PySequence_Tuple(args[0]));  // our own: nobody can change it while we read
+    if (!items) return nullptr;
+    std::vector<std::string_view> words;  // first-seen order, borrowing the items' UTF-8
+    std::vector<Positions> at;
+    try {
+        std::unordered_map<std::string_view, int32_t> seen;
+        std::vector<int32_t> name;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+            if (i % 65536 == 0 && PyErr_CheckSignals() < 0) return nullptr;  // millions take a while
+            PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+            if (!PyUnicode_Check(item)) continue;  // the name readers report those
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(item, &size);
+            if (data == nullptr) return nullptr;
+            name.clear();
+            for_each_word(std::string_view(data, static_cast<size_t>(size)), [&](std::string_view word) {
+                const auto [it, added] = seen.try_emplace(word, static_cast<int32_t>(words.size()));
+                if (added) {
+                    if (words.size() == static_cast<size_t>(INT32_MAX)) throw std::length_error("words");
+                    words.push_back(word);
+                    at.emplace_back();
+                }
+                name.push_back(it->second);
+            });
+            if (name.size() < 2) continue;
+            for (size_t k = 0; k + 1 < name.size(); ++k) ++at[static_cast<size_t>(name[k])].before;
+            ++at[static_cast<size_t>(name.back())].last;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        return PyErr_NoMemory();
+    }
+    Ref before(counts_of(words, at, &Positions::before));
+    if (!before) return nullptr;
+    Ref last(counts_of(words, at, &Positions::last));
+    if (!last) return nullptr;
+    return PyTuple_Pack(2, before.get(), last.get());
+}
+
 PyObject* variant_table(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 5) {
         PyErr_Format(PyExc_TypeError, "variant_table() takes 5 arguments (%zd given)", nargs);

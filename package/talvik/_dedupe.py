@@ -284,6 +284,9 @@ def _names(frame: _Frame, columns: list[Hashable]) -> list[str | None]:
 
 def _checked_strings(values: list[Any], column: Hashable, where: str) -> list[str | None]:
     """``values`` when each is a str or None, else TypeError naming the first that is not."""
+    # The types seen, once each: a loop of isinstance per value costs much more.
+    if all(t is type(None) or issubclass(t, str) for t in set(map(type, values))):
+        return values
     for k, value in enumerate(values):
         if value is not None and not isinstance(value, str):
             raise TypeError(f"{where}column {column!r} must hold strings: row {k} holds "

@@ -1039,11 +1039,8 @@ def _word_positions(items: list[Any] | tuple[Any, ...]) -> tuple[Counter[str], C
     """How often each word is written before the last word of a name, and
     how often last, over the names of two words or more."""
     # Items that are not str are left to the readers, which name them.
-    named = [n for n in items if isinstance(n, str) and str.find(n, " ") >= 0]
-    # One join and one split rather than a Counter update per name.
-    before = Counter(" ".join([str.__str__(n)[: str.rfind(n, " ")] for n in named]).split(" "))
-    last = Counter([str.__str__(n)[str.rfind(n, " ") + 1 :] for n in named])
-    return before, last
+    before, last = _native.word_positions(items)
+    return Counter(before), Counter(last)
 
 
 def _given_words(positions: tuple[Counter[str], Counter[str]]) -> set[str]:

@@ -34,6 +34,19 @@ def by_hand(names, table, normalize, typos, initials):
     return names, table
 
 
+@pytest.mark.parametrize("items, before, last", [
+    (["Ann Lee", "Lee Ann"], {"Ann": 1, "Lee": 1}, {"Lee": 1, "Ann": 1}),
+    (["  Ann   Mary  Lee "], {"Ann": 1, "Mary": 1}, {"Lee": 1}),  # runs of spaces cut no empty word
+    (["Ann\tLee Smith"], {"Ann\tLee": 1}, {"Smith": 1}),  # only the space cuts, as in the rule
+    (["Madonna", "", " ", None, 7, b"Ann Lee"], {}, {}),  # one word, none, not str
+    (["Renée Zoë Ärger", "Zoë Ärger"], {"Renée": 1, "Zoë": 2}, {"Ärger": 2}),
+])
+def test_word_positions_count_where_names_write_their_words(items, before, last):
+    from talvik._matcher import _word_positions
+
+    assert _word_positions(items) == (Counter(before), Counter(last))
+
+
 @pytest.mark.parametrize("normalize, typos, initials", [
     (True, 0, False), (False, 1, False), (False, 2, False), (False, 0, True), (True, 1, True), (True, 2, True),
 ])
