@@ -579,44 +579,54 @@ SearchError find_in_team(size_t blocks, const LookupOptions& options, MakeWorker
     return team.error();
 }
 
-// The parts joined in query order, a repeated query taking its first
-// occurrence's matches (joined before it, so read back from the result).
-// Throws std::bad_alloc.
-SearchError join_parts(std::vector<Found>& parts, const Repeats& repeats, const LookupOptions& options,
-                       LookupResult& result) {
-    const size_t n = repeats.first.size();
+// How many pairs the parts join to, repeated queries counted again.
+int64_t joined_size(const Repeats& repeats) noexcept {
     int64_t total = 0;
-    for (size_t q = 0; q < n; ++q) total += repeats.count[static_cast<size_t>(repeats.first[q])];
-    if (total > options.max_pairs) return SearchError::too_many_pairs;
-    result.pairs.reserve(static_cast<size_t>(total));  // no reallocation below: copies read the result
-    if (options.scores) result.scores.reserve(static_cast<size_t>(total));
-    std::vector<size_t> at(n);
+    for (const int32_t r : repeats.first) total += repeats.count[static_cast<size_t>(r)];
+    return total;
+}
+
+// Room for n pairs and, when scoring, their scores: the sink's, or the
+// result's own. Throws std::bad_alloc.
+std::pair<NamePair*, float*> room(size_t n, const LookupOptions& options, LookupResult& result) {
+    if (options.sink != nullptr) {
+        NamePair* pairs = options.sink->pairs(n);
+        float* scores = options.scores ? options.sink->scores(n) : nullptr;
+        if (pairs == nullptr || (options.scores && scores == nullptr)) throw std::bad_alloc();
+        return {pairs, scores};
+    }
+    result.pairs.resize(n);
+    if (options.scores) result.scores.resize(n);
+    return {result.pairs.data(), options.scores ? result.scores.data() : nullptr};
+}
+
+// The parts joined in query order into `pairs` (and `scores`), a repeated
+// query taking its first occurrence's matches (joined before it, so read
+// back from what is written; `starts` holds one place per query).
+void join_parts(std::vector<Found>& parts, const Repeats& repeats, std::vector<size_t>& starts, NamePair* pairs,
+                float* scores) noexcept {
+    const size_t n = repeats.first.size();
+    size_t at = 0;
     for (size_t b = 0; b < parts.size(); ++b) {
         size_t k = 0;
         for (size_t q = b * kBlockQueries; q < std::min(n, (b + 1) * kBlockQueries); ++q) {
-            at[q] = result.pairs.size();
+            starts[q] = at;
             const auto r = static_cast<size_t>(repeats.first[q]);
             const auto m = static_cast<size_t>(repeats.count[r]);
             if (r == q) {  // its own pairs, already numbered q
-                const auto from = static_cast<std::ptrdiff_t>(k);
-                const auto to = static_cast<std::ptrdiff_t>(k + m);
-                result.pairs.insert(result.pairs.end(), parts[b].pairs.begin() + from, parts[b].pairs.begin() + to);
-                if (options.scores) {
-                    result.scores.insert(result.scores.end(), parts[b].scores.begin() + from, parts[b].scores.begin() + to);
-                }
+                std::copy_n(parts[b].pairs.begin() + static_cast<std::ptrdiff_t>(k), m, pairs + at);
+                if (scores != nullptr) std::copy_n(parts[b].scores.begin() + static_cast<std::ptrdiff_t>(k), m, scores + at);
                 k += m;
-                continue;
+            } else {
+                for (size_t t = 0; t < m; ++t) {
+                    pairs[at + t] = NamePair{static_cast<int32_t>(q), pairs[starts[r] + t].name2};
+                    if (scores != nullptr) scores[at + t] = scores[starts[r] + t];
+                }
             }
-            for (size_t t = 0; t < m; ++t) {
-                NamePair pair = result.pairs[at[r] + t];
-                pair.name1 = static_cast<int32_t>(q);
-                result.pairs.push_back(pair);
-                if (options.scores) result.scores.push_back(result.scores[at[r] + t]);
-            }
+            at += m;
         }
         parts[b] = {};
     }
-    return SearchError::none;
 }
 
 }  // namespace
@@ -686,13 +696,26 @@ LookupResult NameLookup::find(std::span<const std::string_view> queries, const L
             for (size_t b = 0; b < blocks && result.error == SearchError::none; ++b) {
                 result.error = do_block(b, *worker, found);
             }
-            result.pairs = std::move(found.pairs);
-            result.scores = std::move(found.scores);
+            if (result.error == SearchError::none && options.sink != nullptr) {
+                const auto [pairs, scores] = room(found.pairs.size(), options, result);
+                std::copy(found.pairs.begin(), found.pairs.end(), pairs);
+                if (scores != nullptr) std::copy(found.scores.begin(), found.scores.end(), scores);
+            } else {
+                result.pairs = std::move(found.pairs);
+                result.scores = std::move(found.scores);
+            }
         } else {
             repeats = Repeats::of(queries);
             std::vector<Found> parts;
             result.error = find_in_team(blocks, options, make_worker, do_block, parts);
-            if (result.error == SearchError::none) result.error = join_parts(parts, repeats, options, result);
+            if (result.error == SearchError::none && joined_size(repeats) > options.max_pairs) {
+                result.error = SearchError::too_many_pairs;
+            }
+            if (result.error == SearchError::none) {
+                std::vector<size_t> starts(queries.size());
+                const auto [pairs, scores] = room(static_cast<size_t>(joined_size(repeats)), options, result);
+                join_parts(parts, repeats, starts, pairs, scores);
+            }
         }
     } catch (const std::bad_alloc&) {
         result.error = SearchError::out_of_memory;

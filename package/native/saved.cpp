@@ -102,8 +102,32 @@ bool verify_saved(SavedIndex& saved, int32_t threads, Released& released) noexce
     return status.ok() || raise_saved_error(status, nullptr);
 }
 
+namespace {
+
+// The lookup's pairs written straight into the blocks that become the arrays.
+class BlockSink final : public LookupSink {
+public:
+    BlockSink(PairBlock& pairs, ScoreBlock& scores) noexcept : pairs_(pairs), scores_(scores) {}
+    NamePair* pairs(size_t n) noexcept override { return room(pairs_, n); }
+    float* scores(size_t n) noexcept override { return room(scores_, n); }
+
+private:
+    template <class T>
+    static T* room(Block<T>& block, size_t n) noexcept {
+        if (!block.reserve(block.size() + static_cast<int64_t>(n))) return nullptr;
+        T* at = block.end();
+        block.added(static_cast<int64_t>(n));
+        return at;
+    }
+    PairBlock& pairs_;
+    ScoreBlock& scores_;
+};
+
+}  // namespace
+
 bool lookup_pairs(const NameLookup& lookup, const NameList& queries, int32_t threads, Released& released,
                   const PairFilter& filter, PairBlock& out, ScoreBlock& scores) noexcept {
+    BlockSink sink(out, scores);
     LookupOptions o;
     o.threads = threads;
     o.stop = released.stop();
@@ -112,20 +136,9 @@ bool lookup_pairs(const NameLookup& lookup, const NameList& queries, int32_t thr
     o.max_pairs = binding::pair_budget(bytes_per_lookup_pair(filter.scores));
     o.scores = filter.scores;
     o.min_score = filter.min_score;
+    o.sink = &sink;
     const LookupResult result = released.run(0, [&]() noexcept { return lookup.find(queries.views(), o); });
-    if (result.error != SearchError::none) return raise_search_error(result.error);
-    const auto n = static_cast<int64_t>(result.pairs.size());
-    if (!out.reserve(n) || (filter.scores && !scores.reserve(n))) {
-        PyErr_NoMemory();
-        return false;
-    }
-    std::copy(result.pairs.begin(), result.pairs.end(), out.end());
-    out.added(n);
-    if (filter.scores) {
-        std::copy(result.scores.begin(), result.scores.end(), scores.end());
-        scores.added(n);
-    }
-    return true;
+    return result.error == SearchError::none || raise_search_error(result.error);
 }
 
 }  // namespace talvik::native

@@ -15,6 +15,19 @@
 
 namespace talvik {
 
+// Where a lookup may write its pairs instead of LookupResult's vectors: asked
+// once, on the calling thread, for room for all of them (and their scores
+// when scoring); null when memory runs out. Saves the caller a copy of a
+// large batch's pairs.
+class LookupSink {
+public:
+    virtual NamePair* pairs(size_t n) noexcept = 0;
+    virtual float* scores(size_t n) noexcept = 0;
+
+protected:
+    ~LookupSink() = default;
+};
+
 struct LookupOptions {
     // Workers for a batch; a lookup of fewer than kTeamQueries names runs on
     // the calling thread alone, and never calls the poll.
@@ -29,6 +42,8 @@ struct LookupOptions {
     // once. Pairs scoring below min_score (when finite) are dropped.
     bool scores = false;
     float min_score = -std::numeric_limits<float>::infinity();
+    // When set, the pairs (and scores) go there, and the result's stay empty.
+    LookupSink* sink = nullptr;
 };
 
 struct LookupResult {
