@@ -629,6 +629,30 @@ void join_parts(std::vector<Found>& parts, const Repeats& repeats, std::vector<s
     }
 }
 
+// A batch found on the calling thread: its pairs into the sink, or moved
+// into the result. Throws std::bad_alloc.
+void hand_over(Found& found, const LookupOptions& options, LookupResult& result) {
+    if (options.sink == nullptr) {
+        result.pairs = std::move(found.pairs);
+        result.scores = std::move(found.scores);
+        return;
+    }
+    const auto [pairs, scores] = room(found.pairs.size(), options, result);
+    std::copy(found.pairs.begin(), found.pairs.end(), pairs);
+    if (scores != nullptr) std::copy(found.scores.begin(), found.scores.end(), scores);
+}
+
+// A team's parts joined into the sink or the result. Throws std::bad_alloc.
+SearchError join(std::vector<Found>& parts, const Repeats& repeats, const LookupOptions& options,
+                 LookupResult& result) {
+    const int64_t total = joined_size(repeats);
+    if (total > options.max_pairs) return SearchError::too_many_pairs;
+    std::vector<size_t> starts(repeats.first.size());
+    const auto [pairs, scores] = room(static_cast<size_t>(total), options, result);
+    join_parts(parts, repeats, starts, pairs, scores);
+    return SearchError::none;
+}
+
 }  // namespace
 
 NameLookup::NameLookup(std::unique_ptr<Private> p) noexcept : p_(std::move(p)) {}
@@ -696,26 +720,12 @@ LookupResult NameLookup::find(std::span<const std::string_view> queries, const L
             for (size_t b = 0; b < blocks && result.error == SearchError::none; ++b) {
                 result.error = do_block(b, *worker, found);
             }
-            if (result.error == SearchError::none && options.sink != nullptr) {
-                const auto [pairs, scores] = room(found.pairs.size(), options, result);
-                std::copy(found.pairs.begin(), found.pairs.end(), pairs);
-                if (scores != nullptr) std::copy(found.scores.begin(), found.scores.end(), scores);
-            } else {
-                result.pairs = std::move(found.pairs);
-                result.scores = std::move(found.scores);
-            }
+            if (result.error == SearchError::none) hand_over(found, options, result);
         } else {
             repeats = Repeats::of(queries);
             std::vector<Found> parts;
             result.error = find_in_team(blocks, options, make_worker, do_block, parts);
-            if (result.error == SearchError::none && joined_size(repeats) > options.max_pairs) {
-                result.error = SearchError::too_many_pairs;
-            }
-            if (result.error == SearchError::none) {
-                std::vector<size_t> starts(queries.size());
-                const auto [pairs, scores] = room(static_cast<size_t>(joined_size(repeats)), options, result);
-                join_parts(parts, repeats, starts, pairs, scores);
-            }
+            if (result.error == SearchError::none) result.error = join(parts, repeats, options, result);
         }
     } catch (const std::bad_alloc&) {
         result.error = SearchError::out_of_memory;
