@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -21,16 +22,27 @@ struct Vocabulary {
     std::vector<std::string_view> words;
     std::vector<PyObject*> whole;  // borrowed: the item that is exactly the word, or null
 
+    // An item that is neither str nor None is a TypeError.
     bool read(PyObject* given) noexcept {
+        return read_names(given, true, [](std::span<const int32_t>) {});
+    }
+
+    // The same, calling on_name(word ids) for each str item; with `strict`
+    // false, items that are not str are skipped rather than refused.
+    template <class OnName>
+    bool read_names(PyObject* given, bool strict, OnName&& on_name) noexcept {
         items.reset(PySequence_Tuple(given));
         if (!items) return false;
         const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
         try {
             std::unordered_map<std::string_view, int32_t> seen;
+            std::vector<int32_t> name;
             for (Py_ssize_t i = 0; i < n; ++i) {
+                if (i % 65536 == 0 && PyErr_CheckSignals() < 0) return false;  // millions take a while
                 PyObject* item = PyTuple_GET_ITEM(items.get(), i);
                 if (item == Py_None) continue;
                 if (!PyUnicode_Check(item)) {
+                    if (!strict) continue;
                     PyErr_Format(PyExc_TypeError, "items[%zd] must be str or None, not %.200s", i,
                                  Py_TYPE(item)->tp_name);
                     return false;
@@ -42,12 +54,17 @@ struct Vocabulary {
                     return false;
                 }
                 const std::string_view text(data, static_cast<size_t>(size));
+                name.clear();
                 for_each_word(text, [&](std::string_view word) {
-                    if (!seen.try_emplace(word, static_cast<int32_t>(words.size())).second) return;
-                    if (words.size() == static_cast<size_t>(INT32_MAX)) throw std::length_error("words");
-                    words.push_back(word);
-                    whole.push_back(word.size() == text.size() ? item : nullptr);
+                    const auto [it, added] = seen.try_emplace(word, static_cast<int32_t>(words.size()));
+                    if (added) {
+                        if (words.size() == static_cast<size_t>(INT32_MAX)) throw std::length_error("words");
+                        words.push_back(word);
+                        whole.push_back(word.size() == text.size() ? item : nullptr);
+                    }
+                    name.push_back(it->second);
                 });
+                on_name(std::span<const int32_t>(name));
             }
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
@@ -175,13 +192,13 @@ struct Positions {
 };
 
 // {word: count} for the words whose count, as `count` reads it, is not 0.
-PyObject* counts_of(const std::vector<std::string_view>& words, const std::vector<Positions>& at,
+PyObject* counts_of(const Vocabulary& vocabulary, const std::vector<Positions>& at,
                     int64_t Positions::*count) noexcept {
     Ref out(PyDict_New());
     if (!out) return nullptr;
-    for (size_t w = 0; w < words.size(); ++w) {
+    for (size_t w = 0; w < at.size(); ++w) {
         if (at[w].*count == 0) continue;
-        Ref word(PyUnicode_DecodeUTF8(words[w].data(), static_cast<Py_ssize_t>(words[w].size()), "strict"));
+        Ref word(vocabulary.word_object(w));
         Ref n(PyLong_FromLongLong(at[w].*count));
         if (!word || !n || PyDict_SetItem(out.get(), word.get(), n.get()) < 0) return nullptr;
     }
@@ -195,42 +212,19 @@ PyObject* word_positions(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
         PyErr_Format(PyExc_TypeError, "word_positions() takes 1 argument (%zd given)", nargs);
         return nullptr;
     }
-    Ref items(PySequence_Tuple(args[0]));  // our own: nobody can change it while we read
-    if (!items) return nullptr;
-    std::vector<std::string_view> words;  // first-seen order, borrowing the items' UTF-8
+    Vocabulary vocabulary;
     std::vector<Positions> at;
-    try {
-        std::unordered_map<std::string_view, int32_t> seen;
-        std::vector<int32_t> name;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-            if (i % 65536 == 0 && PyErr_CheckSignals() < 0) return nullptr;  // millions take a while
-            PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-            if (!PyUnicode_Check(item)) continue;  // the name readers report those
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(item, &size);
-            if (data == nullptr) return nullptr;
-            name.clear();
-            for_each_word(std::string_view(data, static_cast<size_t>(size)), [&](std::string_view word) {
-                const auto [it, added] = seen.try_emplace(word, static_cast<int32_t>(words.size()));
-                if (added) {
-                    if (words.size() == static_cast<size_t>(INT32_MAX)) throw std::length_error("words");
-                    words.push_back(word);
-                    at.emplace_back();
-                }
-                name.push_back(it->second);
-            });
-            if (name.size() < 2) continue;
-            for (size_t k = 0; k + 1 < name.size(); ++k) ++at[static_cast<size_t>(name[k])].before;
-            ++at[static_cast<size_t>(name.back())].last;
-        }
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::length_error&) {
-        return PyErr_NoMemory();
-    }
-    Ref before(counts_of(words, at, &Positions::before));
+    const bool read = vocabulary.read_names(args[0], false, [&](std::span<const int32_t> name) {
+        at.resize(vocabulary.words.size());  // throws std::bad_alloc, which the reader reports
+        if (name.size() < 2) return;
+        for (size_t k = 0; k + 1 < name.size(); ++k) ++at[static_cast<size_t>(name[k])].before;
+        ++at[static_cast<size_t>(name.back())].last;
+    });
+    if (!read) return nullptr;
+    at.resize(vocabulary.words.size());
+    Ref before(counts_of(vocabulary, at, &Positions::before));
     if (!before) return nullptr;
-    Ref last(counts_of(words, at, &Positions::last));
+    Ref last(counts_of(vocabulary, at, &Positions::last));
     if (!last) return nullptr;
     return PyTuple_Pack(2, before.get(), last.get());
 }
