@@ -1022,16 +1022,17 @@ class _Steps:
         known already."""
         if not self.extend:
             return table
-        from ._nicknames import initials
-        from ._variants import variants
+        from ._nicknames import _add_initials, _copy
+        from ._variants import _add_variants, _default_passes
 
-        items = [item for names in lists for item in _as_list(names)]
+        items = _as_list(lists[0]) if len(lists) == 1 else [item for names in lists for item in _as_list(names)]
+        # One copy, which checks the table; each step then adds to it.
+        table = _copy(table)
         if self.initials:
             given = _given_words(positions or _word_positions(items))
-            words = [w for w in _native.distinct_words(items) if len(w) > 1 and w.split() == [w] and w in given]
-            table = initials(words, table, both_ways=True)
+            _add_initials(table, [w for w in given if len(w) > 1 and w.split() == [w]], both_ways=True)
         if self.typos:
-            table = variants(items, table, max_edits=self.typos, threads=threads)
+            _add_variants(table, items, _default_passes(self.typos), True, threads)
         return table
 
 

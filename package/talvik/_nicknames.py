@@ -65,14 +65,23 @@ def initials(
     if not isinstance(both_ways, bool):
         raise TypeError(f"both_ways must be a bool, not {type(both_ways).__name__}")
     table = _copy(tradeouts)
-    added: dict[str, set[str]] = {}
     if isinstance(names, (str, bytes, bytearray)):
         raise TypeError(f"names must be an iterable of given names, not {type(names).__name__}")
+    names = list(names)  # read twice: checked, then added
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"names must be str, not {type(name).__name__}")
         if len(name.split()) > 1 or (name and name != name.strip()):
             raise ValueError(f"names must be one word each, not {name!r}")
+    _add_initials(table, names, both_ways)
+    return table
+
+
+def _add_initials(table: dict[str, list[str]], names: Iterable[str], both_ways: bool) -> None:
+    """``initials`` on a table of its own (changed in place), of names
+    already checked to be single words."""
+    added: dict[str, set[str]] = {}
+    for name in names:
         if len(name) > 1:
             added.setdefault(name[0], set()).add(name)
     for initial, words in sorted(added.items()):
@@ -84,7 +93,6 @@ def initials(
                 own = table.setdefault(word, [])
                 if initial not in own:
                     own.append(initial)
-    return table
 
 
 def _copy(tradeouts: Mapping[str, Iterable[str]] | None) -> dict[str, list[str]]:

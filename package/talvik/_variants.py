@@ -113,16 +113,28 @@ def variants(
     edits = _edit_count(max_edits)
     if min_length is None:
         # Each edit count from its own shortest words: one call per count.
-        passes = [(e, DEFAULT_MIN_LENGTH[e]) for e in range(1, edits + 1)]
+        passes = _default_passes(edits)
     else:
         passes = [(edits, _length(min_length))]
     if not isinstance(transpositions, bool):
         raise TypeError(f"transpositions must be a bool, not {type(transpositions).__name__}")
     workers = _thread_count(threads)
     table = _copy(tradeouts)
+    _add_variants(table, items, passes, transpositions, workers)
+    return table
+
+
+def _add_variants(table: dict[str, list[str]], items: list[Any] | tuple[Any, ...],
+                  passes: list[tuple[int, int]], transpositions: bool, workers: int) -> None:
+    """``variants`` on a table of its own (changed in place): one pass of
+    the variant finder per (edits, shortest word)."""
     for e, shortest in passes:
         _merge(table, _native.variant_table(items, e, shortest, transpositions, workers))
-    return table
+
+
+def _default_passes(max_edits: int) -> list[tuple[int, int]]:
+    """The passes of ``variants(max_edits=...)`` with no ``min_length``."""
+    return [(e, DEFAULT_MIN_LENGTH[e]) for e in range(1, max_edits + 1)]
 
 
 def _merge(table: dict[str, list[str]], found: dict[str, list[str]]) -> None:
@@ -134,7 +146,8 @@ def _merge(table: dict[str, list[str]], found: dict[str, list[str]]) -> None:
             continue
         have = set(links)
         have.add(word)
-        links.extend(other for other in others if other not in have)
+        # A list, not a generator: extend() takes it whole, which is faster.
+        links += [other for other in others if other not in have]
 
 
 def _items(items: Any) -> list[Any] | tuple[Any, ...]:
