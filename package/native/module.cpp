@@ -678,8 +678,9 @@ PyMethodDef module_methods[] = {
     {"distinct_words", fastcall(distinct_words), METH_FASTCALL,
      "distinct_words(items) -> list: the distinct words of the items, in the order they first appear."},
     {"word_positions", fastcall(word_positions), METH_FASTCALL,
-     "word_positions(items) -> (before, last): how often each word of the names of two words or more is\n"
-     "written before their last word, and how often last."},
+     "word_positions(items) -> (before, last, words): how often each word of the names of two words or\n"
+     "more is written before their last word, and how often last; and every distinct word of the items,\n"
+     "in the order they first appear."},
     {"variant_table", fastcall(variant_table), METH_FASTCALL,
      "variant_table(items, max_edits, min_length, transpositions, threads) -> dict: each word of the items\n"
      "with the words within max_edits edits of it, in the order the words first appear."},

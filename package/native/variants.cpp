@@ -81,7 +81,32 @@ struct Vocabulary {
         if (whole[w] != nullptr) return Py_NewRef(whole[w]);
         return PyUnicode_DecodeUTF8(words[w].data(), static_cast<Py_ssize_t>(words[w].size()), "strict");
     }
+
+    // Every word as a str, made once, into `out`.
+    bool word_objects(std::vector<Ref>& out) const noexcept {
+        try {
+            out.resize(words.size());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (size_t w = 0; w < words.size(); ++w) {
+            out[w].reset(word_object(w));
+            if (!out[w]) return false;
+        }
+        return true;
+    }
 };
+
+// A new list of the objects, in order.
+PyObject* list_of(const std::vector<Ref>& objects) noexcept {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+    if (!out) return nullptr;
+    for (size_t k = 0; k < objects.size(); ++k) {
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), Py_NewRef(objects[k].get()));
+    }
+    return out.release();
+}
 
 bool raise_variant_error(VariantError error) noexcept {
     if (PyErr_Occurred()) return false;  // Ctrl-C, raised by the poll
@@ -173,15 +198,9 @@ PyObject* distinct_words(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
         return nullptr;
     }
     Vocabulary vocabulary;
-    if (!vocabulary.read(args[0])) return nullptr;
-    Ref out(PyList_New(static_cast<Py_ssize_t>(vocabulary.words.size())));
-    if (!out) return nullptr;
-    for (size_t w = 0; w < vocabulary.words.size(); ++w) {
-        PyObject* word = vocabulary.word_object(w);
-        if (word == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(w), word);
-    }
-    return out.release();
+    std::vector<Ref> words;
+    if (!vocabulary.read(args[0]) || !vocabulary.word_objects(words)) return nullptr;
+    return list_of(words);
 }
 
 namespace {
@@ -192,15 +211,14 @@ struct Positions {
 };
 
 // {word: count} for the words whose count, as `count` reads it, is not 0.
-PyObject* counts_of(const Vocabulary& vocabulary, const std::vector<Positions>& at,
+PyObject* counts_of(const std::vector<Ref>& words, const std::vector<Positions>& at,
                     int64_t Positions::*count) noexcept {
     Ref out(PyDict_New());
     if (!out) return nullptr;
     for (size_t w = 0; w < at.size(); ++w) {
         if (at[w].*count == 0) continue;
-        Ref word(vocabulary.word_object(w));
         Ref n(PyLong_FromLongLong(at[w].*count));
-        if (!word || !n || PyDict_SetItem(out.get(), word.get(), n.get()) < 0) return nullptr;
+        if (!n || PyDict_SetItem(out.get(), words[w].get(), n.get()) < 0) return nullptr;
     }
     return out.release();
 }
@@ -221,12 +239,21 @@ PyObject* word_positions(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
         ++at[static_cast<size_t>(name.back())].last;
     });
     if (!read) return nullptr;
-    at.resize(vocabulary.words.size());
-    Ref before(counts_of(vocabulary, at, &Positions::before));
+    std::vector<Ref> words;
+    try {
+        at.resize(vocabulary.words.size());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!vocabulary.word_objects(words)) return nullptr;
+    Ref before(counts_of(words, at, &Positions::before));
     if (!before) return nullptr;
-    Ref last(counts_of(vocabulary, at, &Positions::last));
+    Ref last(counts_of(words, at, &Positions::last));
     if (!last) return nullptr;
-    return PyTuple_Pack(2, before.get(), last.get());
+    // The vocabulary too: what the spelling variants are found among.
+    Ref distinct(list_of(words));
+    if (!distinct) return nullptr;
+    return PyTuple_Pack(3, before.get(), last.get(), distinct.get());
 }
 
 PyObject* variant_table(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {

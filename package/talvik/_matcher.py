@@ -181,8 +181,8 @@ class Matcher:
         indexed = steps.names(held)
         read = _read_names(indexed, "names")  # first, so that a bad name is named as one
         codes = None if blocks is None else _Blocks(blocks, len(read))
-        positions = _word_positions(_as_list(indexed)) if initials else None
-        table = steps.table(base, [indexed], threads, positions)
+        positions, words = _vocabulary(_as_list(indexed)) if initials else (None, None)
+        table = steps.table(base, [indexed], threads, positions, words)
         index = _native.build_index(read, table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None, codes)
@@ -1016,10 +1016,11 @@ class _Steps:
         lists: list[Any],
         threads: int,
         positions: tuple[Counter[str], Counter[str]] | None = None,
+        words: list[str] | None = None,
     ) -> dict[Any, Any] | None:
         """``table`` extended with the variants and initials of the words of
-        ``lists``; ``positions`` are theirs from ``_word_positions``, when
-        known already."""
+        ``lists``; ``positions`` and ``words`` are theirs from ``_vocabulary``,
+        when known already."""
         if not self.extend:
             return table
         from ._nicknames import _add_initials, _copy
@@ -1029,19 +1030,29 @@ class _Steps:
         # One copy, which checks the table; each step then adds to it.
         table = _copy(table)
         if self.initials:
-            given = _given_words(positions or _word_positions(items))
+            if positions is None:
+                positions, words = _vocabulary(items)
+            given = _given_words(positions)
             _add_initials(table, [w for w in given if len(w) > 1 and w.split() == [w]], both_ways=True)
         if self.typos:
-            _add_variants(table, items, _default_passes(self.typos), True, threads)
+            # The distinct words, when read already, give the same variants
+            # as the names they came from, without cutting the names again.
+            _add_variants(table, items if words is None else words, _default_passes(self.typos), True, threads)
         return table
+
+
+def _vocabulary(items: list[Any] | tuple[Any, ...]) -> tuple[tuple[Counter[str], Counter[str]], list[str]]:
+    """``_word_positions(items)``, and the distinct words of the items in
+    the order they first appear, from one reading of the items."""
+    # Items that are not str are left to the readers, which name them.
+    before, last, words = _native.word_positions(items)
+    return (Counter(before), Counter(last)), words
 
 
 def _word_positions(items: list[Any] | tuple[Any, ...]) -> tuple[Counter[str], Counter[str]]:
     """How often each word is written before the last word of a name, and
     how often last, over the names of two words or more."""
-    # Items that are not str are left to the readers, which name them.
-    before, last = _native.word_positions(items)
-    return Counter(before), Counter(last)
+    return _vocabulary(items)[0]
 
 
 def _given_words(positions: tuple[Counter[str], Counter[str]]) -> set[str]:

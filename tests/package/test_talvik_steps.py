@@ -42,9 +42,15 @@ def by_hand(names, table, normalize, typos, initials):
     (["Renée Zoë Ärger", "Zoë Ärger"], {"Renée": 1, "Zoë": 2}, {"Ärger": 2}),
 ])
 def test_word_positions_count_where_names_write_their_words(items, before, last):
-    from talvik._matcher import _word_positions
+    from talvik import _native
+    from talvik._matcher import _vocabulary, _word_positions
 
     assert _word_positions(items) == (Counter(before), Counter(last))
+    # The same reading gives the vocabulary the spelling variants are found among.
+    words = _vocabulary(items)[1]
+    strings = [x for x in items if isinstance(x, str)]
+    assert words == _native.distinct_words(strings)
+    assert talvik.variants(words, min_length=1) == talvik.variants(strings, min_length=1)
 
 
 @pytest.mark.parametrize("normalize, typos, initials", [
