@@ -12,11 +12,11 @@ namespace talvik::reference {
 double reference_share(FoundAs how) {
     switch (how) {
         case FoundAs::same: return 1.0;
-        case FoundAs::tradeout: return 0.8;
-        case FoundAs::one_edit: return 0.7;
+        case FoundAs::tradeout: return 0.6;
+        case FoundAs::one_edit: return 0.8;
         case FoundAs::two_edits: return 0.5;
-        case FoundAs::initial: return 0.3;
-        case FoundAs::missing: return -0.1;
+        case FoundAs::initial: return 0.5;
+        case FoundAs::missing: return -0.3;
         case FoundAs::conflict: return -0.5;
     }
     return 0.0;

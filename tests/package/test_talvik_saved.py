@@ -273,12 +273,12 @@ def test_lookup_scores_an_indexed_name_as_pairs_does(seed, tmp_path):
 
 # Four indexed names of two words (log2 4 = 2 bits), every word held once (2
 # bits each); "Johnny" and "Zed" are held by none (2 bits, as if held once).
-# Johnny ~ Jon is a nickname (0.8 of the lighter word), a missing word costs
-# 0.1 of its weight; the sum over both names is halved, less 2 bits.
+# Johnny ~ Jon is a nickname (0.6 of the lighter word), a missing word costs
+# 0.3 of its weight; the sum over both names is halved, less 2 bits.
 @pytest.mark.parametrize(("query", "score"), [
     ("Jon Smith", (2 + 2 + 2 + 2) / 2 - 2),
-    ("Johnny Smith", (1.6 + 2 + 1.6 + 2) / 2 - 2),
-    ("Zed Jon Smith", (-0.2 + 2 + 2 + 2 + 2) / 2 - 2),
+    ("Johnny Smith", (1.2 + 2 + 1.2 + 2) / 2 - 2),
+    ("Zed Jon Smith", (-0.6 + 2 + 2 + 2 + 2) / 2 - 2),
 ])
 def test_lookup_scores_words_the_index_does_not_hold(query, score, tmp_path):
     table = {"Johnny": ["Jon"], "Jon": ["Johnny"]}

@@ -36,11 +36,11 @@ enum class FoundAs : uint8_t {
 constexpr float score_share(FoundAs how) noexcept {
     switch (how) {
         case FoundAs::same: return 1.0f;
-        case FoundAs::tradeout: return 0.8f;
-        case FoundAs::one_edit: return 0.7f;
+        case FoundAs::tradeout: return 0.6f;
+        case FoundAs::one_edit: return 0.8f;
         case FoundAs::two_edits: return 0.5f;
-        case FoundAs::initial: return 0.3f;
-        case FoundAs::missing: return -0.1f;
+        case FoundAs::initial: return 0.5f;
+        case FoundAs::missing: return -0.3f;
         case FoundAs::conflict: return -0.5f;
     }
     return 0.0f;
