@@ -229,7 +229,7 @@ def explain_steps(
     they add between the same words among any others (which words are given
     names is read from ``positions``), so the table here is made from the
     two names alone."""
-    from ._matcher import _given_words
+    from ._matcher import _given_words, _initial_words
     from ._nicknames import initials as initials_of
     from ._normalize import normalize as normalized
     from ._variants import variants
@@ -241,7 +241,7 @@ def explain_steps(
     initial_table = variant_table = None
     if positions is not None:
         known = _given_words(positions)
-        words = [w for w in _native.distinct_words(list(names)) if len(w) > 1 and w.split() == [w] and w in known]
+        words = _initial_words(_native.distinct_words(list(names)), known)
         initial_table = initials_of(words, both_ways=True)
         table = initials_of(words, table, both_ways=True)
     if typos:

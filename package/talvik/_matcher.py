@@ -1033,7 +1033,7 @@ class _Steps:
             if positions is None:
                 positions, words = _vocabulary(items)
             given = _given_words(positions)
-            _add_initials(table, [w for w in given if len(w) > 1 and w.split() == [w]], both_ways=True)
+            _add_initials(table, _initial_words(given, given), both_ways=True)
         if self.typos:
             # The distinct words, when read already, give the same variants
             # as the names they came from, without cutting the names again.
@@ -1063,6 +1063,12 @@ def _given_words(positions: tuple[Counter[str], Counter[str]]) -> set[str]:
     "Armstrong"), and on generated people half the pairs found were such."""
     before, last = positions
     return {w for w, k in before.items() if w and k >= last.get(w, 0)}
+
+
+def _initial_words(words: Iterable[str], given: set[str]) -> list[str]:
+    """Those of ``words`` that an initial stands for: given names (of
+    ``given``, from ``_given_words``) of one word and two characters or more."""
+    return [w for w in words if len(w) > 1 and w.split() == [w] and w in given]
 
 
 def _as_list(names: Any) -> list[Any] | tuple[Any, ...]:
