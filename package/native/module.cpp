@@ -678,9 +678,10 @@ PyMethodDef module_methods[] = {
     {"distinct_words", fastcall(distinct_words), METH_FASTCALL,
      "distinct_words(items) -> list: the distinct words of the items, in the order they first appear."},
     {"word_positions", fastcall(word_positions), METH_FASTCALL,
-     "word_positions(items) -> (before, last, words): how often each word of the names of two words or\n"
-     "more is written before their last word, and how often last; and every distinct word of the items,\n"
-     "in the order they first appear."},
+     "word_positions(items) -> (before, last, words, splits): how often each word of the names of two\n"
+     "words or more is written before their last word, and how often last; every distinct word of the\n"
+     "items, in the order they first appear; and {word: [words]} linking the first part of a word split\n"
+     "by a space (two adjacent words of a name of three or more that spell a word) with that word."},
     {"variant_table", fastcall(variant_table), METH_FASTCALL,
      "variant_table(items, max_edits, min_length, transpositions, threads) -> dict: each word of the items\n"
      "with the words within max_edits edits of it, in the order the words first appear."},

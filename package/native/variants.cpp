@@ -1,9 +1,12 @@
 #include "variants.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -21,10 +24,13 @@ struct Vocabulary {
     Ref items;  // our own tuple: nobody can change it while we read
     std::vector<std::string_view> words;
     std::vector<PyObject*> whole;  // borrowed: the item that is exactly the word, or null
+    std::unordered_map<std::string_view, int32_t> ids;  // of words
 
     // An item that is neither str nor None is a TypeError.
     bool read(PyObject* given) noexcept {
-        return read_names(given, true, [](std::span<const int32_t>) {});
+        const bool ok = read_names(given, true, [](std::span<const int32_t>) {});
+        std::unordered_map<std::string_view, int32_t>().swap(ids);  // not needed after reading
+        return ok;
     }
 
     // The same, calling on_name(word ids) for each str item; with `strict`
@@ -35,7 +41,6 @@ struct Vocabulary {
         if (!items) return false;
         const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
         try {
-            std::unordered_map<std::string_view, int32_t> seen;
             std::vector<int32_t> name;
             for (Py_ssize_t i = 0; i < n; ++i) {
                 if (i % 65536 == 0 && PyErr_CheckSignals() < 0) return false;  // millions take a while
@@ -56,7 +61,7 @@ struct Vocabulary {
                 const std::string_view text(data, static_cast<size_t>(size));
                 name.clear();
                 for_each_word(text, [&](std::string_view word) {
-                    const auto [it, added] = seen.try_emplace(word, static_cast<int32_t>(words.size()));
+                    const auto [it, added] = ids.try_emplace(word, static_cast<int32_t>(words.size()));
                     if (added) {
                         if (words.size() == static_cast<size_t>(INT32_MAX)) throw std::length_error("words");
                         words.push_back(word);
@@ -210,6 +215,48 @@ struct Positions {
     int64_t last = 0;
 };
 
+// A word typed with a space inside it ("Hay den Smith" for "Hayden Smith"):
+// two words that follow each other in a name and together spell a word of
+// the vocabulary. Only a name of three words or more can still match once
+// a word of it is split, and its first part then stands for the whole.
+class SplitWords {
+public:
+    // Throws std::bad_alloc.
+    void note(std::span<const int32_t> name) {
+        if (name.size() < 3) return;
+        for (size_t k = 0; k + 1 < name.size(); ++k) {
+            adjacent_.push_back(static_cast<uint64_t>(static_cast<uint32_t>(name[k])) << 32 |
+                                static_cast<uint32_t>(name[k + 1]));
+        }
+    }
+
+    // (part, whole) as variant pairs, by first, then second. Throws std::bad_alloc.
+    std::vector<VariantPair> pairs(const Vocabulary& vocabulary) {
+        // Sorting the repeats together costs less than a hash set of them.
+        std::sort(adjacent_.begin(), adjacent_.end());
+        adjacent_.erase(std::unique(adjacent_.begin(), adjacent_.end()), adjacent_.end());
+        std::vector<VariantPair> out;
+        std::string joined;
+        for (const uint64_t key : adjacent_) {
+            const auto part = static_cast<int32_t>(key >> 32);
+            const auto rest = static_cast<int32_t>(key & 0xffffffffu);
+            joined.assign(vocabulary.words[static_cast<size_t>(part)]);
+            joined.append(vocabulary.words[static_cast<size_t>(rest)]);
+            const auto it = vocabulary.ids.find(joined);
+            if (it == vocabulary.ids.end() || it->second == part) continue;
+            out.push_back(VariantPair{std::min(part, it->second), std::max(part, it->second)});
+        }
+        std::sort(out.begin(), out.end(), [](VariantPair a, VariantPair b) {
+            return a.first != b.first ? a.first < b.first : a.second < b.second;
+        });
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return out;
+    }
+
+private:
+    std::vector<uint64_t> adjacent_;  // (word, the word after it), as read
+};
+
 // {word: count} for the words whose count, as `count` reads it, is not 0.
 PyObject* counts_of(const std::vector<Ref>& words, const std::vector<Positions>& at,
                     int64_t Positions::*count) noexcept {
@@ -232,17 +279,23 @@ PyObject* word_positions(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
     }
     Vocabulary vocabulary;
     std::vector<Positions> at;
+    SplitWords splits;
     const bool read = vocabulary.read_names(args[0], false, [&](std::span<const int32_t> name) {
         at.resize(vocabulary.words.size());  // throws std::bad_alloc, which the reader reports
+        splits.note(name);
         if (name.size() < 2) return;
         for (size_t k = 0; k + 1 < name.size(); ++k) ++at[static_cast<size_t>(name[k])].before;
         ++at[static_cast<size_t>(name.back())].last;
     });
     if (!read) return nullptr;
     std::vector<Ref> words;
+    std::vector<VariantPair> split_pairs;
     try {
         at.resize(vocabulary.words.size());
+        split_pairs = splits.pairs(vocabulary);
     } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::length_error&) {
         return PyErr_NoMemory();
     }
     if (!vocabulary.word_objects(words)) return nullptr;
@@ -253,7 +306,9 @@ PyObject* word_positions(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
     // The vocabulary too: what the spelling variants are found among.
     Ref distinct(list_of(words));
     if (!distinct) return nullptr;
-    return PyTuple_Pack(3, before.get(), last.get(), distinct.get());
+    Ref split(table_of(vocabulary, split_pairs));
+    if (!split) return nullptr;
+    return PyTuple_Pack(4, before.get(), last.get(), distinct.get(), split.get());
 }
 
 PyObject* variant_table(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {

@@ -14,10 +14,12 @@ PyObject* variant_table(PyObject* module, PyObject* const* args, Py_ssize_t narg
 // rule cuts names, in the order they first appear.
 PyObject* distinct_words(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// word_positions(items) -> (before, last): over the items that are names of
-// two words or more, cut as the rule cuts them, how often each word is
-// written before the last word, and how often last, as dicts of str -> int.
-// Items that are not str are skipped.
+// word_positions(items) -> (before, last, words, splits): over the items
+// that are names of two words or more, cut as the rule cuts them, how often
+// each word is written before the last word, and how often last, as dicts of
+// str -> int; every distinct word, in first-seen order; and the words split
+// by a space, {word: [words]} both ways, each part that begins a split word
+// with the word it spells. Items that are not str are skipped.
 PyObject* word_positions(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace talvik::native

@@ -133,9 +133,9 @@ def explain(name1: str, name2: str, tradeouts: Mapping[str, Iterable[str]] | Non
 class _Sources:
     """Which step put each entry in the table the rule was given: the
     caller's tradeouts, the initials, the spelling variants (``edits`` the
-    most edits these were found within)."""
+    most edits these were found within), the split words."""
 
-    __slots__ = ("edits", "initials", "own", "variants")
+    __slots__ = ("edits", "initials", "own", "splits", "variants")
 
     def __init__(
         self,
@@ -143,8 +143,10 @@ class _Sources:
         initials: Mapping[str, list[str]] | None = None,
         variants: Mapping[str, list[str]] | None = None,
         edits: int = 0,
+        splits: Mapping[str, list[str]] | None = None,
     ) -> None:
         self.own, self.initials, self.variants, self.edits = own or {}, initials or {}, variants or {}, edits
+        self.splits = splits or {}
 
     def link(self, word: str, via: str) -> str | None:
         # The caller's table first: it is theirs whatever else also holds the entry.
@@ -156,6 +158,9 @@ class _Sources:
         if via in self.variants.get(word, ()):
             n = edits(word, via, self.edits)
             return f"spelling variant: {word} ~ {via}, {n} edit{'s' if n != 1 else ''}"
+        if via in self.splits.get(word, ()):
+            part, whole = (word, via) if len(word) < len(via) else (via, word)
+            return f"split word: {part} ~ {whole}"
         return None
 
 
@@ -220,25 +225,32 @@ def origins(given: str, words: list[str], normalize: Any) -> list[str | None]:
 
 
 def explain_steps(
-    given: tuple[str, str], tradeouts: dict[str, Any] | None, normalize: bool, typos: int, positions: Any
+    given: tuple[str, str],
+    tradeouts: dict[str, Any] | None,
+    normalize: bool,
+    typos: int,
+    positions: Any,
+    splits: dict[str, list[str]] | None = None,
 ) -> Explanation:
     """``explain`` as a Matcher with these steps judges ``given``:
     ``tradeouts`` is its table as the index holds it (normalised with the
     names), ``positions`` where its names write each word (None without
-    initials). The entries the steps add between two names' words are those
-    they add between the same words among any others (which words are given
-    names is read from ``positions``), so the table here is made from the
-    two names alone."""
+    initials), ``splits`` the words its names split by a space. The entries
+    the steps add between two names' words are those they add between the
+    same words among any others (which words are given names is read from
+    ``positions``), so the table here is made from the two names alone;
+    but for a split word, which another name may have split: the Matcher's
+    are added to the pair's own."""
     from ._matcher import _given_words, _initial_words
     from ._nicknames import initials as initials_of
     from ._normalize import normalize as normalized
-    from ._variants import variants
+    from ._variants import _merge, variants
 
     names = (given[0], given[1])
     if normalize:
         names = tuple(normalized(list(given), threads=1))  # type: ignore[assignment]
     table = dict(tradeouts or {})
-    initial_table = variant_table = None
+    initial_table = variant_table = split_table = None
     if positions is not None:
         known = _given_words(positions)
         words = _initial_words(_native.distinct_words(list(names)), known)
@@ -247,7 +259,13 @@ def explain_steps(
     if typos:
         variant_table = variants(list(names), max_edits=typos, threads=1)
         table = variants(list(names), table, max_edits=typos, threads=1)
-    sources = _Sources(tradeouts, initial_table, variant_table, typos)
+        split_table = _native.word_positions(list(names))[3]
+        if splits:
+            # Only links between the pair's own words can matter to it.
+            held = {w for n in names if n for w in n.split(" ")}
+            _merge(split_table, {w: list(splits[w]) for w in held if w in splits})
+        _merge(table, split_table)
+    sources = _Sources(tradeouts, initial_table, variant_table, typos, split_table)
     found = None
     if normalize:
         found = tuple(origins(g, n.split(" ") if n else [], normalized) for g, n in zip(given, names))

@@ -13,7 +13,7 @@ import warnings
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping, Set
 from contextlib import contextmanager
-from typing import Any, Literal, Protocol, TypeAlias, overload
+from typing import Any, Literal, NamedTuple, Protocol, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -126,9 +126,10 @@ class Matcher:
         given.
     typos
         0, 1 or 2: also let words of the names stand for each other when
-        they are that many spelling edits apart (``talvik.variants``, with
-        its default lengths); ``match()`` adds the variants between its
-        names and these.
+        they are that many spelling edits apart, or when a name splits one
+        by a space ("Hay den" for "Hayden"): ``talvik.variants`` with its
+        default lengths and ``split_words=True``. ``match()`` adds the
+        variants between its names and these.
     initials
         True to let an initial and a given name it begins stand for each
         other, both ways (``talvik.initials(..., both_ways=True)`` over the
@@ -157,11 +158,12 @@ class Matcher:
     """
 
     __slots__ = (
-        "_added", "_blocks", "_delta", "_given", "_index", "_lock", "_names", "_positions", "_steps", "_threads",
-        "_tradeouts",
+        "_added", "_blocks", "_delta", "_given", "_index", "_lock", "_names", "_positions", "_splits", "_steps",
+        "_threads", "_tradeouts",
     )
     _given: list[Any] | None
     _positions: tuple[Counter[str], Counter[str]] | None
+    _splits: dict[str, list[str]] | None
 
     def __init__(
         self,
@@ -181,12 +183,14 @@ class Matcher:
         indexed = steps.names(held)
         read = _read_names(indexed, "names")  # first, so that a bad name is named as one
         codes = None if blocks is None else _Blocks(blocks, len(read))
-        positions, words = _vocabulary(_as_list(indexed)) if initials else (None, None)
-        table = steps.table(base, [indexed], threads, positions, words)
+        vocabulary = _vocabulary(_as_list(indexed)) if steps.extend else None
+        table = steps.table(base, [indexed], threads, vocabulary)
         index = _native.build_index(read, table, threads)
         # match() adds the variants and initials of its own names to these.
         self._start(index, threads, steps, base, indexed if steps.extend else None, codes)
-        self._given, self._positions = [held], positions
+        self._given = [held]
+        self._positions = vocabulary.positions if vocabulary is not None and initials else None
+        self._splits = vocabulary.splits if vocabulary is not None and typos else None
 
     def _start(
         self,
@@ -205,8 +209,9 @@ class Matcher:
         # them); None for an index opened from its saved form.
         self._given = None
         # Where the indexed names write each word (with initials): which
-        # are given names, for explain().
+        # are given names, for explain(); and their split words (with typos).
         self._positions = None
+        self._splits = None
         self._delta: _native.Index | None = None  # the index over them alone, once a lookup needed it
         self._lock = threading.Lock()
         self._blocks = blocks
@@ -564,7 +569,7 @@ class Matcher:
             extra = [steps.names([g])[0] for g, x in zip(given, (name1, name2)) if isinstance(x, str)]
             before, last = _word_positions(extra)
             positions = (self._positions[0] + before, self._positions[1] + last)
-        account = explain_steps(given, self._tradeouts, steps.normalize, steps.typos, positions)
+        account = explain_steps(given, self._tradeouts, steps.normalize, steps.typos, positions, self._splits)
         if isinstance(name1, str) or isinstance(name2, str):
             return account
         return _with_scores(account, self._whole().score_account(int(name1), int(name2)))
@@ -1015,44 +1020,51 @@ class _Steps:
         table: dict[Any, Any] | None,
         lists: list[Any],
         threads: int,
-        positions: tuple[Counter[str], Counter[str]] | None = None,
-        words: list[str] | None = None,
+        vocabulary: _Vocabulary | None = None,
     ) -> dict[Any, Any] | None:
         """``table`` extended with the variants and initials of the words of
-        ``lists``; ``positions`` and ``words`` are theirs from ``_vocabulary``,
-        when known already."""
+        ``lists``; ``vocabulary`` is theirs, when read already."""
         if not self.extend:
             return table
         from ._nicknames import _add_initials, _copy
-        from ._variants import _add_variants, _default_passes
+        from ._variants import _add_variants, _default_passes, _merge
 
-        items = _as_list(lists[0]) if len(lists) == 1 else [item for names in lists for item in _as_list(names)]
+        if vocabulary is None:
+            items = _as_list(lists[0]) if len(lists) == 1 else [item for names in lists for item in _as_list(names)]
+            vocabulary = _vocabulary(items)
         # One copy, which checks the table; each step then adds to it.
         table = _copy(table)
         if self.initials:
-            if positions is None:
-                positions, words = _vocabulary(items)
-            given = _given_words(positions)
+            given = _given_words(vocabulary.positions)
             _add_initials(table, _initial_words(given, given), both_ways=True)
         if self.typos:
-            # The distinct words, when read already, give the same variants
-            # as the names they came from, without cutting the names again.
-            _add_variants(table, items if words is None else words, _default_passes(self.typos), True, threads)
+            # The distinct words give the same variants as the names they
+            # came from, without cutting the names again.
+            _add_variants(table, vocabulary.words, _default_passes(self.typos), True, threads)
+            _merge(table, vocabulary.splits)
         return table
 
 
-def _vocabulary(items: list[Any] | tuple[Any, ...]) -> tuple[tuple[Counter[str], Counter[str]], list[str]]:
-    """``_word_positions(items)``, and the distinct words of the items in
-    the order they first appear, from one reading of the items."""
+class _Vocabulary(NamedTuple):
+    """What one reading of the names gives the steps: where the names write
+    each word (``_word_positions``), their distinct words in first-seen
+    order, and their words split by a space (``variants(split_words=True)``)."""
+
+    positions: tuple[Counter[str], Counter[str]]
+    words: list[str]
+    splits: dict[str, list[str]]
+
+
+def _vocabulary(items: list[Any] | tuple[Any, ...]) -> _Vocabulary:
     # Items that are not str are left to the readers, which name them.
-    before, last, words = _native.word_positions(items)
-    return (Counter(before), Counter(last)), words
+    before, last, words, splits = _native.word_positions(items)
+    return _Vocabulary((Counter(before), Counter(last)), words, splits)
 
 
 def _word_positions(items: list[Any] | tuple[Any, ...]) -> tuple[Counter[str], Counter[str]]:
     """How often each word is written before the last word of a name, and
     how often last, over the names of two words or more."""
-    return _vocabulary(items)[0]
+    return _vocabulary(items).positions
 
 
 def _given_words(positions: tuple[Counter[str], Counter[str]]) -> set[str]:

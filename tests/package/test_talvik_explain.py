@@ -160,6 +160,8 @@ STEPS = [
     ({"typos": 2}, "Ann Smith", "Ann Smyth", 1, "spelling variant: Smith ~ Smyth, 1 edit"),
     ({"typos": 1}, "Ann Lee", "Ann Lea", 1, "spelling variant: Lee ~ Lea, 1 edit"),
     ({"typos": 1}, "Ann Li", "Ann Lu", 1, None),  # too short for a variant: not found
+    ({"typos": 1}, "Hay den Lee", "Hayden Lee", 0, "split word: Hay ~ Hayden"),
+    ({"typos": 1}, "Hayden Lee", "Hay den Lee", 0, "split word: Hay ~ Hayden"),
     # initials, both ways, the initial named first
     ({"initials": True}, "J Smith", "John Smith", 0, "initial: J ~ John"),
     ({"initials": True}, "John Smith", "J Smith", 0, "initial: J ~ John"),
@@ -191,7 +193,7 @@ def test_each_link_names_its_step(kwargs, name1, name2, position, step):
 def test_a_matchers_explanation_is_its_verdict():
     names = ["Dr. Renée O'Brien", "renee obrien", "Rene OBrien", "Jon Smith", "John Smith", "J Smith",
              "Jonh Smyth", "Smith-Jones Mary", "MARY SMITH JONES", "Madonna", "Jhon  Smith Jr.", "Bob Smith",
-             "Robert Smyth", "R. Smith"]
+             "Robert Smyth", "R. Smith", "Jo hn Smyth", "Jo Smith"]
     for kwargs in ({}, {"normalize": True}, {"typos": 1}, {"normalize": True, "typos": 2, "initials": True}):
         m = talvik.Matcher(names, talvik.nicknames(), **kwargs)
         pairs = {tuple(p) for p in m.pairs().tolist()}

@@ -9,7 +9,7 @@ import pytest
 import talvik
 
 NAMES = ["Dr. Renée O'Brien", "renee obrien", "Rene OBrien", "Jon Smith", "John Smith", "J Smith",
-         "Jonh Smyth", "Smith-Jones Mary", "MARY SMITH JONES", None, "Madonna", "Jhon  Smith Jr."]
+         "Jonh Smyth", "Smith-Jones Mary", "MARY SMITH JONES", None, "Madonna", "Jhon  Smith Jr.", "Jo hn Smith"]
 TABLE = {"Mary": ["Maria"], "Jon": ["Jonathan"]}
 
 
@@ -30,7 +30,7 @@ def by_hand(names, table, normalize, typos, initials):
     if initials:
         table = talvik.initials(words(names), table, both_ways=True)
     if typos:
-        table = talvik.variants(names, table, max_edits=typos)
+        table = talvik.variants(names, table, max_edits=typos, split_words=True)
     return names, table
 
 
@@ -51,6 +51,37 @@ def test_word_positions_count_where_names_write_their_words(items, before, last)
     strings = [x for x in items if isinstance(x, str)]
     assert words == _native.distinct_words(strings)
     assert talvik.variants(words, min_length=1) == talvik.variants(strings, min_length=1)
+
+
+@pytest.mark.parametrize("items, splits", [
+    (["Hayden Lee", "Hay den Lee"], {"Hayden": ["Hay"], "Hay": ["Hayden"]}),
+    (["Hay den Lee", "Hayden Lee"], {"Hay": ["Hayden"], "Hayden": ["Hay"]}),  # the whole word may come later
+    (["Hayden Lee", "Hay den"], {}),  # a name of two words that loses one can no longer match
+    (["Hay den Lee", "Ann Lee"], {}),  # "Hayden" is no word of the names
+    (["Ann Ann Lee", "Ann Lee"], {}),  # "AnnAnn" neither
+    (["Mc Donald Jo", "McDonald Ann", "Mc Donald Bob"], {"Mc": ["McDonald"], "McDonald": ["Mc"]}),  # once
+    (["Zo ë Ärger", "Zoë Lee", None, 5], {"Zo": ["Zoë"], "Zoë": ["Zo"]}),
+    (["Ann Lee Smith", "AnnLee Bo", "Ann LeeSmith Bo"], {"Ann": ["AnnLee"], "AnnLee": ["Ann"], "Lee": ["LeeSmith"],
+                                                          "LeeSmith": ["Lee"]}),  # the first part stands for the whole
+])
+def test_words_split_by_a_space_are_linked_to_the_word_they_spell(items, splits):
+    from talvik._matcher import _vocabulary
+
+    assert _vocabulary(items).splits == splits
+    strings = [x for x in items if isinstance(x, str)]
+    assert talvik.variants(strings, min_length=99, split_words=True) == splits
+    assert talvik.variants(strings, min_length=99) == {}
+
+
+def test_a_split_word_links_names_that_never_split_it():
+    # "Hay" stands for "Hayden" because some name splits it, as the steps
+    # link words in one name through any other.
+    names = ["Hayden Smith", "Hay Smith", "Hay den Lee", "Hayden Lee"]
+    assert talvik.Matcher(names).pairs().tolist() == []
+    m = talvik.Matcher(names, typos=1)
+    assert m.pairs().tolist() == [[0, 1], [2, 3]]
+    assert m.explain(1, 0).words1[0].step == "split word: Hay ~ Hayden"
+    assert m.match(["Hay Smith"]).tolist() == [[0, 0], [0, 1]]
 
 
 @pytest.mark.parametrize("normalize, typos, initials", [

@@ -172,6 +172,7 @@ def test_same_result_with_any_threads():
         (["a"], {"min_length": -1}, ValueError, "min_length must be at least 0"),
         (["a"], {"min_length": "3"}, TypeError, "min_length must be an int"),
         (["a"], {"transpositions": 1}, TypeError, "transpositions must be a bool"),
+        (["a"], {"split_words": "yes"}, TypeError, "split_words must be a bool"),
         (["a"], {"threads": 0}, ValueError, "threads must be at least 1"),
         (["a"], {"tradeouts": {"a": "b"}}, TypeError, "must be an iterable of words"),
         (["a"], {"tradeouts": [("a", ["b"])]}, TypeError, "tradeouts must be a mapping"),
