@@ -5,6 +5,7 @@ from collections import Counter
 import numpy as np
 import pyarrow as pa
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import talvik
 
@@ -71,6 +72,29 @@ def test_words_split_by_a_space_are_linked_to_the_word_they_spell(items, splits)
     strings = [x for x in items if isinstance(x, str)]
     assert talvik.variants(strings, min_length=99, split_words=True) == splits
     assert talvik.variants(strings, min_length=99) == {}
+
+
+def split_links(names):
+    """The split words by their definition, word by word."""
+    cut = [n.split(" ") for n in names if isinstance(n, str)]
+    cut = [[w for w in ws if w] for ws in cut]
+    vocabulary = {w for ws in cut for w in ws}
+    links = set()
+    for ws in cut:
+        if len(ws) >= 3:
+            links |= {(a, a + b) for a, b in zip(ws, ws[1:]) if a + b in vocabulary}
+    return links
+
+
+@settings(max_examples=300, deadline=None, derandomize=True)
+@given(st.lists(st.lists(st.sampled_from(["a", "b", "ab", "ba", "aba", "é", "aé", ""]), max_size=5).map(" ".join),
+                max_size=12))
+def test_split_words_are_their_definition(names):
+    from talvik._matcher import _vocabulary
+
+    got = {(k, w) for k, ws in _vocabulary(names).splits.items() for w in ws}
+    want = split_links(names)
+    assert got == want | {(w, k) for k, w in want}
 
 
 def test_a_split_word_links_names_that_never_split_it():
