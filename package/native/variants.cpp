@@ -235,6 +235,16 @@ public:
         // Sorting the repeats together costs less than a hash set of them.
         std::sort(adjacent_.begin(), adjacent_.end());
         adjacent_.erase(std::unique(adjacent_.begin(), adjacent_.end()), adjacent_.end());
+        // Most joined pairs are no word: a bit per hash, small enough to stay
+        // in cache, turns those away before the vocabulary's map is read.
+        const std::hash<std::string_view> hash;
+        size_t bits = 64;
+        while (bits < 8 * vocabulary.words.size()) bits *= 2;
+        std::vector<uint64_t> seen(bits / 64);
+        for (const std::string_view w : vocabulary.words) {
+            const size_t h = hash(w) & (bits - 1);
+            seen[h / 64] |= uint64_t{1} << (h % 64);
+        }
         std::vector<VariantPair> out;
         std::string joined;
         for (const uint64_t key : adjacent_) {
@@ -242,8 +252,10 @@ public:
             const auto rest = static_cast<int32_t>(key & 0xffffffffu);
             joined.assign(vocabulary.words[static_cast<size_t>(part)]);
             joined.append(vocabulary.words[static_cast<size_t>(rest)]);
+            const size_t h = hash(joined) & (bits - 1);
+            if ((seen[h / 64] >> (h % 64) & 1u) == 0) continue;
             const auto it = vocabulary.ids.find(joined);
-            if (it == vocabulary.ids.end() || it->second == part) continue;
+            if (it == vocabulary.ids.end()) continue;  // joined is longer than part: never part itself
             out.push_back(VariantPair{std::min(part, it->second), std::max(part, it->second)});
         }
         std::sort(out.begin(), out.end(), [](VariantPair a, VariantPair b) {
