@@ -90,17 +90,31 @@ int64_t scored_name_count(const NameIndex& index) noexcept {
 
 float log2_of_count(int64_t names) noexcept { return std::log2(static_cast<float>(std::max<int64_t>(names, 1))); }
 
+// log2(N / df), a word none holds counted as held once.
+float weight_of(const NameIndex& index, int32_t word, float log2_names) noexcept {
+    const size_t held = word < 0 ? 0 : index.postings(word).size();
+    return std::max(0.0f, log2_names - std::log2(static_cast<float>(std::max<size_t>(held, 1))));
+}
+
 }  // namespace
 
 // The last slot holds log2(N) itself, which the score subtracts.
 std::vector<float> word_weights(const NameIndex& index) {
     const float log2_names = log2_of_count(scored_name_count(index));
     std::vector<float> out(static_cast<size_t>(index.word_count()) + 1);
-    for (int32_t w = 0; w < index.word_count(); ++w) {
-        const auto df = static_cast<float>(std::max<size_t>(index.postings(w).size(), 1));
-        out[static_cast<size_t>(w)] = std::max(0.0f, log2_names - std::log2(df));
-    }
+    for (int32_t w = 0; w < index.word_count(); ++w) out[static_cast<size_t>(w)] = weight_of(index, w, log2_names);
     out.back() = log2_names;
+    return out;
+}
+
+std::vector<float> single_word_scores(const SearchIndex& index, std::span<const std::string_view> words) {
+    const NameIndex& names = index.index();
+    const float log2_names = log2_of_count(scored_name_count(names));
+    std::vector<float> out;
+    out.reserve(words.size());
+    for (const std::string_view word : words) {
+        out.push_back(weight_of(names, names.find_word(word), log2_names) - log2_names);
+    }
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "native.h"
 #include "talvik/pair_score.h"
@@ -467,6 +468,55 @@ PyObject* index_score_account(PyObject* self, PyObject* const* args, Py_ssize_t 
     return Py_BuildValue("(dOO)", static_cast<double>(account->score), first.get(), second.get());
 }
 
+// single_word_scores(words) -> list of float: per word, the score of two
+// names that are that word alone (see talvik/pair_score.h).
+PyObject* index_single_word_scores(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    Matcher& m = core_of(self);
+    if (!check_nargs("single_word_scores", nargs, 1)) return nullptr;
+    if (!PyTuple_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "single_word_scores() needs a tuple of str");
+        return nullptr;
+    }
+    const Ref words(Py_NewRef(args[0]));  // keeps each str, and so its UTF-8, alive
+    const Py_ssize_t count = PyTuple_GET_SIZE(words.get());
+    std::vector<std::string_view> views;
+    try {
+        views.reserve(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* word = PyTuple_GET_ITEM(words.get(), k);
+        if (!PyUnicode_Check(word)) {
+            PyErr_Format(PyExc_TypeError, "single_word_scores() needs str, not %T", word);
+            return nullptr;
+        }
+        Py_ssize_t size = 0;
+        const char* bytes = PyUnicode_AsUTF8AndSize(word, &size);
+        if (bytes == nullptr) return nullptr;
+        views.emplace_back(bytes, static_cast<size_t>(size));
+    }
+    Released released(nullptr);
+    const SearchIndex* index = ready(m, released);
+    if (index == nullptr) return nullptr;
+    std::optional<std::vector<float>> scores = released.run(0, [&]() noexcept -> std::optional<std::vector<float>> {
+        try {
+            return single_word_scores(*index, views);
+        } catch (const std::bad_alloc&) {
+            return std::nullopt;
+        }
+    });
+    if (!scores) return PyErr_NoMemory();
+    Ref out(PyList_New(count));
+    if (!out) return nullptr;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* item = PyFloat_FromDouble(static_cast<double>((*scores)[static_cast<size_t>(k)]));
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), k, item);
+    }
+    return out.release();
+}
+
 PyMethodDef index_methods[] = {
     {"pairs", fastcall(index_pairs), METH_FASTCALL,
      "pairs(first, last, progress, scores, min_score, blocks) -> PairArray, or (PairArray, scores) when\n"
@@ -499,6 +549,9 @@ PyMethodDef index_methods[] = {
      "score_account(i, j) -> (score, words_i, words_j): the score names i and j would have as a pair, each\n"
      "word as (how, weight, contribution), how 0 same, 1 tradeout, 2 one edit, 3 two edits, 4 initial,\n"
      "5 missing, 6 conflicting."},
+    {"single_word_scores", fastcall(index_single_word_scores), METH_FASTCALL,
+     "single_word_scores(words) -> list of float: per word (a tuple of str), the score two names that\n"
+     "are that word alone would have as a pair; the rule never pairs them."},
     {"texts", fastcall(index_texts), METH_FASTCALL,
      "texts(rows) -> list of str: the names at these indices (a tuple of int)."},
     {"verify", fastcall(index_verify), METH_FASTCALL,

@@ -670,6 +670,8 @@ def _table_options(parser: argparse.ArgumentParser) -> None:
                        help="words this many spelling edits apart count as one (default 1)")
     steps.add_argument("--initials", action=argparse.BooleanOptionalAction, default=True,
                        help="an initial stands for a word it begins")
+    steps.add_argument("--single-words", action=argparse.BooleanOptionalAction, default=True,
+                       help="pair rows whose whole name is the same rare word (a missing given name)")
     steps.add_argument("--min-score", type=_score, metavar="SCORE",
                        help="link: the least score a pair needs (default: the package's DEFAULT_MIN_SCORE); "
                        "dedupe: the least mean score between two clusters that joins them (default: "
@@ -727,7 +729,8 @@ def _table_setup(args: argparse.Namespace, inputs: list[str]) -> tuple[str, _Tar
 
 def _match_options(args: argparse.Namespace, tradeouts: Any) -> dict[str, Any]:
     return {"tradeouts": tradeouts, "nicknames": args.nicknames, "normalize": args.normalize,
-            "typos": args.typos, "initials": args.initials, "min_score": args.min_score,
+            "typos": args.typos, "initials": args.initials, "single_words": args.single_words,
+            "min_score": args.min_score,
             "threads": args.threads, "progress": _progress(args)}
 
 

@@ -19,7 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
-from ._matcher import LargeGroupWarning, Matcher, Tradeouts, _size_limit
+from ._matcher import LargeGroupWarning, Matcher, Tradeouts, _as_list, _size_limit
 from ._nicknames import nicknames as _bundled_nicknames
 
 __all__ = ["DEFAULT_SPLIT_ABOVE", "dedupe", "link"]
@@ -37,6 +37,11 @@ DEFAULT_SPLIT_ABOVE = 50
 #: the most it could have scored. On the labelled data of docs/quality.md
 #: -1 bit gives the best cluster F1.
 DEFAULT_CLUSTER_SCORE = -1.0
+
+#: A word that more rows than this write alone is not paired by
+#: ``single_words``: it is a placeholder ("Unknown") or too common a name to
+#: tell anyone apart, and its pairs would grow as the square of its rows.
+_SINGLE_WORD_ROWS = DEFAULT_SPLIT_ABOVE
 
 _OUTPUT = ("cluster", "cluster_size", "score")
 #: Clusters held back by split_above, each warned of up to this many.
@@ -56,6 +61,7 @@ def dedupe(
     nicknames: bool = True,
     min_score: float | None = None,
     split_above: int | None = DEFAULT_SPLIT_ABOVE,
+    single_words: bool = True,
     threads: int | None = None,
     progress: bool = False,
 ) -> Any:
@@ -97,6 +103,14 @@ def dedupe(
     split_above
         No cluster grows past this many rows: a join that would pass it is
         refused (warned of); None sets no limit.
+    single_words
+        True to pair rows whose whole name is the same one word (after the
+        steps), such as a surname whose given name is missing in both,
+        which the rule never pairs. Such a pair scores ``-log2(df)``, df the
+        names of two words or more that hold the word, so only a rare word
+        reaches the floor; a word written alone by more than 50 rows (a
+        placeholder such as "Unknown") is never paired. False keeps to
+        the rule.
     threads, progress
         As for ``Matcher``; ``progress=True`` shows a bar per search.
 
@@ -134,6 +148,9 @@ def dedupe(
     matcher = _matcher(names, codes[0] if codes else None, tradeouts, nicknames, normalize, typos, initials, threads)
     # One search: the clusters and the scores all come from the scored pairs.
     pairs, scores = matcher.pairs(scores=True, min_score=floor, progress=progress)
+    if _flag(single_words, "single_words"):
+        alone = _alone(_indexed(matcher, names, own=True), codes[0] if codes else None)
+        pairs, scores = _joined((pairs, scores), _alone_pairs(matcher, alone, alone, floor))
     labels = _clusters(frame.n, pairs, scores, threshold, floor, split)
     result: dict[Hashable, Any] = {
         id_name: frame.column(id) if id is not None else np.arange(frame.n, dtype=np.int64),
@@ -158,6 +175,7 @@ def link(
     initials: bool = True,
     nicknames: bool = True,
     min_score: float | None = None,
+    single_words: bool = True,
     threads: int | None = None,
     progress: bool = False,
 ) -> Any:
@@ -199,8 +217,13 @@ def link(
                                         min_score=threshold, progress=progress)
     # match() gives (row of right, row of left).
     pairs = np.asarray(found, dtype=np.int64).reshape(-1, 2)[:, ::-1]
+    scores = np.asarray(found_scores, dtype=np.float32)
+    if _flag(single_words, "single_words"):
+        alone = [_alone(_indexed(matcher, side, own=k == 0), codes[k] if codes else None)
+                 for k, side in enumerate(names)]
+        pairs, scores = _joined((pairs, scores), _alone_pairs(matcher, alone[0], alone[1], threshold))
     order = np.lexsort((pairs[:, 1], pairs[:, 0]))
-    pairs, scores = pairs[order], np.asarray(found_scores, dtype=np.float32)[order]
+    pairs, scores = pairs[order], scores[order]
     result: dict[Hashable, Any] = {
         out_names[k]: (np.asarray(pairs[:, k]) if ids[k] is None else sides[k].take(ids[k], pairs[:, k]))
         for k in (0, 1)
@@ -214,11 +237,66 @@ def link(
 
 def _matcher(names: list[str | None], blocks: NDArray[np.int64] | None, tradeouts: Tradeouts | None,
              nicknames: bool, normalize: bool, typos: int, initials: bool, threads: int | None) -> Matcher:
-    if not isinstance(nicknames, bool):
-        raise TypeError(f"nicknames must be a bool, not {type(nicknames).__name__}")
-    table = _with_nicknames(tradeouts) if nicknames else tradeouts
+    table = _with_nicknames(tradeouts) if _flag(nicknames, "nicknames") else tradeouts
     return Matcher(names, table, normalize=normalize, typos=typos, initials=initials, threads=threads,
                    blocks=blocks)
+
+
+def _flag(value: Any, what: str) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{what} must be a bool, not {type(value).__name__}")
+    return value
+
+
+def _indexed(matcher: Matcher, names: list[str | None], own: bool) -> Sequence[Any]:
+    """``names`` as the Matcher's steps hand them to the engine; ``own``: the
+    names it indexed, which it may hold already."""
+    if own and matcher._names is not None:
+        return _as_list(matcher._names)
+    return _as_list(matcher._steps.names(names))
+
+
+#: Rows written as one word alone, by (word, block code).
+_Alone = dict[tuple[str, int], list[int]]
+
+
+def _alone(texts: Sequence[Any], blocks: NDArray[np.int64] | None) -> _Alone:
+    """The rows whose name is one word as the engine cuts it (at spaces),
+    by that word and the row's block."""
+    rows = [k for k, text in enumerate(texts) if text and " " not in text.strip(" ") and text.strip(" ")]
+    out: _Alone = {}
+    for k in rows:
+        out.setdefault((texts[k].strip(" "), 0 if blocks is None else int(blocks[k])), []).append(k)
+    return out
+
+
+def _alone_pairs(matcher: Matcher, first: _Alone, second: _Alone,
+                 floor: float) -> tuple[NDArray[np.int64], NDArray[np.float32]]:
+    """The pairs of a row of ``first`` and a row of ``second`` (both from
+    ``_alone``) that write the same word alone in the same block, scoring at
+    least ``floor``; with ``first is second``, each pair of distinct rows once."""
+    keys = [key for key, rows in first.items() if key in second and len(rows) <= _SINGLE_WORD_ROWS
+            and len(second[key]) <= _SINGLE_WORD_ROWS]
+    words = sorted({word for word, _ in keys})
+    score_of = dict(zip(words, matcher._whole().single_word_scores(tuple(words))))
+    pairs: list[tuple[int, int]] = []
+    scores: list[float] = []
+    for key in keys:
+        if score_of[key[0]] < floor:
+            continue
+        rows, others = first[key], second[key]
+        found = ([(a, b) for k, a in enumerate(rows) for b in rows[k + 1:]] if first is second
+                 else [(a, b) for a in rows for b in others])
+        pairs.extend(found)
+        scores.extend([score_of[key[0]]] * len(found))
+    return np.array(pairs, dtype=np.int64).reshape(-1, 2), np.array(scores, dtype=np.float32)
+
+
+def _joined(found: tuple[Any, Any], more: tuple[NDArray[np.int64], NDArray[np.float32]]) -> tuple[Any, Any]:
+    if not len(more[1]):
+        return found
+    pairs = np.concatenate([np.asarray(found[0], dtype=np.int64).reshape(-1, 2), more[0]])
+    return pairs, np.concatenate([np.asarray(found[1], dtype=np.float32), more[1]])
 
 
 def _with_nicknames(tradeouts: Tradeouts | None) -> dict[str, list[str]]:

@@ -179,6 +179,23 @@ TEST(Scores, AnAccountAddsUpToTheSearchsScore) {
     }
 }
 
+TEST(Scores, OneWordAloneScoresMinusLog2OfTheNamesHoldingIt) {
+    // 16 names of two words or more; the one-word names count for neither N nor df.
+    std::vector<std::string> names = filler(10);
+    for (const char* name : {"Wojcik Anna", "Bo Wojcik", "Smith A", "Smith B", "Jo Smith", "Smith C D",
+                             "Wojcik", "Smith", "Smith"}) {
+        names.push_back(name);
+    }
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    const auto built = SearchIndex::build(views, *build_table({}), 1);
+    ASSERT_NE(built.index, nullptr);
+    const std::vector<std::string_view> words = {"Wojcik", "Smith", "Nobody", "Anna", "wojcik"};
+    const std::vector<float> scores = single_word_scores(*built.index, words);
+    const std::vector<float> expected = {-1.0f, -2.0f, 0.0f, 0.0f, 0.0f};  // df 2, 4, none, 1, none (bytes differ)
+    ASSERT_EQ(scores.size(), expected.size());
+    for (size_t k = 0; k < words.size(); ++k) EXPECT_NEAR(scores[k], expected[k], 1e-5) << words[k];
+}
+
 TEST(Scores, BlocksOfAnotherLengthAndANanFloorAreRefused) {
     const auto names = crowded(10, 1);
     const std::vector<std::string_view> views(names.begin(), names.end());

@@ -2,9 +2,11 @@
 `talvik dedupe` / `talvik link` commands: their results read back against
 clusters built here from the Matcher's own scored pairs."""
 import json
+import math
 import random
 import subprocess
 import warnings
+from collections import Counter, defaultdict
 
 import numpy as np
 import pandas as pd
@@ -89,6 +91,9 @@ def reference(names, *, blocks=None, min_score=None, split_above=None):
     matcher = talvik.Matcher(names, talvik.nicknames(), normalize=True, typos=1, initials=True, blocks=blocks)
     pairs, scores = matcher.pairs(scores=True, min_score=floor)
     pairs, scores = pairs.tolist(), scores.tolist()
+    for i, j, s in single_word_pairs(names, blocks, floor):
+        pairs.append([i, j])
+        scores.append(s)
     score = {}
     for (i, j), s in zip(pairs, scores):
         key = (min(i, j), max(i, j))
@@ -120,6 +125,25 @@ def reference(names, *, blocks=None, min_score=None, split_above=None):
             best[i], best[j] = np.fmax(best[i], s), np.fmax(best[j], s)
     held_back = sorted({(int(labels[r]), len(members[labels[r]])) for r in held})
     return labels, best.astype(np.float32), held_back
+
+
+def single_word_pairs(names, blocks, floor):
+    """Rows written as the same one word alone (normalised), in one block:
+    each pair scores -log2 of the names of two words or more holding the
+    word (at least one), kept from ``floor`` up; a word more than 50 rows
+    write alone is left out."""
+    words = [n.split(" ") if n else [] for n in talvik.normalize(names)]
+    held = Counter(w for ws in words if len(ws) >= 2 for w in set(ws))
+    rows = defaultdict(list)
+    for k, ws in enumerate(words):
+        if len(ws) == 1:
+            rows[ws[0], None if blocks is None else int(blocks[k])].append(k)
+    out = []
+    for (word, _), group in rows.items():
+        score = -math.log2(max(held[word], 1))
+        if len(group) <= 50 and score >= floor:
+            out += [(i, j, score) for k, i in enumerate(group) for j in group[k + 1:]]
+    return out
 
 
 def city_codes(cities):
@@ -164,7 +188,8 @@ def test_clusters_are_those_of_the_scored_pairs(kind, seed, n, columns, block_on
     assert got["person"].tolist() == df["person"].tolist()
     assert got["cluster"].tolist() == labels.tolist()
     assert got["cluster_size"].tolist() == np.bincount(labels, minlength=n)[labels].tolist()
-    np.testing.assert_array_equal(got["score"].to_numpy(dtype=np.float32), best)
+    # The one-word pairs' scores are worked out here in double precision.
+    np.testing.assert_allclose(got["score"].to_numpy(dtype=np.float32), best, rtol=0, atol=1e-5)
     # Enough matched for the comparison to mean something, and only rows alone lack a score.
     assert (got["cluster_size"] > 1).sum() > n // 4
     assert (got["score"].isna() == (got["cluster_size"] == 1)).all()
@@ -276,7 +301,8 @@ def test_link_gives_the_matchers_pairs(kind, block_on, ids):
     both = people(270, 11)  # records of one person fall on both sides
     left, right = both.iloc[:150].reset_index(drop=True), both.iloc[150:].reset_index(drop=True)
     tables = [make(t, kind) for t in (left, right)]
-    got = as_pandas(talvik.link(*tables, ["first", "last"], left_id=ids[0], right_id=ids[1], block_on=block_on))
+    got = as_pandas(talvik.link(*tables, ["first", "last"], left_id=ids[0], right_id=ids[1], block_on=block_on,
+                                single_words=False))
     names = [f"{side}_{id or 'row'}" for side, id in zip(("left", "right"), ids)]
     assert list(got.columns) == [*names, "score"]
     blocks = [None, None]
@@ -296,6 +322,51 @@ def test_link_gives_the_matchers_pairs(kind, block_on, ids):
     if block_on:
         pairs_cities = zip(left["city"].iloc[[i for i, _, _ in want]], right["city"].iloc[[j for _, j, _ in want]])
         assert all(a == b and a is not None for a, b in pairs_cities)
+
+
+# Rows whose whole name is one word, among 18 of two words: (names, blocks,
+# keyword arguments, the pairs of rows expected among the first rows).
+FILLER = [f"Given{k} Family{k}" for k in range(12)] + ["Jo Sedecki"] + [f"Smith {c}" for c in "ABCDE"]
+SINGLE = {
+    "a rare word twice": (["Sedecki", "sedecki."], None, {}, [(0, 1)]),
+    "a word no longer name holds": (["Quorra", "QUORRA", "Quorra"], None, {}, [(0, 1), (0, 2), (1, 2)]),
+    "titles fall away first": (["Mr Sedecki", "Sedecki"], None, {}, [(0, 1)]),
+    "too common a word": (["Smith", "Smith"], None, {}, []),
+    "a lower floor takes it": (["Smith", "Smith"], None, {"min_score": -2.5}, [(0, 1)]),
+    "other blocks": (["Sedecki", "Sedecki"], ["a", "b"], {}, []),
+    "one word against two": (["Sedecki", "Jo Sedecki"], None, {}, []),
+    "turned off": (["Sedecki", "Sedecki"], None, {"single_words": False}, []),
+    "written alone by too many rows": (["Unknown"] * 51, None, {}, []),
+    "as many as may be": (["Unknown"] * 50, None, {}, [(i, j) for i in range(50) for j in range(i + 1, 50)]),
+}
+
+
+@pytest.mark.parametrize("case", SINGLE)
+def test_single_words_pair_only_the_same_rare_word(case):
+    names, blocks, kwargs, want = SINGLE[case]
+    df = pd.DataFrame({"name": names + FILLER, "city": (blocks or ["x"] * len(names)) + ["x"] * len(FILLER)})
+    first = len(names)
+    linked = as_pandas(talvik.link(df, df, "name", block_on="city", **kwargs))
+    got = {(i, j) for i, j in zip(linked["left_row"], linked["right_row"]) if i < j < first}
+    assert got == set(want)
+    expected = {(i, j): s for i, j, s in single_word_pairs(names + FILLER, None if blocks is None else
+                                                           np.array([0, 1] + [0] * len(FILLER)),
+                                                           kwargs.get("min_score", talvik.DEFAULT_MIN_SCORE))}
+    for i, j, s in zip(linked["left_row"], linked["right_row"], linked["score"]):
+        if i < j < first:
+            assert s == pytest.approx(expected[i, j], abs=1e-5)
+    clusters = as_pandas(talvik.dedupe(df, "name", block_on="city", min_score=kwargs.get("min_score", -2.0),
+                                       single_words=kwargs.get("single_words", True)))["cluster"].tolist()
+    together = {(i, j) for i in range(first) for j in range(i + 1, first) if clusters[i] == clusters[j]}
+    assert together == set(want)
+
+
+def test_single_words_must_be_a_bool():
+    df = pd.DataFrame({"name": ["Sedecki", "Sedecki"]})
+    for call in (lambda: talvik.dedupe(df, "name", single_words=1), lambda: talvik.link(df, df, "name",
+                                                                                          single_words="yes")):
+        with pytest.raises(TypeError, match="single_words must be a bool"):
+            call()
 
 
 # --- bad input ------------------------------------------------------------------
@@ -415,6 +486,16 @@ def test_dedupe_command_round_trip(tmp_path, source, target):
     assert got["cluster_size"].tolist() == want["cluster_size"].tolist()
     # Written as the shortest text of the float32, read back exactly.
     np.testing.assert_array_equal(got["score"].to_numpy(dtype=np.float32), want["score"].to_numpy())
+
+
+@pytest.mark.parametrize("flag, together", [((), True), (("--no-single-words",), False)])
+def test_dedupe_command_single_words(tmp_path, flag, together):
+    src = tmp_path / "names.csv"
+    pd.DataFrame({"name": ["Sedecki", "Sedecki", *FILLER]}).to_csv(src, index=False)
+    out = tmp_path / "clusters.csv"
+    assert run("dedupe", src, "--column", "name", *flag, "-o", out)[0] == 0
+    clusters = read_output(out)["cluster"].tolist()
+    assert (clusters[0] == clusters[1]) == together
 
 
 @pytest.mark.parametrize("target", ["csv", "parquet"])

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -72,5 +73,13 @@ struct ScoreAccount {
 // position's part (both indices valid; they need not match). Reads every
 // word's weight, so it costs a pass over the words. Throws std::bad_alloc.
 ScoreAccount score_account(const SearchIndex& index, int32_t name1, int32_t name2);
+
+// Per word, the score two names written as that one word alone would have:
+// the word found as itself from both sides, its weight less log2(N), that
+// is -log2(df) (0 for a word no indexed name holds). The rule never pairs
+// one-word names, but two records that hold nothing but the same rare word,
+// a surname whose given name is missing in both, point at one person all
+// the same. Throws std::bad_alloc.
+std::vector<float> single_word_scores(const SearchIndex& index, std::span<const std::string_view> words);
 
 }  // namespace talvik
