@@ -195,6 +195,16 @@ def talvik_steps_run(nicknames=False, **steps):
     return run
 
 
+def link_run(ds):
+    """talvik.link with its defaults on the given name and surname columns,
+    searched from -50 so that the threshold sweep sees (nearly) every pair."""
+    import pandas as pd
+    import talvik
+    tables = [pd.DataFrame({"given": r.given, "surname": r.surname}) for r in (ds.a, ds.b)]
+    found = talvik.link(*tables, ["given", "surname"], min_score=-50.0)
+    return Outcome(found[["left_row", "right_row"]].to_numpy(), found["score"].to_numpy())
+
+
 def given_words(names):
     return sorted({n.split()[0] for n in names if n.split()})
 
@@ -448,6 +458,10 @@ CONTENDERS = [
     Contender("talvik-full-scored", "talvik every step, scored", talvik_scored_run(
                   nicknames=True, normalize=True, typos=1, initials=True), ("talvik",),
               fixed=-2.0, notes="pairs(scores=True); fixed threshold talvik.DEFAULT_MIN_SCORE"),
+    Contender("talvik-link", "talvik.link(A, B, [given, surname]), defaults", link_run, ("talvik", "pandas"),
+              fixed=-2.0, only=("febrl4",),
+              notes="every step and single words; searched from -50; fixed threshold talvik.DEFAULT_MIN_SCORE, "
+              "link's own"),
     Contender("talvik-typos2-scored", "talvik every step with typos=2, scored", talvik_scored_run(
                   nicknames=True, normalize=True, typos=2, initials=True), ("talvik",),
               fixed=-2.0, notes="pairs(scores=True); fixed threshold talvik.DEFAULT_MIN_SCORE"),
