@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <numeric>
+#include <span>
 #include <unordered_map>
 
 namespace talvik {
@@ -143,9 +144,10 @@ uint64_t pair_key(int32_t a, int32_t b) noexcept {
 class MeanClustering {
 public:
     MeanClustering(int32_t n, std::span<const NamePair> pairs, std::span<const float> scores, float unpaired)
-        : members_(static_cast<size_t>(n)), version_(static_cast<size_t>(n), 0), unpaired_(unpaired) {
+        : members_(static_cast<size_t>(n)), ids_(static_cast<size_t>(n)), version_(static_cast<size_t>(n), 0),
+          unpaired_(unpaired) {
         forest_.assign(static_cast<size_t>(n));
-        for (int32_t x = 0; x < n; ++x) members_[static_cast<size_t>(x)].push_back(x);
+        std::iota(ids_.begin(), ids_.end(), 0);
         score_.reserve(pairs.size());
         for (size_t k = 0; k < pairs.size(); ++k) {
             if (pairs[k].name1 == pairs[k].name2) continue;
@@ -156,7 +158,13 @@ public:
     }
 
     int32_t find(int32_t x) noexcept { return forest_.find(x); }
-    const std::vector<int32_t>& members(int32_t root) const { return members_[static_cast<size_t>(root)]; }
+    // A name alone has no list of its own: most never join, and a list each
+    // would be an allocation each.
+    std::span<const int32_t> members(int32_t root) const {
+        const auto& list = members_[static_cast<size_t>(root)];
+        if (list.empty()) return {&ids_[static_cast<size_t>(root)], 1};
+        return list;
+    }
 
     // The mean score between the clusters of roots a and b, in double: the
     // same sum whichever order the pairs came in.
@@ -182,9 +190,10 @@ public:
         const int32_t r = forest_.join(a, b);
         const int32_t other = r == a ? b : a;
         auto& into = members_[static_cast<size_t>(r)];
-        auto& from = members_[static_cast<size_t>(other)];
+        if (into.empty()) into.push_back(r);
+        const auto from = members(other);
         into.insert(into.end(), from.begin(), from.end());
-        from = std::vector<int32_t>();
+        members_[static_cast<size_t>(other)] = std::vector<int32_t>();
         ++version_[static_cast<size_t>(r)];
     }
 
@@ -196,7 +205,8 @@ private:
     }
 
     Forest forest_;
-    std::vector<std::vector<int32_t>> members_;  // by root, the root's list first
+    std::vector<std::vector<int32_t>> members_;  // by root, the root's list first; empty alone
+    std::vector<int32_t> ids_;                   // x at x: the members of a name alone
     std::vector<uint32_t> version_;              // by root: joins it has taken
     std::unordered_map<uint64_t, float> score_;
     std::unordered_map<uint64_t, uint64_t> refused_;
