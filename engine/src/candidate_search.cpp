@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 
 #include "candidate_gather.h"
 
@@ -17,6 +18,8 @@ constexpr int32_t kMaxPairRowWords = 16;
 using gather::kLonger;
 using gather::kProbeCost;
 using gather::kTwoWords;
+
+constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max();
 
 // Past this many candidate entries per later name, a long row checks every
 // later name instead: reading them all costs less than sorting the lists.
@@ -181,8 +184,13 @@ int64_t RowSearch::row_side_cost() {
     for (size_t u = 0; u < d; ++u) {
         for (size_t v = u; v < d; ++v) {
             if (!is_pair(u, v)) continue;
-            outer_[u * d + v] = outer_cost(distinct_[u], distinct_[v]);
-            outer_[v * d + u] = u == v ? outer_[u * d + v] : outer_cost(distinct_[v], distinct_[u]);
+            // The side with fewer words first; the other only as far as it
+            // stays the cheaper (an initial may find thousands of words).
+            const bool u_first = index_.tradeouts(distinct_[u]).size() <= index_.tradeouts(distinct_[v]).size();
+            const size_t x = u_first ? u : v, y = u_first ? v : u;
+            outer_[x * d + y] = outer_cost(distinct_[x], distinct_[y], kNoLimit);
+            const int64_t first = outer_[x * d + y];
+            outer_[y * d + x] = u == v ? first : outer_cost(distinct_[y], distinct_[x], first);
             const int64_t cost = std::min(outer_[u * d + v], outer_[v * d + u]);
             total += cost;
             if (best < 0 || cost < best) {
@@ -249,12 +257,15 @@ int64_t RowSearch::scan_cost(int32_t w) const noexcept {
 
 // The cost of gathering the candidates of words a and b with a's side
 // outside: each word found from a either scans its own postings or looks up
-// its pair with every word found from b, whichever costs less for it.
-int64_t RowSearch::outer_cost(int32_t a, int32_t b) const noexcept {
+// its pair with every word found from b, whichever costs less for it. Past
+// `limit` the sum stops: only which side is cheaper, and its cost, are used.
+int64_t RowSearch::outer_cost(int32_t a, int32_t b, int64_t limit) const noexcept {
     const auto ta = index_.tradeouts(a);
     const int64_t probe_each = static_cast<int64_t>(index_.tradeouts(b).size() + 1) * kProbeCost;
     int64_t total = 0;
-    for (size_t x = 0; x <= ta.size(); ++x) total += std::min(scan_cost(word_of(a, ta, x)), probe_each);
+    for (size_t x = 0; x <= ta.size() && total <= limit; ++x) {
+        total += std::min(scan_cost(word_of(a, ta, x)), probe_each);
+    }
     return total;
 }
 

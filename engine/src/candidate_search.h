@@ -211,7 +211,7 @@ private:
     void add_pairs(int32_t x, int32_t y, unsigned classes);
     void add_shared_word(int32_t x, unsigned classes);
     int64_t scan_cost(int32_t w) const noexcept;
-    int64_t outer_cost(int32_t a, int32_t b) const noexcept;
+    int64_t outer_cost(int32_t a, int32_t b, int64_t limit) const noexcept;
     void add_pair_candidates(size_t u, size_t v, unsigned classes);
     void probe_pairs(int32_t wx, int32_t b, size_t first, unsigned classes);
     void scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned classes);
@@ -231,6 +231,7 @@ private:
     size_t cheapest_u_ = 0;            // the row's cheapest pair of distinct words
     size_t cheapest_v_ = 0;
     std::vector<int64_t> outer_;       // per pair of distinct words u, v: outer_cost(u's, v's), at u * count + v
+                                       // (the dearer way round only summed until past the other)
     std::vector<int32_t> back_words_;  // the words that are found in the row
     std::vector<int64_t> cost_;        // per position, for rows without pairs
     std::vector<int32_t> order_;
