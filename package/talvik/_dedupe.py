@@ -19,7 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
-from ._matcher import LargeGroupWarning, Matcher, Tradeouts, _as_list, _size_limit
+from ._matcher import LargeGroupWarning, Matcher, Tradeouts, _as_list, _flag, _size_limit
 from ._nicknames import nicknames as _bundled_nicknames
 
 __all__ = ["DEFAULT_SPLIT_ABOVE", "dedupe", "link"]
@@ -240,12 +240,6 @@ def _matcher(names: list[str | None], blocks: NDArray[np.int64] | None, tradeout
     table = _with_nicknames(tradeouts) if _flag(nicknames, "nicknames") else tradeouts
     return Matcher(names, table, normalize=normalize, typos=typos, initials=initials, threads=threads,
                    blocks=blocks)
-
-
-def _flag(value: Any, what: str) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{what} must be a bool, not {type(value).__name__}")
-    return value
 
 
 def _indexed(matcher: Matcher, names: list[str | None], own: bool) -> Sequence[Any]:

@@ -244,8 +244,7 @@ class Matcher:
             truncated, or is damaged; the message says which. A damaged large
             section is reported by the first search (or here, with ``verify``).
         """
-        if not isinstance(verify, bool):
-            raise TypeError(f"verify must be a bool, not {type(verify).__name__}")
+        _flag(verify, "verify")
         self = cls.__new__(cls)
         threads = _thread_count(threads)
         self._start(_native.open_index(os.fsencode(path), threads), threads)
@@ -402,8 +401,7 @@ class Matcher:
             raise ValueError(f"chunk_size must be at least 1, got {size}")
         index = self._whole()
         first, last = _row_range(rows, len(index))
-        if not isinstance(progress, bool):
-            raise TypeError(f"progress must be a bool, not {type(progress).__name__}")
+        _flag(progress, "progress")
         return _chunks(index, first, last, size, progress, _Keep(scores, min_score, self._blocks))
 
     def groups(
@@ -816,9 +814,7 @@ class _Keep:
     __slots__ = ("blocks", "floor", "scores")
 
     def __init__(self, scores: Any, min_score: Any, blocks: _Blocks | NDArray[np.int64] | None) -> None:
-        if not isinstance(scores, bool):
-            raise TypeError(f"scores must be a bool, not {type(scores).__name__}")
-        self.scores = scores
+        self.scores = _flag(scores, "scores")
         self.floor = _score_floor(min_score)
         self.blocks = blocks.codes if isinstance(blocks, _Blocks) else blocks
 
@@ -921,9 +917,7 @@ def _offset(report: Callable[[int], object] | None, before: int) -> Callable[[in
 @contextmanager
 def _progress_bar(enabled: bool, total: int, what: str) -> Iterator[Callable[[int], object] | None]:
     """A callback that moves a tqdm bar on stderr to the rows done, or None."""
-    if not isinstance(enabled, bool):
-        raise TypeError(f"progress must be a bool, not {type(enabled).__name__}")
-    if not enabled:
+    if not _flag(enabled, "progress"):
         yield None
         return
     from tqdm import tqdm  # only when asked for
@@ -993,9 +987,8 @@ class _Steps:
     __slots__ = ("extend", "initials", "normalize", "typos")
 
     def __init__(self, normalize: Any, typos: Any, initials: Any) -> None:
-        for label, flag in (("normalize", normalize), ("initials", initials)):
-            if not isinstance(flag, bool):
-                raise TypeError(f"{label} must be a bool, not {type(flag).__name__}")
+        _flag(normalize, "normalize")
+        _flag(initials, "initials")
         if isinstance(typos, bool) or not isinstance(typos, int) or typos not in (0, 1, 2):
             raise ValueError(f"typos must be 0, 1 or 2, not {typos!r}")
         self.normalize, self.typos, self.initials = normalize, typos, initials
@@ -1104,6 +1097,13 @@ def _tradeout_dict(tradeouts: Any) -> dict[Any, Any] | None:
     if isinstance(tradeouts, Mapping):
         return dict(tradeouts)
     raise TypeError(f"tradeouts must be a mapping from a word to words, not {type(tradeouts).__name__}")
+
+
+def _flag(value: Any, what: str) -> bool:
+    """``value`` when it is a bool, else TypeError naming ``what``."""
+    if not isinstance(value, bool):
+        raise TypeError(f"{what} must be a bool, not {type(value).__name__}")
+    return value
 
 
 def _thread_count(threads: Any) -> int:
