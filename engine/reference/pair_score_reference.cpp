@@ -60,10 +60,13 @@ ScoreReference::ScoreReference(std::span<const std::string_view> names, const Tr
 
 double ScoreReference::log2_names() const { return std::log2(static_cast<double>(std::max<int64_t>(scored_names_, 1))); }
 
-double ScoreReference::weight(std::string_view word) const {
+int64_t ScoreReference::df(std::string_view word) const {
     const auto it = df_.find(word);
-    const int64_t df = it == df_.end() ? 1 : it->second;
-    return std::max(0.0, log2_names() - std::log2(static_cast<double>(df)));
+    return it == df_.end() ? 1 : it->second;
+}
+
+double ScoreReference::weight(std::string_view word) const {
+    return std::max(0.0, log2_names() - std::log2(static_cast<double>(df(word))));
 }
 
 std::vector<ReferenceWord> ScoreReference::look_up(const std::vector<std::string_view>& words,
@@ -84,11 +87,16 @@ std::vector<ReferenceWord> ScoreReference::look_up(const std::vector<std::string
                 if (t == w || !holds(t)) continue;
                 const FoundAs how = reference_kind(w, t);
                 const double lighter = std::min(weight(w), weight(t));
-                const double c = reference_share(how) * lighter;
+                double c = reference_share(how) * lighter;
+                if (how == FoundAs::one_edit || how == FoundAs::two_edits) {
+                    // Two common words are more likely two names than a typo.
+                    c = std::max(0.0, c - 0.5 * std::log2(static_cast<double>(std::min(df(w), df(t)))));
+                }
                 if (!found || c > best + 1e-12) {
                     r.tied = false;
                     r.how = how;
                     r.weight = lighter;
+                    r.evidence = c;
                     best = c;
                 } else if (c > best - 1e-12 && how != r.how) {
                     r.tied = true;
@@ -116,7 +124,9 @@ ReferenceScore ScoreReference::score(int32_t i, int32_t j) const {
     for (auto* side : {&out.words1, &out.words2}) {
         for (ReferenceWord& r : *side) {
             if (r.how == FoundAs::missing) r.how = against;
-            r.contribution = 0.5 * reference_share(r.how) * r.weight;
+            const bool through_tradeout = r.how != FoundAs::same && r.how != FoundAs::missing &&
+                                          r.how != FoundAs::conflict;
+            r.contribution = 0.5 * (through_tradeout ? r.evidence : reference_share(r.how) * r.weight);
             sum += r.contribution;
             out.magnitude += std::abs(r.contribution);
         }

@@ -32,7 +32,10 @@ FoundAs reference_kind(std::string_view word, std::string_view via);
 struct ReferenceWord {
     FoundAs how = FoundAs::missing;
     double weight = 0.0;
-    double contribution = 0.0;  // half of weight * share
+    double contribution = 0.0;  // half of weight * share, or of evidence
+    // For a word found through a tradeout: share * weight, less half of log2
+    // of the rarer word's df for a spelling variant, never below zero.
+    double evidence = 0.0;
     // Another way of finding the word gives the same contribution with
     // another kind, so an engine may report either.
     bool tied = false;
@@ -59,6 +62,8 @@ public:
     // log2(N / df), df the names of two words or more holding the word; a
     // word that no such name holds weighs as one held by one.
     double weight(std::string_view word) const;
+    // That df (1 for a word no such name holds).
+    int64_t df(std::string_view word) const;
 
     // The score of names i and j (any two indices; they need not match).
     ReferenceScore score(int32_t i, int32_t j) const;

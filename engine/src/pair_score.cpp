@@ -167,9 +167,9 @@ ScoredWord PairScorer::row_through_tradeout(const RowWord& word, std::span<const
     for (const int32_t via : other) {
         if (!std::binary_search(word.trades.begin(), word.trades.end(), via)) continue;
         const FoundAs how = kind(via, word);
-        const float w = std::min(word.weight, weight(via));
-        if (best.how == FoundAs::missing || score_share(how) * w > best.contribution) {
-            best = ScoredWord{how, w, score_share(how) * w};
+        const float evidence = link_evidence(how, word.weight, weight(via), log2_names_);
+        if (best.how == FoundAs::missing || evidence > best.contribution) {
+            best = ScoredWord{how, std::min(word.weight, weight(via)), evidence};
         }
     }
     return best;
@@ -184,9 +184,9 @@ ScoredWord PairScorer::other_through_tradeout(int32_t word) {
                                         : std::binary_search(via.listed_by.begin(), via.listed_by.end(), word);
         if (!listed) continue;
         const FoundAs how = kind(word, via);
-        const float w = std::min(weight(word), via.weight);
-        if (best.how == FoundAs::missing || score_share(how) * w > best.contribution) {
-            best = ScoredWord{how, w, score_share(how) * w};
+        const float evidence = link_evidence(how, weight(word), via.weight, log2_names_);
+        if (best.how == FoundAs::missing || evidence > best.contribution) {
+            best = ScoredWord{how, std::min(weight(word), via.weight), evidence};
         }
     }
     return best;

@@ -61,8 +61,21 @@ struct Ranking {
     std::pair<int32_t, int32_t> stronger, weaker;  // rows of `names`
 };
 
+// A variant of a word with a rare one (a typo) and with another word as
+// common (another name): the lighter word, Saul, is the same in both pairs.
+std::vector<std::string> saul_sauk_raul() {
+    std::vector<std::string> names = {"Saul Quill", "Sauk Quill", "Raul Quill"};
+    for (int k = 0; k < 15; ++k) {
+        names.push_back("Saul " + tag("S", k));
+        names.push_back("Raul " + tag("R", k));
+    }
+    return names;
+}
+
 TEST(Scores, RankPairsAsTheEvidenceSays) {
     const std::vector<Ranking> cases = {
+        {"a variant with a rare word over one between two common words", saul_sauk_raul(),
+         {{"Saul", {"Sauk", "Raul"}}, {"Sauk", {"Saul"}}, {"Raul", {"Saul"}}}, {0, 1}, {0, 2}},
         {"exact over a one-edit variant",
          {"Xavier Quill", "Xavier Quill", "Xavjer Quill"}, {{"Xavier", {"Xavjer"}}, {"Xavjer", {"Xavier"}}},
          {0, 1}, {0, 2}},

@@ -5,7 +5,8 @@
 // word held by df of the N names of two words or more weighs log2(N / df)
 // bits. A word found as itself counts its whole weight; one found through a
 // tradeout counts a share of the lighter of the two words' weights (the share
-// depends on the kind of tradeout, below). A word not found counts against
+// depends on the kind of tradeout, below), a spelling variant less half of
+// log2 of the rarer word's df (link_evidence). A word not found counts against
 // the pair: a small share of its weight when only one name has words left
 // over (a missing middle name), a larger share when both have (a
 // conflicting one). The score is half the sum over both names' positions
@@ -47,6 +48,27 @@ constexpr float score_share(FoundAs how) noexcept {
     return 0.0f;
 }
 
+// What a spelling variant loses per bit of log2(df) of the rarer of its two
+// words. A typo makes a word that few names hold, while two words that many
+// names hold are more likely two names ("Saul" and "Raul") than one misspelt:
+// on labelled data this lifts precision more than it costs recall.
+inline constexpr float variant_commonness = 0.5f;
+
+// The evidence, before halving, of a word of weight `weight` found through a
+// tradeout of kind `how` (not same, missing or conflict) to a word of weight
+// `via_weight`, among names whose count has log2 `log2_names`. Never below zero.
+constexpr float link_evidence(FoundAs how, float weight, float via_weight, float log2_names) noexcept {
+    const float lighter = weight < via_weight ? weight : via_weight;
+    float evidence = score_share(how) * lighter;
+    if (how == FoundAs::one_edit || how == FoundAs::two_edits) {
+        // log2 of the rarer word's df: what its weight leaves of log2(N).
+        const float rarer = weight < via_weight ? via_weight : weight;
+        const float common = log2_names > rarer ? log2_names - rarer : 0.0f;
+        evidence -= variant_commonness * common;
+    }
+    return evidence > 0.0f ? evidence : 0.0f;
+}
+
 // Which kind of tradeout links two different words: an initial when one is a
 // single code point (a full stop may follow) that begins the other, else a
 // spelling variant when within two edits (as the variant finder counts
@@ -57,7 +79,7 @@ FoundAs tradeout_kind(std::string_view word, std::string_view via);
 struct ScoredWord {
     FoundAs how = FoundAs::missing;
     float weight = 0.0f;        // the bits the word (or the lighter of the two) weighs
-    float contribution = 0.0f;  // half of weight * score_share(how)
+    float contribution = 0.0f;  // half of weight * score_share(how), or of link_evidence
 };
 
 class SearchIndex;
