@@ -93,16 +93,27 @@ std::vector<std::thread> start_threads(int32_t first, int32_t workers, WorkerFn 
     return threads;
 }
 
+void ask_poll(const Poll& poll, std::atomic<bool>& stop) {
+    if (!stop.load(std::memory_order_relaxed) && !poll.keep_going(poll.context)) {
+        stop.store(true, std::memory_order_relaxed);
+    }
+}
+
+// Polls every interval until the workers are done, and once at the end of
+// a run shorter than that: a call made of many short runs would otherwise
+// never poll, and a stop asked for during it would go unseen to its end.
 void wait_polling(Finish& finish, int32_t started, const Poll& poll, std::atomic<bool>& stop) {
     const auto interval = std::chrono::milliseconds(poll.interval_ms > 0 ? poll.interval_ms : 50);
     std::unique_lock<std::mutex> lock(finish.mutex);
+    bool polled = false;
     while (!finish.all_done.wait_for(lock, interval, [&] { return finish.done == started; })) {
         lock.unlock();
-        if (!stop.load(std::memory_order_relaxed) && !poll.keep_going(poll.context)) {
-            stop.store(true, std::memory_order_relaxed);
-        }
+        ask_poll(poll, stop);
+        polled = true;
         lock.lock();
     }
+    lock.unlock();
+    if (!polled) ask_poll(poll, stop);
 }
 
 }  // namespace

@@ -287,8 +287,8 @@ TEST(NameIndex, StopsOnTheTokenAndOnThePoll) {
         EXPECT_EQ(built.index, nullptr);
         EXPECT_EQ(SearchIndex::build(views, *table, workers, &token).error, SearchError::stopped);
     }
-    // The build's loops over thousands of chunks outlast the poll's
-    // millisecond, so the poll comes, and its answer stops the build.
+    // Every step of the build polls at least once, however fast it is, and
+    // the first answer stops the build.
     const Poll poll{stop_at_once, nullptr, 1};
     for (int32_t workers : kWorkers) {
         NameIndexBuilt built = build(views, *table, workers, 16, nullptr, &poll);

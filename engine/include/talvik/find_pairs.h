@@ -48,8 +48,10 @@ private:
     std::atomic<int64_t> rows_{0};
 };
 
-// Called on the calling thread every `interval_ms` while the workers run (the
-// caller then does no rows itself). Returning false stops the search.
+// Called on the calling thread every `interval_ms` while the workers run, and
+// once as they finish when no interval passed (the caller then does no rows
+// itself). Returning false stops the search; at the end, it is reported as
+// stopped all the same.
 struct Poll {
     bool (*keep_going)(void* context) = nullptr;
     void* context = nullptr;
