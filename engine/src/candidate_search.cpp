@@ -7,6 +7,7 @@
 #include "candidate_gather.h"
 
 #include "talvik/match_rule.h"
+#include "talvik/pair_score.h"
 
 namespace talvik {
 namespace {
@@ -65,6 +66,7 @@ std::span<const int32_t> RowSearch::match(int32_t i, int32_t min_second) {
         return accepted_;
     }
     mark_row();
+    bound_row();
     if (static_cast<int64_t>(back_words_.size()) * static_cast<int64_t>(back_words_.size()) * kProbeCost <
         row_side_cost()) {
         collect_by_back_words();
@@ -155,11 +157,17 @@ void RowSearch::mark_row() {
         if (mark.found_back == 0) back_words_.push_back(w);
         mark.found_back = 1;
     };
+    shared_finder_ = false;
     for (int32_t p = 0; p < static_cast<int32_t>(words_.size()); ++p) {
         const int32_t w = words_[static_cast<size_t>(p)];
         const uint32_t bit = 1u << p;
-        marks_.at(w).positions |= bit;
-        for (int32_t t : index_.tradeouts(w)) marks_.at(t).positions |= bit;
+        auto mark_found = [&](int32_t x) {
+            RowMark& mark = marks_.at(x);
+            shared_finder_ |= (mark.positions & ~bit) != 0;
+            mark.positions |= bit;
+        };
+        mark_found(w);
+        for (int32_t t : index_.tradeouts(w)) mark_found(t);
         mark_back(w);
         for (int32_t f : index_.traded_from(w)) mark_back(f);
         const auto seen = std::find(distinct_.begin(), distinct_.end(), w);
@@ -269,11 +277,76 @@ int64_t RowSearch::outer_cost(int32_t a, int32_t b, int64_t limit) const noexcep
     return total;
 }
 
+// Under a floor, whether this row's two-word candidates may be bounded: only
+// when no word finds two of its positions (so none repeats), which is what
+// only_as_itself assumes.
+void RowSearch::bound_row() {
+    bounded_ = bound_ != nullptr && !shared_finder_;
+    if (!bounded_) return;
+    cap_most_ = 0.0f;
+    for (const int32_t w : distinct_) cap_most_ = std::max(cap_most_, bound_->caps[static_cast<size_t>(w)]);
+}
+
+// Whether no name of two words that lacks the row's word u itself, but
+// finds u and v, can reach the floor. No word finds two positions, so such a
+// name finds u through a tradeout (at most u's cap), v (at most its weight)
+// and nothing else: every other word of the row is missing, and counts
+// against the pair. Each of its own two words counts at most the largest cap
+// of the row's words, or v's weight when it is v.
+bool RowSearch::only_as_itself(size_t u, size_t v) const noexcept {
+    const auto weight = [this](size_t k) { return bound_->weights[static_cast<size_t>(distinct_[k])]; };
+    float row_side = bound_->caps[static_cast<size_t>(distinct_[u])] + weight(v);
+    for (size_t k = 0; k < distinct_.size(); ++k) {
+        if (k != u && k != v) row_side += score_share(FoundAs::missing) * weight(k);
+    }
+    const float name_side = cap_most_ + std::max(weight(v), cap_most_);
+    return 0.5f * (row_side + name_side) - bound_->log2_names < bound_->floor;
+}
+
+// Candidates that hold a word found from distinct word u and one found from
+// distinct word v. Under a floor, an initial beside common words finds
+// thousands of two-word names that all fall far below it ("John A Smith"
+// finds "John Adam" and "Adam Smith"): names of two words are then gathered
+// only among those that hold the word itself.
+void RowSearch::add_pair_candidates(size_t u, size_t v, unsigned classes) {
+    if (bounded_ && (classes & kTwoWords) != 0 && u != v) {
+        const bool any_u = !only_as_itself(u, v);
+        const bool any_v = !only_as_itself(v, u);
+        if (!any_u || !any_v) {
+            if ((classes & kLonger) != 0) gather_pair_candidates(u, v, kLonger);
+            add_two_word_names(u, v, any_u, any_v);
+            return;
+        }
+    }
+    gather_pair_candidates(u, v, classes);
+}
+
+// Names of two words holding a word found from u and one found from v, where
+// `any_u` false asks for u's word itself (likewise v).
+void RowSearch::add_two_word_names(size_t u, size_t v, bool any_u, bool any_v) {
+    if (!any_u && !any_v) {
+        add_pairs(distinct_[u], distinct_[v], kTwoWords);
+        return;
+    }
+    const size_t held = any_u ? v : u;
+    const size_t other = any_u ? u : v;
+    const int32_t a = distinct_[held];
+    const int32_t b = distinct_[other];
+    const auto tb = index_.tradeouts(b);
+    // No word finds two positions: a is none of b's tradeouts.
+    if (static_cast<int64_t>(tb.size() + 1) * kProbeCost <= scan_cost(a)) {
+        add_pairs(a, b, kTwoWords);
+        for (const int32_t y : tb) add_pairs(a, y, kTwoWords);
+    } else {
+        scan_pair_candidates(a, 1u << position_[other], kTwoWords);
+    }
+}
+
 // Candidates that hold a word found from distinct word u and one found from
 // distinct word v, with the cheaper side outside (outer_, see outer_cost). A word
 // found from both is looked up alone when it meets itself; with u == v each
 // unordered pair of words is taken once, by whichever of the two comes first.
-void RowSearch::add_pair_candidates(size_t u, size_t v, unsigned classes) {
+void RowSearch::gather_pair_candidates(size_t u, size_t v, unsigned classes) {
     const bool same = u == v;
     if (outer_[v * distinct_.size() + u] < outer_[u * distinct_.size() + v]) std::swap(u, v);
     const int32_t a = distinct_[u];

@@ -183,6 +183,16 @@ inline bool accepts_long_marked(const NameIndex& index, const LongMarks& marks, 
     return false;
 }
 
+// What a score floor tells the search: each word's weight and tradeout cap
+// (pair_score.h), log2 of the names, and the floor, lowered a little so that
+// float rounding never turns away a pair that scores at it.
+struct FloorBound {
+    std::span<const float> weights;
+    std::span<const float> caps;
+    float log2_names = 0.0f;
+    float floor = 0.0f;
+};
+
 // One worker's working space, kept across its rows. Nothing in it grows with
 // the number of names, so a large team stays cheap.
 class RowSearch {
@@ -195,6 +205,10 @@ public:
 
     // Candidates checked exactly so far.
     int64_t checked() const noexcept { return checked_; }
+
+    // With a floor, a row may leave out names that cannot reach it; the
+    // bound must outlive the search.
+    void bound_by(const FloorBound* bound) noexcept { bound_ = bound; }
 
 private:
     void match_by_words();
@@ -213,6 +227,10 @@ private:
     int64_t scan_cost(int32_t w) const noexcept;
     int64_t outer_cost(int32_t a, int32_t b, int64_t limit) const noexcept;
     void add_pair_candidates(size_t u, size_t v, unsigned classes);
+    void gather_pair_candidates(size_t u, size_t v, unsigned classes);
+    void bound_row();
+    bool only_as_itself(size_t u, size_t v) const noexcept;
+    void add_two_word_names(size_t u, size_t v, bool any_u, bool any_v);
     void probe_pairs(int32_t wx, int32_t b, size_t first, unsigned classes);
     void scan_pair_candidates(int32_t w, uint32_t other_bit, unsigned classes);
     void append_after(std::span<const int32_t> sorted);
@@ -220,6 +238,10 @@ private:
 
     const NameIndex& index_;
     int32_t names_;  // how many names the index holds
+    const FloorBound* bound_ = nullptr;
+    bool bounded_ = false;        // this row's two-word candidates may be bounded (bound_row)
+    bool shared_finder_ = false;  // a word finds two of the row's positions
+    float cap_most_ = 0.0f;       // the largest cap of the row's words
     int32_t row_ = 0;
     int32_t floor_ = 0;  // candidates must come after this index
     std::span<const int32_t> words_;

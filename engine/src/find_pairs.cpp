@@ -38,6 +38,7 @@ public:
 
 private:
     bool prepare(PairResult& result) noexcept;
+    void prepare_bound();
     void work(int32_t worker) noexcept;
     void do_block(int32_t block, RowSearch& search, NamePairSet* set, int32_t worker) noexcept;
     bool scoring() const noexcept { return options_.scores || options_.min_score > -kNoFloor; }
@@ -67,6 +68,8 @@ private:
     std::vector<RowSearch> searches_;
     std::vector<float> weights_;       // every word's, when scoring
     std::vector<PairScorer> scorers_;  // one per worker, when scoring
+    std::vector<float> caps_;          // every word's tradeout cap, with a floor
+    FloorBound bound_;
     std::vector<std::vector<int32_t>> kept_;  // one per worker, when filtering
     std::vector<std::vector<float>> scores_;  // the scores of kept_, one per worker
     std::optional<UnionFind> groups_;
@@ -81,6 +84,7 @@ bool SearchRun::prepare(PairResult& result) noexcept {
         if (scoring()) {
             weights_ = word_weights(index_.index());
             for (int32_t w = 0; w < workers_; ++w) scorers_.emplace_back(index_.index(), weights_);
+            if (options_.min_score > -kNoFloor) prepare_bound();
         }
         if (scoring() || !options_.blocks.empty()) {
             kept_.resize(static_cast<size_t>(workers_));
@@ -92,6 +96,15 @@ bool SearchRun::prepare(PairResult& result) noexcept {
     if (options_.output != PairOutput::store) return true;
     store_ = &result.store_;
     return store_->reset(workers_, blocks_, options_.scores);
+}
+
+// The floor, lowered by far more than a float sum of a few terms can err.
+void SearchRun::prepare_bound() {
+    caps_ = tradeout_caps(index_.index(), weights_);
+    const float log2_names = weights_.back();
+    const float slack = 1e-3f * (1.0f + log2_names + std::fabs(options_.min_score));
+    bound_ = FloorBound{weights_, caps_, log2_names, options_.min_score - slack};
+    for (RowSearch& s : searches_) s.bound_by(&bound_);
 }
 
 PairResult SearchRun::run() noexcept {

@@ -40,9 +40,14 @@ bool same_letter(std::string_view initial, size_t n, std::string_view word) {
     return word.compare(0, n, initial.substr(0, n)) == 0;
 }
 
+bool is_initial_link(std::string_view word, std::string_view via) {
+    if (const size_t n = initial_length(word); n != 0 && same_letter(word, n, via)) return true;
+    const size_t n = initial_length(via);
+    return n != 0 && same_letter(via, n, word);
+}
+
 FoundAs kind_of(std::string_view word, std::string_view via, std::vector<uint32_t>& a, std::vector<uint32_t>& b) {
-    if (const size_t n = initial_length(word); n != 0 && same_letter(word, n, via)) return FoundAs::initial;
-    if (const size_t n = initial_length(via); n != 0 && same_letter(via, n, word)) return FoundAs::initial;
+    if (is_initial_link(word, via)) return FoundAs::initial;
     a.clear();
     b.clear();
     decode_code_points(word, a);
@@ -105,6 +110,26 @@ std::vector<float> word_weights(const NameIndex& index) {
     for (int32_t w = 0; w < index.word_count(); ++w) out[static_cast<size_t>(w)] = weight_of(index, w, log2_names);
     out.back() = log2_names;
     return out;
+}
+
+std::vector<float> tradeout_caps(const NameIndex& index, std::span<const float> weights) {
+    // The largest share a link that is no initial can have.
+    constexpr float other_share = std::max({score_share(FoundAs::tradeout), score_share(FoundAs::one_edit),
+                                            score_share(FoundAs::two_edits)});
+    std::vector<float> caps(static_cast<size_t>(index.word_count()), 0.0f);
+    for (int32_t w = 0; w < index.word_count(); ++w) {
+        const float own = weights[static_cast<size_t>(w)];
+        for (const int32_t x : index.tradeouts(w)) {
+            if (x == w) continue;
+            const float share = is_initial_link(index.word_text(w), index.word_text(x))
+                                    ? score_share(FoundAs::initial)
+                                    : other_share;
+            const float cap = share * std::min(own, weights[static_cast<size_t>(x)]);
+            caps[static_cast<size_t>(w)] = std::max(caps[static_cast<size_t>(w)], cap);
+            caps[static_cast<size_t>(x)] = std::max(caps[static_cast<size_t>(x)], cap);
+        }
+    }
+    return caps;
 }
 
 std::vector<float> single_word_scores(const SearchIndex& index, std::span<const std::string_view> words) {

@@ -16,6 +16,13 @@ namespace talvik {
 // more. Throws std::bad_alloc.
 std::vector<float> word_weights(const NameIndex& index);
 
+// Per word, an upper bound on the evidence (before halving) that a link
+// through a tradeout between it and another word can give, either way
+// round: an initial's share, or the largest share of any other kind, of the
+// lighter weight. Lets a search with a score floor tell which words are
+// worth finding only as themselves. Throws std::bad_alloc.
+std::vector<float> tradeout_caps(const NameIndex& index, std::span<const float> weights);
+
 // One position of the row being scored: an indexed word, or a looked-up
 // name's word that the index may not hold.
 struct RowWord {

@@ -171,6 +171,47 @@ TEST(Scores, FiltersEqualFilteringTheWholeResult) {
     }
 }
 
+TEST(Scores, AFloorSparesTheSearchTheMatchesThatCannotReachIt) {
+    // An initial standing for 60 given names beside common words: "Jo A
+    // Smith" matches every "An Smith" and "Jo An", and "A Smith" every "An
+    // Smith", all far below the floors here; the search need not gather them.
+    std::vector<std::string> names = filler(400);
+    talvik::testing::Entries tradeouts;
+    std::vector<std::string> given;
+    for (int k = 0; k < 60; ++k) {
+        given.push_back(tag("An", k));
+        names.push_back(given.back() + " Smith");
+        names.push_back("Jo " + given.back());
+        tradeouts.push_back({given.back(), {"A"}});
+    }
+    tradeouts.push_back({"A", given});
+    for (int k = 0; k < 24; ++k) names.push_back(k % 6 == 0 ? "Jo A Smith" : "A Smith");
+    names.insert(names.end(), {"Xiomara Wojcik", "Xiomara Wojcik", "An7 Smith", "Jo An7 Smith"});
+    const auto table = build_table(tradeouts);
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    const Scored all = scored_pairs(names, *table);
+    SearchOptions unbounded;
+    unbounded.output = PairOutput::count;
+    const int64_t every = find_pairs(views, *table, unbounded).diagnostics().candidates;
+    for (const float floor : {-2.0f, 0.0f, -30.0f}) {
+        SCOPED_TRACE(floor);
+        Scored expected;
+        for (const auto& [p, score] : all) {
+            if (score >= floor) expected[p] = score;
+        }
+        ASSERT_FALSE(expected.empty());
+        SearchOptions o;
+        o.min_score = floor;
+        EXPECT_EQ(scored_pairs(names, *table, o), expected);
+        o.output = PairOutput::count;
+        const PairResult counted = find_pairs(views, *table, o);
+        EXPECT_EQ(counted.count(), static_cast<int64_t>(expected.size()));
+        if (floor > -30.0f) {
+            EXPECT_LT(counted.diagnostics().candidates * 2, every) << "the initial's names gathered";
+        }
+    }
+}
+
 TEST(Scores, AnAccountAddsUpToTheSearchsScore) {
     const auto names = crowded(300, 3);
     const auto table = build_table({{"w1", {"w2", "w3"}}, {"w4", {"w1"}}});
