@@ -152,8 +152,7 @@ void RowSearch::mark_row() {
     position_.clear();
     repeats_.clear();
     back_words_.clear();
-    auto mark_back = [&](int32_t w) {
-        RowMark& mark = marks_.at(w);
+    auto mark_back = [&](int32_t w, RowMark& mark) {
         if (mark.found_back == 0) back_words_.push_back(w);
         mark.found_back = 1;
     };
@@ -161,15 +160,26 @@ void RowSearch::mark_row() {
     for (int32_t p = 0; p < static_cast<int32_t>(words_.size()); ++p) {
         const int32_t w = words_[static_cast<size_t>(p)];
         const uint32_t bit = 1u << p;
-        auto mark_found = [&](int32_t x) {
-            RowMark& mark = marks_.at(x);
+        auto mark_found = [&](RowMark& mark) {
             shared_finder_ |= (mark.positions & ~bit) != 0;
             mark.positions |= bit;
         };
-        mark_found(w);
-        for (int32_t t : index_.tradeouts(w)) mark_found(t);
-        mark_back(w);
-        for (int32_t f : index_.traded_from(w)) mark_back(f);
+        RowMark& own = marks_.at(w);
+        mark_found(own);
+        mark_back(w, own);
+        const auto to = index_.tradeouts(w), from = index_.traded_from(w);
+        if (std::equal(to.begin(), to.end(), from.begin(), from.end())) {
+            // Both ways at once (an initial and the words it begins are each
+            // other's tradeouts): one probe per word, not two.
+            for (int32_t t : to) {
+                RowMark& mark = marks_.at(t);
+                mark_found(mark);
+                mark_back(t, mark);
+            }
+        } else {
+            for (int32_t t : to) mark_found(marks_.at(t));
+            for (int32_t f : from) mark_back(f, marks_.at(f));
+        }
         const auto seen = std::find(distinct_.begin(), distinct_.end(), w);
         if (seen == distinct_.end()) {
             distinct_.push_back(w);
