@@ -234,7 +234,7 @@ public:
     // the last step still counts.
     SearchError build() {
         const bool built = cut_names() && intern_chunks() && intern_shards() && renumber() && build_dictionary() &&
-                           link_tradeouts() && build_postings() && build_pair_index();
+                           link_tradeouts() && build_postings() && build_pair_index() && sign_pairs();
         (void)built;
         return team_.error();
     }
@@ -257,6 +257,7 @@ private:
     bool build_postings();
     bool build_pair_index();
     bool place_pair_lists();
+    bool sign_pairs();
     bool counts_to_starts(std::vector<size_t>& start);
     size_t list_parts(size_t items, size_t keys, size_t positions) const noexcept;
     template <class Emit>
@@ -717,6 +718,26 @@ bool NameIndexBuilder::build_pair_index() {
     });
 }
 
+// Each word's bits of the words it is paired with (NameIndex::may_pair),
+// from the pair table's keys.
+bool NameIndexBuilder::sign_pairs() {
+    if (ix_.pair_slot_count_ == 0) return true;
+    ix_.pair_signs_.assign(2 * v_, 0);
+    return team_.run(chunks_of(ix_.pair_slot_count_, 16 * chunk_), [&](size_t c, int32_t) {
+        for (size_t s = c * 16 * chunk_; s < std::min(ix_.pair_slot_count_, (c + 1) * 16 * chunk_); ++s) {
+            const uint64_t key = ix_.pair_slots_[s].key;
+            if (key == NameIndex::empty_key) continue;
+            const auto a = static_cast<int32_t>(key >> 32 & 0x7FFFFFFFu);
+            const auto b = static_cast<int32_t>(key & 0xFFFFFFFFu);
+            const size_t k = key >> 63;
+            std::atomic_ref<uint64_t>(ix_.pair_signs_[2 * static_cast<size_t>(a) + k])
+                .fetch_or(NameIndex::pair_bit(b), std::memory_order_relaxed);
+            std::atomic_ref<uint64_t>(ix_.pair_signs_[2 * static_cast<size_t>(b) + k])
+                .fetch_or(NameIndex::pair_bit(a), std::memory_order_relaxed);
+        }
+    });
+}
+
 // Counts -> where each slot's list starts, slots in table order; the counts
 // start again from zero for the fill pass.
 bool NameIndexBuilder::place_pair_lists() {
@@ -742,6 +763,7 @@ bool NameIndexBuilder::place_pair_lists() {
 }
 
 std::span<const int32_t> NameIndex::pair_postings(int32_t a, int32_t b, bool longer) const noexcept {
+    if (!may_pair(a, b, longer)) return {};
     const uint64_t key = pair_key(a, b, longer);
     const size_t mask = c_.pair_slots.size - 1;
     for (size_t s = pair_home(key);; s = (s + 1) & mask) {

@@ -133,9 +133,22 @@ public:
     // (which differ), in increasing order: names of exactly two words when
     // `longer` is false, of three words or more when it is true.
     std::span<const int32_t> pair_postings(int32_t a, int32_t b, bool longer) const noexcept;
+    // Per word and class, a bit for each word it is paired with (hashed to
+    // one of 64): most pairs a row asks for are in no name, and both words'
+    // bits turn nearly all of those away before the large pair table is read.
+    // Always true for an index over a saved file, which reads the table.
+    static uint64_t pair_bit(int32_t w) noexcept { return uint64_t{1} << ((static_cast<uint32_t>(w) * 0x9E3779B1u) >> 26); }
+    bool may_pair(int32_t a, int32_t b, bool longer) const noexcept {
+        if (pair_signs_.empty()) return true;
+        const size_t k = longer ? 1 : 0;
+        return (pair_signs_[2 * static_cast<size_t>(a) + k] & pair_bit(b)) != 0 &&
+               (pair_signs_[2 * static_cast<size_t>(b) + k] & pair_bit(a)) != 0;
+    }
     // Hints that pair_postings(a, b, longer) will be asked soon.
     void prefetch_pair(int32_t a, int32_t b, bool longer) const noexcept {
-        if (has_pair_index()) __builtin_prefetch(&c_.pair_slots[pair_home(pair_key(a, b, longer))]);
+        if (has_pair_index() && may_pair(a, b, longer)) {
+            __builtin_prefetch(&c_.pair_slots[pair_home(pair_key(a, b, longer))]);
+        }
     }
 
     // The names that hold a word at two positions or more, in increasing order.
@@ -220,6 +233,7 @@ private:
     std::vector<size_t> word_start_;
     std::vector<char> word_bytes_;
     std::vector<uint64_t> word_slots_;
+    std::vector<uint64_t> pair_signs_;  // two per word (see may_pair); not saved
 };
 
 }  // namespace talvik
