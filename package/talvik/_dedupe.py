@@ -149,7 +149,7 @@ def dedupe(
     # One search: the clusters and the scores all come from the scored pairs.
     pairs, scores = matcher.pairs(scores=True, min_score=floor, progress=progress)
     if _flag(single_words, "single_words"):
-        alone = _alone(_indexed(matcher, names, own=True), codes[0] if codes else None)
+        alone = _alone(_indexed(matcher, names), codes[0] if codes else None)
         pairs, scores = _joined((pairs, scores), _alone_pairs(matcher, alone, alone, floor))
     labels = _clusters(frame.n, pairs, scores, threshold, floor, split)
     result: dict[Hashable, Any] = {
@@ -213,14 +213,16 @@ def link(
     threshold = _threshold(min_score, None)
     matcher = _matcher(names[0], codes[0] if codes else None, tradeouts, nicknames, normalize, typos, initials,
                        threads)
-    found, found_scores = matcher.match(names[1], blocks=codes[1] if codes else None, scores=True,
-                                        min_score=threshold, progress=progress)
+    # The right names as the steps give them, made once: for the search and
+    # for the names written as one word alone.
+    right = matcher._steps.names(names[1])
+    found, found_scores = matcher._match_given(right, codes[1] if codes else None, True, threshold, progress)
     # match() gives (row of right, row of left).
     pairs = np.asarray(found, dtype=np.int64).reshape(-1, 2)[:, ::-1]
     scores = np.asarray(found_scores, dtype=np.float32)
     if _flag(single_words, "single_words"):
-        alone = [_alone(_indexed(matcher, side, own=k == 0), codes[k] if codes else None)
-                 for k, side in enumerate(names)]
+        alone = [_alone(texts, codes[k] if codes else None)
+                 for k, texts in enumerate((_indexed(matcher, names[0]), _as_list(right)))]
         pairs, scores = _joined((pairs, scores), _alone_pairs(matcher, alone[0], alone[1], threshold))
     order = np.lexsort((pairs[:, 1], pairs[:, 0]))
     pairs, scores = pairs[order], scores[order]
@@ -242,10 +244,10 @@ def _matcher(names: list[str | None], blocks: NDArray[np.int64] | None, tradeout
                    blocks=blocks)
 
 
-def _indexed(matcher: Matcher, names: list[str | None], own: bool) -> Sequence[Any]:
-    """``names`` as the Matcher's steps hand them to the engine; ``own``: the
-    names it indexed, which it may hold already."""
-    if own and matcher._names is not None:
+def _indexed(matcher: Matcher, names: list[str | None]) -> Sequence[Any]:
+    """``names``, which ``matcher`` indexed, as its steps handed them to the
+    engine: the list it holds already, when it kept one."""
+    if matcher._names is not None:
         return _as_list(matcher._names)
     return _as_list(matcher._steps.names(names))
 

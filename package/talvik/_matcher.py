@@ -522,7 +522,12 @@ class Matcher:
         the other names' values, compared with the Matcher's own; it is
         needed exactly when the Matcher was built with blocks.
         """
-        given = self._steps.names(other_names)
+        return self._match_given(self._steps.names(other_names), blocks, scores, min_score, progress)
+
+    def _match_given(self, given: Any, blocks: Any, scores: bool, min_score: float | None,
+                     progress: bool) -> Pairs | ScoredPairs:
+        """``match`` on names the steps have prepared already (normalised,
+        with ``normalize``): a caller that needs them too prepares them once."""
         other = _read_names(given, "other_names")
         table = None
         if self._names is not None:
