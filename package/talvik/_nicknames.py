@@ -7,6 +7,8 @@ import threading
 from collections.abc import Iterable, Mapping
 from importlib import resources
 
+from ._matcher import _flag
+
 __all__ = ["initials", "nicknames"]
 
 _lock = threading.Lock()
@@ -62,8 +64,7 @@ def initials(
     holds whitespace, and TypeError for tradeouts that are not a mapping of
     str to iterables of str.
     """
-    if not isinstance(both_ways, bool):
-        raise TypeError(f"both_ways must be a bool, not {type(both_ways).__name__}")
+    _flag(both_ways, "both_ways")
     table = _copy(tradeouts)
     if isinstance(names, (str, bytes, bytearray)):
         raise TypeError(f"names must be an iterable of given names, not {type(names).__name__}")

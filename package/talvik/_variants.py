@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 
 from . import _native
-from ._matcher import _thread_count
+from ._matcher import _flag, _thread_count
 from ._nicknames import _copy
 
 __all__ = ["variants"]
@@ -130,10 +130,8 @@ def variants(
         passes = _default_passes(edits)
     else:
         passes = [(edits, _length(min_length))]
-    if not isinstance(transpositions, bool):
-        raise TypeError(f"transpositions must be a bool, not {type(transpositions).__name__}")
-    if not isinstance(split_words, bool):
-        raise TypeError(f"split_words must be a bool, not {type(split_words).__name__}")
+    _flag(transpositions, "transpositions")
+    _flag(split_words, "split_words")
     workers = _thread_count(threads)
     table = _copy(tradeouts)
     _add_variants(table, items, passes, transpositions, workers)
